@@ -1,0 +1,35 @@
+#include "common/Globals.h"
+
+#include <filesystem>
+
+#include "common/TextCodec.h"
+
+namespace zelvo {
+
+std::u16string HomeDir;
+std::u16string CacheDir;
+std::u16string ServerHost = u"127.0.0.1";
+int32_t ServerPort = kDefaultServerPort;
+int32_t ClientTimeOut = kDefaultClientTimeOut;
+std::u16string CurrentServerHost = u"127.0.0.1";
+std::u16string Root0;
+std::u16string Root1;
+std::u16string OwnerName;
+std::u16string ShareVolumeName;
+bool ExitRequested = false;
+
+std::u16string HomeDirFromExePath(std::u16string_view aExePath) {
+  const auto FSlash = aExePath.rfind(u'/');
+  std::u16string FResult(FSlash == std::u16string_view::npos ? std::u16string_view{}
+                                                             : aExePath.substr(0, FSlash + 1));
+  if (FResult.empty() || FResult.back() != u'/') FResult += u'/';
+  return FResult;
+}
+
+void InitHomeDir() {
+  std::error_code FError;
+  const auto FExe = std::filesystem::read_symlink("/proc/self/exe", FError);
+  HomeDir = HomeDirFromExePath(FError ? std::u16string(u"./") : Utf8ToUtf16(FExe.string()));
+}
+
+} // namespace zelvo

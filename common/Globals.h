@@ -1,0 +1,36 @@
+// Process-wide values.
+//
+// Each is one plain variable. The window thread writes them during start-up and login, before
+// any other thread reads them, and nothing changes them afterwards, so no lock guards them.
+// Local paths (HomeDir, CacheDir) use "/" and always end in "/"; server and drive paths use "\".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zelvo {
+
+extern std::u16string HomeDir;  // folder of the running executable
+extern std::u16string CacheDir; // HomeDir + "Cache/", set by the settings load
+
+extern std::u16string ServerHost; // hosts separated by "|"
+extern int32_t ServerPort;
+extern int32_t ClientTimeOut; // milliseconds, connect and read time-out
+extern std::u16string CurrentServerHost;
+extern std::u16string Root0;
+extern std::u16string Root1;
+extern std::u16string OwnerName;
+extern std::u16string ShareVolumeName;
+extern bool ExitRequested;
+
+inline constexpr int32_t kDefaultServerPort = 8783;
+inline constexpr int32_t kDefaultClientTimeOut = 12000;
+
+// The folder part of an executable path, ending in "/".
+std::u16string HomeDirFromExePath(std::u16string_view aExePath);
+
+// Sets HomeDir from the running executable (/proc/self/exe).
+void InitHomeDir();
+
+} // namespace zelvo

@@ -1,0 +1,134 @@
+#include "platform/TcpSocket.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace zelvo {
+namespace {
+
+int PollTimeout(int32_t aTimeOut) {
+  return aTimeOut > 0 ? aTimeOut : -1;
+}
+
+bool WaitFor(int aFd, short aEvents, int32_t aTimeOut) {
+  pollfd FPoll{aFd, aEvents, 0};
+  for (;;) {
+    const int FReady = ::poll(&FPoll, 1, PollTimeout(aTimeOut));
+    if (FReady < 0 && errno == EINTR) continue;
+    return FReady > 0;
+  }
+}
+
+struct TAddrInfoDeleter {
+  void operator()(addrinfo* aInfo) const { ::freeaddrinfo(aInfo); }
+};
+
+bool Resolve(const std::string& aHost, uint16_t aPort, sockaddr_in& aAddress) {
+  addrinfo FHints{};
+  FHints.ai_family = AF_INET;
+  FHints.ai_socktype = SOCK_STREAM;
+  addrinfo* FRaw = nullptr;
+  if (::getaddrinfo(aHost.c_str(), nullptr, &FHints, &FRaw) != 0 || FRaw == nullptr) return false;
+  std::unique_ptr<addrinfo, TAddrInfoDeleter> FInfo(FRaw);
+  aAddress = *reinterpret_cast<const sockaddr_in*>(FInfo->ai_addr);
+  aAddress.sin_port = htons(aPort);
+  return true;
+}
+
+bool SetBlocking(int aFd, bool aBlocking) {
+  const int FFlags = ::fcntl(aFd, F_GETFL);
+  if (FFlags < 0) return false;
+  return ::fcntl(aFd, F_SETFL, aBlocking ? FFlags & ~O_NONBLOCK : FFlags | O_NONBLOCK) == 0;
+}
+
+// A non-blocking connect watched by poll, so the time-out holds whatever the system's own is.
+bool ConnectWithin(int aFd, const sockaddr_in& aAddress, int32_t aTimeOut) {
+  if (!SetBlocking(aFd, false)) return false;
+  if (::connect(aFd, reinterpret_cast<const sockaddr*>(&aAddress), sizeof aAddress) != 0) {
+    int FError = errno;
+    if (FError != EINPROGRESS || !WaitFor(aFd, POLLOUT, aTimeOut)) return false;
+    socklen_t FLength = sizeof FError;
+    if (::getsockopt(aFd, SOL_SOCKET, SO_ERROR, &FError, &FLength) != 0 || FError != 0)
+      return false;
+  }
+  return SetBlocking(aFd, true);
+}
+
+} // namespace
+
+TTcpSocket::TTcpSocket(TTcpSocket&& aOther) noexcept : FFd(std::exchange(aOther.FFd, -1)) {}
+
+TTcpSocket& TTcpSocket::operator=(TTcpSocket&& aOther) noexcept {
+  if (this != &aOther) {
+    Close();
+    FFd = std::exchange(aOther.FFd, -1);
+  }
+  return *this;
+}
+
+TTcpSocket::~TTcpSocket() {
+  Close();
+}
+
+bool TTcpSocket::Connect(const std::string& aHost, uint16_t aPort, int32_t aTimeOut) {
+  Close();
+  sockaddr_in FAddress{};
+  if (!Resolve(aHost, aPort, FAddress)) return false;
+  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FFd >= 0 && ConnectWithin(FFd, FAddress, aTimeOut)) return true;
+  Close();
+  return false;
+}
+
+bool TTcpSocket::SendAll(const void* aData, size_t aCount) {
+  const auto* FBytes = static_cast<const char*>(aData);
+  while (aCount > 0) {
+    const ssize_t FSent = ::send(FFd, FBytes, aCount, MSG_NOSIGNAL);
+    if (FSent < 0 && errno == EINTR) continue;
+    if (FSent <= 0) return false;
+    FBytes += FSent;
+    aCount -= static_cast<size_t>(FSent);
+  }
+  return true;
+}
+
+TReceiveStatus TTcpSocket::Receive(void* aBuffer, size_t aCapacity, size_t& aReceived,
+                                   int32_t aTimeOut) {
+  aReceived = 0;
+  if (FFd < 0) return TReceiveStatus::Failed;
+  if (!WaitFor(FFd, POLLIN, aTimeOut)) return TReceiveStatus::TimedOut;
+  for (;;) {
+    const ssize_t FGot = ::recv(FFd, aBuffer, aCapacity, 0);
+    if (FGot > 0) {
+      aReceived = static_cast<size_t>(FGot);
+      return TReceiveStatus::Data;
+    }
+    if (FGot == 0) return TReceiveStatus::Closed;
+    switch (errno) {
+    case EINTR:
+      continue;
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ESHUTDOWN:
+    case EPIPE:
+      return TReceiveStatus::Aborted;
+    default:
+      return TReceiveStatus::Failed;
+    }
+  }
+}
+
+void TTcpSocket::Close() {
+  if (FFd < 0) return;
+  ::shutdown(FFd, SHUT_WR);
+  ::close(std::exchange(FFd, -1));
+}
+
+} // namespace zelvo

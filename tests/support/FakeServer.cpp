@@ -1,0 +1,167 @@
+#include "tests/support/FakeServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace zelvo::test {
+namespace {
+
+constexpr int kPollStep = 50;
+
+int ListenOnLoopback(uint16_t& aPort) {
+  const int FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int FOne = 1;
+  ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &FOne, sizeof FOne);
+  sockaddr_in FAddress{};
+  FAddress.sin_family = AF_INET;
+  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(FFd, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0 ||
+      ::listen(FFd, 16) != 0)
+    throw std::runtime_error("fake server cannot listen");
+  socklen_t FLength = sizeof FAddress;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&FAddress), &FLength);
+  aPort = ntohs(FAddress.sin_port);
+  return FFd;
+}
+
+bool Readable(int aFd, const std::atomic<bool>& aStopping) {
+  pollfd FPoll{aFd, POLLIN, 0};
+  while (!aStopping) {
+    if (::poll(&FPoll, 1, kPollStep) > 0) return true;
+  }
+  return false;
+}
+
+} // namespace
+
+std::string TFakeConnection::ReadLine() {
+  for (;;) {
+    if (const auto FEnd = FPending.find("\r\n"); FEnd != std::string::npos) {
+      std::string FLine = FPending.substr(0, FEnd);
+      FPending.erase(0, FEnd + 2);
+      FServer.Record(FLine);
+      return FLine;
+    }
+    char FBuffer[4096];
+    if (!Readable(FFd, FServer.FStopping)) return {};
+    const ssize_t FGot = ::recv(FFd, FBuffer, sizeof FBuffer, 0);
+    if (FGot <= 0) return std::exchange(FPending, {});
+    FPending.append(FBuffer, static_cast<size_t>(FGot));
+  }
+}
+
+std::string TFakeConnection::ReadBytes(size_t aCount) {
+  while (FPending.size() < aCount) {
+    char FBuffer[65536];
+    if (!Readable(FFd, FServer.FStopping)) break;
+    const ssize_t FGot = ::recv(FFd, FBuffer, sizeof FBuffer, 0);
+    if (FGot <= 0) break;
+    FPending.append(FBuffer, static_cast<size_t>(FGot));
+  }
+  std::string FResult = FPending.substr(0, aCount);
+  FPending.erase(0, FResult.size());
+  return FResult;
+}
+
+void TFakeConnection::Send(std::string_view aBytes) {
+  while (!aBytes.empty()) {
+    const ssize_t FSent = ::send(FFd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL);
+    if (FSent <= 0) return;
+    aBytes.remove_prefix(static_cast<size_t>(FSent));
+  }
+}
+
+std::string TFakeConnection::Stall() {
+  std::string FResult = std::exchange(FPending, {});
+  char FBuffer[65536];
+  while (Readable(FFd, FServer.FStopping)) {
+    const ssize_t FGot = ::recv(FFd, FBuffer, sizeof FBuffer, 0);
+    if (FGot <= 0) break;
+    FResult.append(FBuffer, static_cast<size_t>(FGot));
+  }
+  return FResult;
+}
+
+void TFakeConnection::Reset() {
+  const linger FLinger{1, 0};
+  ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &FLinger, sizeof FLinger);
+}
+
+TFakeServer::TFakeServer(TScript aScript) : FScript(std::move(aScript)) {
+  FListenFd = ListenOnLoopback(FPort);
+  FThread = std::thread([this] { Run(); });
+}
+
+TFakeServer::~TFakeServer() {
+  FStopping = true;
+  FThread.join();
+  ::close(FListenFd);
+}
+
+void TFakeServer::Run() {
+  while (Readable(FListenFd, FStopping)) {
+    const int FFd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (FFd < 0) continue;
+    ++FConnections;
+    TFakeConnection FConnection(FFd, *this);
+    FScript(FConnection);
+    ::close(FFd);
+    {
+      std::lock_guard FGuard(FLock);
+      ++FHandled;
+    }
+    FHandledChanged.notify_all();
+  }
+}
+
+void TFakeServer::Record(std::string aLine) {
+  std::lock_guard FGuard(FLock);
+  FRequests.push_back(std::move(aLine));
+}
+
+bool TFakeServer::WaitHandled(int aCount, std::chrono::milliseconds aDeadline) {
+  std::unique_lock FGuard(FLock);
+  return FHandledChanged.wait_for(FGuard, aDeadline, [&] { return FHandled >= aCount; });
+}
+
+std::vector<std::string> TFakeServer::Requests() const {
+  std::lock_guard FGuard(FLock);
+  return FRequests;
+}
+
+TFakeServer::TScript TFakeServer::Reply(std::string aBytes) {
+  return [aBytes](TFakeConnection& aConnection) {
+    aConnection.ReadLine();
+    aConnection.Send(aBytes);
+  };
+}
+
+TFakeServer::TScript TFakeServer::Silent() {
+  return [](TFakeConnection& aConnection) {
+    aConnection.ReadLine();
+    aConnection.Stall();
+  };
+}
+
+uint16_t ClosedPort() {
+  uint16_t FPort = 0;
+  ::close(ListenOnLoopback(FPort));
+  return FPort;
+}
+
+std::string BlockCount(int32_t aCount) {
+  const auto FValue = static_cast<uint32_t>(aCount);
+  return {static_cast<char>(FValue >> 24), static_cast<char>(FValue >> 16),
+          static_cast<char>(FValue >> 8), static_cast<char>(FValue)};
+}
+
+std::string Block(std::string_view aData) {
+  return BlockCount(static_cast<int32_t>(aData.size())) + std::string(aData);
+}
+
+} // namespace zelvo::test
