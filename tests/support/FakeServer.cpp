@@ -13,13 +13,14 @@ namespace {
 
 constexpr int kPollStep = 50;
 
-int ListenOnLoopback(uint16_t& aPort) {
+int ListenOn(const std::string& aAddress, uint16_t& aPort) {
   const int FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int FOne = 1;
   ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &FOne, sizeof FOne);
   sockaddr_in FAddress{};
   FAddress.sin_family = AF_INET;
-  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  FAddress.sin_port = htons(aPort);
+  ::inet_pton(AF_INET, aAddress.c_str(), &FAddress.sin_addr);
   if (::bind(FFd, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0 ||
       ::listen(FFd, 16) != 0)
     throw std::runtime_error("fake server cannot listen");
@@ -92,8 +93,9 @@ void TFakeConnection::Reset() {
   ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &FLinger, sizeof FLinger);
 }
 
-TFakeServer::TFakeServer(TScript aScript) : FScript(std::move(aScript)) {
-  FListenFd = ListenOnLoopback(FPort);
+TFakeServer::TFakeServer(TScript aScript, const std::string& aAddress, uint16_t aPort)
+    : FScript(std::move(aScript)), FPort(aPort) {
+  FListenFd = ListenOn(aAddress, FPort);
   FThread = std::thread([this] { Run(); });
 }
 
@@ -150,7 +152,7 @@ TFakeServer::TScript TFakeServer::Silent() {
 
 uint16_t ClosedPort() {
   uint16_t FPort = 0;
-  ::close(ListenOnLoopback(FPort));
+  ::close(ListenOn("127.0.0.1", FPort));
   return FPort;
 }
 

@@ -38,7 +38,9 @@ private:
 class TFakeServer {
 public:
   using TScript = std::function<void(TFakeConnection&)>;
-  explicit TFakeServer(TScript aScript);
+  // Listens on aAddress (a loopback address) and aPort (0: a free port).
+  explicit TFakeServer(TScript aScript, const std::string& aAddress = "127.0.0.1",
+                       uint16_t aPort = 0);
   TFakeServer(const TFakeServer&) = delete;
   TFakeServer& operator=(const TFakeServer&) = delete;
   ~TFakeServer();

@@ -30,7 +30,11 @@ void TTempDir::WriteFile(const std::string& aName, const std::string& aContent) 
 }
 
 std::string TTempDir::ReadFile(const std::string& aName) const {
-  std::ifstream FFile(FPath / aName, std::ios::binary);
+  return ReadPath(FPath / aName);
+}
+
+std::string TTempDir::ReadPath(const std::filesystem::path& aPath) {
+  std::ifstream FFile(aPath, std::ios::binary);
   std::stringstream FBuffer;
   FBuffer << FFile.rdbuf();
   return FBuffer.str();

@@ -18,6 +18,7 @@ public:
   std::u16string Text() const;
   void WriteFile(const std::string& aName, const std::string& aContent) const;
   std::string ReadFile(const std::string& aName) const;
+  static std::string ReadPath(const std::filesystem::path& aPath);
 
 private:
   std::filesystem::path FPath;

@@ -1,0 +1,110 @@
+#include "server/Accounts.h"
+
+#include <memory>
+#include <sodium.h>
+#include <stdexcept>
+
+namespace zelvo::server {
+namespace {
+
+struct TStatementDeleter {
+  void operator()(sqlite3_stmt* aStatement) const { sqlite3_finalize(aStatement); }
+};
+using TStatement = std::unique_ptr<sqlite3_stmt, TStatementDeleter>;
+
+TStatement Prepare(sqlite3* aDatabase, const char* aSql, std::initializer_list<std::string> aArgs) {
+  sqlite3_stmt* FRaw = nullptr;
+  if (sqlite3_prepare_v2(aDatabase, aSql, -1, &FRaw, nullptr) != SQLITE_OK)
+    throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(aDatabase));
+  TStatement FStatement(FRaw);
+  int FIndex = 1;
+  for (const auto& FArg : aArgs)
+    sqlite3_bind_text(FRaw, FIndex++, FArg.data(), static_cast<int>(FArg.size()), SQLITE_TRANSIENT);
+  return FStatement;
+}
+
+std::vector<std::string> Column(TStatement aStatement) {
+  std::vector<std::string> FValues;
+  while (sqlite3_step(aStatement.get()) == SQLITE_ROW)
+    FValues.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(aStatement.get(), 0)));
+  return FValues;
+}
+
+void Run(sqlite3* aDatabase, const char* aSql, std::initializer_list<std::string> aArgs = {}) {
+  const auto FStatement = Prepare(aDatabase, aSql, aArgs);
+  if (sqlite3_step(FStatement.get()) != SQLITE_DONE)
+    throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(aDatabase));
+}
+
+std::string HashPassword(const std::string& aPassword) {
+  char FHash[crypto_pwhash_STRBYTES];
+  if (crypto_pwhash_str_alg(FHash, aPassword.data(), aPassword.size(),
+                            crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE,
+                            crypto_pwhash_ALG_ARGON2ID13) != 0)
+    throw std::runtime_error("out of memory while hashing a password");
+  return FHash;
+}
+
+} // namespace
+
+TAccounts::TAccounts(const std::string& aDatabasePath) {
+  if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
+  if (sqlite3_open(aDatabasePath.c_str(), &FDatabase) != SQLITE_OK) {
+    const std::string FMessage = sqlite3_errmsg(FDatabase);
+    sqlite3_close(FDatabase);
+    throw std::runtime_error("database " + aDatabasePath + ": " + FMessage);
+  }
+  sqlite3_busy_timeout(FDatabase, 5000);
+  Run(FDatabase, "CREATE TABLE IF NOT EXISTS classes (name TEXT PRIMARY KEY)");
+  Run(FDatabase, "CREATE TABLE IF NOT EXISTS users (class TEXT NOT NULL, name TEXT NOT NULL, "
+                 "hash TEXT NOT NULL, PRIMARY KEY (class, name))");
+}
+
+TAccounts::~TAccounts() {
+  sqlite3_close(FDatabase);
+}
+
+std::vector<std::string> TAccounts::Classes() {
+  std::lock_guard FGuard(FLock);
+  return Column(Prepare(FDatabase, "SELECT name FROM classes ORDER BY rowid", {}));
+}
+
+std::vector<std::string> TAccounts::Users(const std::string& aClass) {
+  std::lock_guard FGuard(FLock);
+  return Column(
+      Prepare(FDatabase, "SELECT name FROM users WHERE class = ? ORDER BY rowid", {aClass}));
+}
+
+bool TAccounts::Verify(const std::string& aClass, const std::string& aUser,
+                       const std::string& aPassword) {
+  std::vector<std::string> FHashes;
+  {
+    std::lock_guard FGuard(FLock);
+    FHashes = Column(
+        Prepare(FDatabase, "SELECT hash FROM users WHERE class = ? AND name = ?", {aClass, aUser}));
+  }
+  // The check runs outside the lock: it is slow on purpose.
+  return FHashes.size() == 1 &&
+         crypto_pwhash_str_verify(FHashes[0].c_str(), aPassword.data(), aPassword.size()) == 0;
+}
+
+void TAccounts::SetPassword(const std::string& aClass, const std::string& aUser,
+                            const std::string& aPassword) {
+  const std::string FHash = HashPassword(aPassword);
+  std::lock_guard FGuard(FLock);
+  Run(FDatabase, "INSERT OR IGNORE INTO classes (name) VALUES (?)", {aClass});
+  Run(FDatabase,
+      "INSERT INTO users (class, name, hash) VALUES (?, ?, ?) "
+      "ON CONFLICT (class, name) DO UPDATE SET hash = excluded.hash",
+      {aClass, aUser, FHash});
+}
+
+bool TAccounts::ChangePassword(const std::string& aClass, const std::string& aUser,
+                               const std::string& aPassword) {
+  const std::string FHash = HashPassword(aPassword);
+  std::lock_guard FGuard(FLock);
+  Run(FDatabase, "UPDATE users SET hash = ? WHERE class = ? AND name = ?", {FHash, aClass, aUser});
+  return sqlite3_changes(FDatabase) == 1;
+}
+
+} // namespace zelvo::server

@@ -1,0 +1,37 @@
+// Classes and users of the reference server, kept in an SQLite database.
+//
+// Passwords are stored only as libsodium argon2id hashes. One connection, guarded by FLock;
+// every method takes it, so the object may be used from any thread. Database failures raise
+// std::runtime_error.
+#pragma once
+
+#include <mutex>
+#include <sqlite3.h>
+#include <string>
+#include <vector>
+
+namespace zelvo::server {
+
+class TAccounts {
+public:
+  explicit TAccounts(const std::string& aDatabasePath); // creates the tables when missing
+  TAccounts(const TAccounts&) = delete;
+  TAccounts& operator=(const TAccounts&) = delete;
+  ~TAccounts();
+
+  std::vector<std::string> Classes();
+  std::vector<std::string> Users(const std::string& aClass);
+  bool Verify(const std::string& aClass, const std::string& aUser, const std::string& aPassword);
+  // Creates the class and the user when missing; an existing user gets the new password.
+  void SetPassword(const std::string& aClass, const std::string& aUser,
+                   const std::string& aPassword);
+  // Only for an existing user; false otherwise.
+  bool ChangePassword(const std::string& aClass, const std::string& aUser,
+                      const std::string& aPassword);
+
+private:
+  std::mutex FLock; // guards FDatabase
+  sqlite3* FDatabase = nullptr;
+};
+
+} // namespace zelvo::server

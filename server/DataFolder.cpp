@@ -1,0 +1,102 @@
+#include "server/DataFolder.h"
+
+#include <fstream>
+#include <vector>
+
+#include "common/TextCodec.h"
+#include "server/ZipWriter.h"
+
+namespace zelvo::server {
+namespace fs = std::filesystem;
+namespace {
+
+void WriteFile(const fs::path& aPath, const std::string& aContent) {
+  fs::create_directories(aPath.parent_path());
+  std::ofstream FFile(aPath, std::ios::binary | std::ios::trunc);
+  FFile << aContent;
+  if (!FFile) throw std::runtime_error("cannot write " + aPath.string());
+}
+
+std::string PatternBytes(size_t aSize) {
+  std::string FData(aSize, '\0');
+  uint32_t FState = 2463534242u;
+  for (auto& FByte : FData) {
+    FState ^= FState << 13;
+    FState ^= FState >> 17;
+    FState ^= FState << 5;
+    FByte = static_cast<char>(FState);
+  }
+  return FData;
+}
+
+struct TDemoClass {
+  std::string FName;
+  std::vector<std::string> FStudents;
+};
+
+const std::vector<TDemoClass>& DemoClasses() {
+  static const std::vector<TDemoClass> FClasses = {
+      {"一年级一班", {"张三", "李四", "王五"}},
+      {"一年级二班", {"赵六", "孙七"}},
+      {"教师组", {"陈老师", "Teacher"}},
+  };
+  return FClasses;
+}
+
+void AddHomeFiles(const fs::path& aHome, const std::string& aUser) {
+  WriteFile(aHome / "欢迎使用.txt",
+            "你好，" + aUser + "！这是你的云盘空间。\nWelcome to your cloud disk.\n");
+  WriteFile(aHome / "作业" / "第一周" / "数学.txt", "1 + 1 = 2\n");
+  WriteFile(aHome / "作业" / "第一周" / "语文.txt", "床前明月光，疑是地上霜。\n");
+  WriteFile(aHome / "作业" / "notes.txt", "plain ASCII notes\n");
+  WriteFile(aHome / "资料" / "大文件.bin", PatternBytes(4 * 1024 * 1024));
+  WriteFile(aHome / "照片集.zip", MakeZip({{"相册/", "", false},
+                                           {"相册/春游.txt", "春游照片说明\n"},
+                                           {"相册/秋游/合影.txt", std::string(5000, 'x')},
+                                           {"readme.txt", "stored entry\n", false}}));
+}
+
+void AddShareFiles(const fs::path& aShare, const std::string& aClass) {
+  WriteFile(aShare / "课程表.txt", aClass + " 课程表\n周一 语文\n周二 数学\n");
+  WriteFile(aShare / "课件" / "第一章.txt", "第一章 绪论\n");
+  WriteFile(aShare / "课件.zip",
+            MakeZip({{"课件/第二章.txt", "第二章\n"}, {"说明.txt", "只读\n"}}));
+}
+
+} // namespace
+
+fs::path DatabasePath(const fs::path& aFolder) {
+  return aFolder / "accounts.db";
+}
+fs::path StoragePath(const fs::path& aFolder) {
+  return aFolder / "storage";
+}
+
+void InitDataFolder(const fs::path& aFolder) {
+  fs::create_directories(StoragePath(aFolder) / "home");
+  fs::create_directories(StoragePath(aFolder) / "share");
+  TAccounts FAccounts(DatabasePath(aFolder).string());
+}
+
+std::string NameProblem(std::string_view aName, bool aIsClass) {
+  if (aName.empty()) return "a name must not be empty";
+  if (!IsValidUtf8(aName)) return "a name must be UTF-8";
+  if (aName == "." || aName == "..") return "\".\" and \"..\" are not names";
+  if (aName.find_first_of(std::string_view(" \t\\/|\0", 6)) != std::string_view::npos)
+    return "a name must not hold blanks, \\, /, | or NUL";
+  if (aIsClass && aName.find_first_of("()") != std::string_view::npos)
+    return "a class name must not hold ( or )";
+  return {};
+}
+
+void AddDemoData(TAccounts& aAccounts, const TStorage& aStorage) {
+  for (const auto& FClass : DemoClasses()) {
+    AddShareFiles(aStorage.Folder() / "share" / FClass.FName, FClass.FName);
+    for (const auto& FStudent : FClass.FStudents) {
+      aAccounts.SetPassword(FClass.FName, FStudent, kDemoPassword);
+      AddHomeFiles(aStorage.Folder() / "home" / FClass.FName / FStudent, FStudent);
+    }
+  }
+}
+
+} // namespace zelvo::server

@@ -1,0 +1,105 @@
+// zelvo-server: the reference server of the cloud disk.
+//
+//   zelvo-server init DIR [--demo]          create a data folder (with demo classes and files)
+//   zelvo-server add-user DIR CLASS NAME    add or update a user; password on standard input
+//   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <iostream>
+
+#include "server/DataFolder.h"
+#include "server/Server.h"
+
+namespace zelvo::server {
+namespace {
+
+int Init(const std::string& aFolder, bool aDemo) {
+  InitDataFolder(aFolder);
+  if (aDemo) {
+    TAccounts FAccounts(DatabasePath(aFolder).string());
+    AddDemoData(FAccounts, TStorage(StoragePath(aFolder)));
+    std::cout << "demo data added; every demo student's password is " << kDemoPassword << '\n';
+  }
+  return 0;
+}
+
+int AddUser(const std::string& aFolder, const std::string& aClass, const std::string& aUser) {
+  for (const auto& [FName, FIsClass] : {std::pair{aClass, true}, std::pair{aUser, false}}) {
+    if (const auto FProblem = NameProblem(FName, FIsClass); !FProblem.empty()) {
+      std::cerr << "zelvo-server: \"" << FName << "\": " << FProblem << '\n';
+      return 1;
+    }
+  }
+  std::string FPassword;
+  std::getline(std::cin, FPassword);
+  if (!FPassword.empty() && FPassword.back() == '\r') FPassword.pop_back();
+  if (FPassword.empty()) {
+    std::cerr << "zelvo-server: the password (first line of standard input) is empty\n";
+    return 1;
+  }
+  InitDataFolder(aFolder);
+  TAccounts FAccounts(DatabasePath(aFolder).string());
+  FAccounts.SetPassword(aClass, aUser, FPassword);
+  TStorage(StoragePath(aFolder)).EnsureRoots(aClass, aUser);
+  return 0;
+}
+
+int Serve(const std::string& aFolder, TServerOptions aOptions) {
+  if (!std::filesystem::exists(DatabasePath(aFolder))) {
+    std::cerr << "zelvo-server: " << aFolder << " is not a data folder (run init first)\n";
+    return 1;
+  }
+  TAccounts FAccounts(DatabasePath(aFolder).string());
+  TStorage FStorage(StoragePath(aFolder));
+  TRequestHandler FHandler(FStorage, FAccounts);
+  TServer FServer(std::move(aOptions), FHandler);
+  std::cout << "listening on " << FServer.Options().FListen << ':' << FServer.Port() << std::endl;
+  FServer.Run();
+  std::cout << "stopped" << std::endl;
+  return 0;
+}
+
+} // namespace
+} // namespace zelvo::server
+
+int main(int argc, char** argv) {
+  using namespace zelvo::server;
+  // A peer or a reader of our output that went away is an error result, not a reason to die.
+  std::signal(SIGPIPE, SIG_IGN);
+  CLI::App FApp{"Zelvo cloud disk reference server"};
+  FApp.require_subcommand(1);
+  std::string FFolder;
+  std::string FClass;
+  std::string FUser;
+  bool FDemo = false;
+  TServerOptions FOptions;
+  int64_t FIdleMs = FOptions.FIdleTimeOut.count();
+
+  auto* FInit = FApp.add_subcommand("init", "create a data folder");
+  FInit->add_option("DIR", FFolder)->required();
+  FInit->add_flag("--demo", FDemo, "add demo classes, students and files");
+
+  auto* FAdd = FApp.add_subcommand("add-user", "add a user (password from standard input)");
+  FAdd->add_option("DIR", FFolder)->required();
+  FAdd->add_option("CLASS", FClass)->required();
+  FAdd->add_option("NAME", FUser)->required();
+
+  auto* FServe = FApp.add_subcommand("serve", "serve a data folder");
+  FServe->add_option("DIR", FFolder)->required();
+  FServe->add_option("--listen", FOptions.FListen)->capture_default_str();
+  FServe->add_option("--port", FOptions.FPort, "0 picks a free port")->capture_default_str();
+  FServe->add_option("--idle-timeout", FIdleMs, "ms")->capture_default_str();
+  FServe->add_option("--max-connections", FOptions.FMaxConnections)->capture_default_str();
+  FServe->add_option("--threads", FOptions.FThreads)->capture_default_str();
+
+  CLI11_PARSE(FApp, argc, argv);
+  try {
+    if (*FInit) return Init(FFolder, FDemo);
+    if (*FAdd) return AddUser(FFolder, FClass, FUser);
+    FOptions.FIdleTimeOut = std::chrono::milliseconds(FIdleMs);
+    return Serve(FFolder, std::move(FOptions));
+  } catch (const std::exception& aError) {
+    std::cerr << "zelvo-server: " << aError.what() << '\n';
+    return 1;
+  }
+}

@@ -1,0 +1,188 @@
+#include "server/Storage.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "common/TextCodec.h"
+#include "platform/WinTypes.h"
+
+namespace zelvo::server {
+namespace fs = std::filesystem;
+namespace {
+
+std::optional<std::vector<std::string>> SplitServerPath(std::string_view aPath) {
+  if (!IsValidUtf8(aPath)) return std::nullopt;
+  std::vector<std::string> FParts;
+  size_t FStart = 0;
+  while (FStart <= aPath.size()) {
+    const size_t FEnd = std::min(aPath.find('\\', FStart), aPath.size());
+    const std::string_view FPart = aPath.substr(FStart, FEnd - FStart);
+    FStart = FEnd + 1;
+    if (FPart.empty()) continue;
+    if (FPart == "." || FPart == ".." ||
+        FPart.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos)
+      return std::nullopt;
+    FParts.emplace_back(FPart);
+  }
+  return FParts;
+}
+
+// Read: anything below "home" or "share". Change: strictly below a user's own root.
+bool Allowed(const std::vector<std::string>& aParts, TAccess aAccess) {
+  if (aParts.empty()) return false;
+  if (aAccess == TAccess::Read) return aParts[0] == "home" || aParts[0] == "share";
+  return aParts[0] == "home" && aParts.size() >= 4;
+}
+
+bool InsideFolder(const fs::path& aPath, const fs::path& aFolder) {
+  std::error_code FError;
+  const fs::path FReal = fs::weakly_canonical(aPath, FError);
+  if (FError) return false;
+  const auto FRelative = FReal.lexically_relative(aFolder);
+  return !FRelative.empty() && *FRelative.begin() != "..";
+}
+
+FILETIME ToFileTime(const timespec& aTime) {
+  return FileTimeFromInt(kFileTimeUnixEpoch + int64_t{aTime.tv_sec} * 10000000 +
+                         aTime.tv_nsec / 100);
+}
+
+WIN32_FIND_DATAW FindDataOf(const std::u16string& aName, const struct stat& aStat) {
+  WIN32_FIND_DATAW FData;
+  FData.dwFileAttributes =
+      S_ISDIR(aStat.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  FData.ftCreationTime = ToFileTime(aStat.st_ctim);
+  FData.ftLastAccessTime = ToFileTime(aStat.st_atim);
+  FData.ftLastWriteTime = ToFileTime(aStat.st_mtim);
+  const auto FSize = S_ISDIR(aStat.st_mode) ? 0 : static_cast<uint64_t>(aStat.st_size);
+  FData.nFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
+  FData.nFileSizeLow = static_cast<uint32_t>(FSize);
+  SetFieldText(FData.cFileName, aName);
+  return FData;
+}
+
+void AppendRecord(std::string& aReply, const WIN32_FIND_DATAW& aData) {
+  const auto FBytes = EncodeFindData(aData);
+  aReply.append(FBytes.begin(), FBytes.end());
+}
+
+} // namespace
+
+TStorage::TStorage(fs::path aFolder) : FFolder(fs::weakly_canonical(aFolder)) {}
+
+std::optional<fs::path> TStorage::Resolve(std::string_view aServerPath, TAccess aAccess) const {
+  const auto FParts = SplitServerPath(aServerPath);
+  if (!FParts || !Allowed(*FParts, aAccess)) return std::nullopt;
+  fs::path FPath = FFolder;
+  for (const auto& FPart : *FParts)
+    FPath /= FPart;
+  if (!InsideFolder(FPath, FFolder)) return std::nullopt;
+  return FPath;
+}
+
+std::optional<std::string> TStorage::List(std::string_view aPattern) const {
+  if (!aPattern.ends_with("\\*")) return std::nullopt;
+  const auto FFolderPath = Resolve(aPattern.substr(0, aPattern.size() - 2), TAccess::Read);
+  struct stat FStat {};
+  if (!FFolderPath || ::stat(FFolderPath->c_str(), &FStat) != 0 || !S_ISDIR(FStat.st_mode))
+    return std::nullopt;
+  std::string FReply;
+  AppendRecord(FReply, FindDataOf(u".", FStat));
+  AppendRecord(FReply, FindDataOf(u"..", FStat));
+  std::error_code FError;
+  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError)) {
+    const std::string FName = FEntry.path().filename().string();
+    const std::u16string FWideName = Utf8ToUtf16(FName);
+    // Names the protocol cannot carry are not shown.
+    if (FName.starts_with(TUpload::kTempPrefix) || !IsValidUtf8(FName) ||
+        FWideName.size() >= MAX_PATH || ::lstat(FEntry.path().c_str(), &FStat) != 0 ||
+        !(S_ISDIR(FStat.st_mode) || S_ISREG(FStat.st_mode)))
+      continue;
+    AppendRecord(FReply, FindDataOf(FWideName, FStat));
+  }
+  return FReply;
+}
+
+bool TStorage::Delete(std::string_view aServerPath) const {
+  const auto FPath = Resolve(aServerPath, TAccess::Change);
+  if (!FPath) return false;
+  struct stat FStat {};
+  if (::lstat(FPath->c_str(), &FStat) != 0) return false;
+  return (S_ISDIR(FStat.st_mode) ? ::rmdir(FPath->c_str()) : ::unlink(FPath->c_str())) == 0;
+}
+
+bool TStorage::Move(std::string_view aFromTo) const {
+  const auto FBar = aFromTo.find('|');
+  if (FBar == std::string_view::npos) return false;
+  const auto FFrom = Resolve(aFromTo.substr(0, FBar), TAccess::Change);
+  const auto FTo = Resolve(aFromTo.substr(FBar + 1), TAccess::Change);
+  if (!FFrom || !FTo) return false;
+  struct stat FFromStat {};
+  struct stat FToStat {};
+  if (::lstat(FFrom->c_str(), &FFromStat) != 0) return false;
+  // A folder never replaces anything; a file replaces only a file.
+  if (::lstat(FTo->c_str(), &FToStat) == 0 && *FFrom != *FTo &&
+      (S_ISDIR(FFromStat.st_mode) || S_ISDIR(FToStat.st_mode)))
+    return false;
+  return ::rename(FFrom->c_str(), FTo->c_str()) == 0;
+}
+
+bool TStorage::MakeDirectory(std::string_view aServerPath) const {
+  const auto FPath = Resolve(aServerPath, TAccess::Change);
+  return FPath && ::mkdir(FPath->c_str(), 0755) == 0;
+}
+
+void TStorage::EnsureRoots(std::string_view aClass, std::string_view aUser) const {
+  std::error_code FIgnored;
+  fs::create_directories(FFolder / "home" / aClass / aUser, FIgnored);
+  fs::create_directories(FFolder / "share" / aClass, FIgnored);
+}
+
+std::optional<TUpload> TUpload::Begin(const fs::path& aTarget) {
+  struct stat FStat {};
+  if (::stat(aTarget.parent_path().c_str(), &FStat) != 0 || !S_ISDIR(FStat.st_mode)) return {};
+  if (::lstat(aTarget.c_str(), &FStat) == 0 && !S_ISREG(FStat.st_mode)) return {};
+  std::string FTemplate = (aTarget.parent_path() / (std::string(kTempPrefix) + "XXXXXX")).string();
+  const int FFd = ::mkostemp(FTemplate.data(), O_CLOEXEC);
+  if (FFd < 0) return {};
+  ::fchmod(FFd, 0644);
+  return TUpload(FFd, FTemplate, aTarget);
+}
+
+TUpload::TUpload(int aFd, fs::path aTemp, fs::path aTarget)
+    : FFd(aFd), FTemp(std::move(aTemp)), FTarget(std::move(aTarget)) {}
+
+TUpload::TUpload(TUpload&& aOther) noexcept
+    : FFd(std::exchange(aOther.FFd, -1)), FTemp(std::move(aOther.FTemp)),
+      FTarget(std::move(aOther.FTarget)) {}
+
+TUpload::~TUpload() {
+  if (FFd < 0) return;
+  ::close(FFd);
+  ::unlink(FTemp.c_str());
+}
+
+bool TUpload::Write(const void* aData, size_t aCount) {
+  const auto* FBytes = static_cast<const char*>(aData);
+  while (aCount > 0) {
+    const ssize_t FDone = ::write(FFd, FBytes, aCount);
+    if (FDone <= 0) return false;
+    FBytes += FDone;
+    aCount -= static_cast<size_t>(FDone);
+  }
+  return true;
+}
+
+bool TUpload::Commit() {
+  if (FFd < 0) return false;
+  const bool FOk =
+      ::close(std::exchange(FFd, -1)) == 0 && ::rename(FTemp.c_str(), FTarget.c_str()) == 0;
+  if (!FOk) ::unlink(FTemp.c_str());
+  return FOk;
+}
+
+} // namespace zelvo::server

@@ -1,0 +1,67 @@
+// The server's file storage: every user's own root "\home\<class>\<user>" and every class's
+// shared root "\share\<class>", kept as folders below one storage folder.
+//
+// Server paths are split at "\" with empty parts skipped; a part "." or "..", a part holding "/"
+// or NUL, bytes that are not UTF-8, or a path that leads through a symbolic link out of the
+// storage folder is refused, so no request reaches outside it. Changes are allowed only inside
+// a user's own root (never the root itself, never below "\share"). Thread-safe: no state besides
+// the storage folder's path; uploads replace files by an atomic rename.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zelvo::server {
+
+enum class TAccess { Read, Change };
+
+class TStorage {
+public:
+  explicit TStorage(std::filesystem::path aFolder);
+
+  // The local path of a server path (UTF-8), or none when the request must be refused.
+  std::optional<std::filesystem::path> Resolve(std::string_view aServerPath, TAccess aAccess) const;
+
+  // LIST: aPattern is a folder's server path followed by "\*". The reply data: "." and ".."
+  // first, then one 592-byte record per entry. None when the folder does not exist.
+  std::optional<std::string> List(std::string_view aPattern) const;
+
+  bool Delete(std::string_view aServerPath) const; // a file or an empty folder
+  bool Move(std::string_view aFromTo) const;       // "old|new"; replaces a file at new
+  bool MakeDirectory(std::string_view aServerPath) const;
+
+  // Creates the folders of a login's two roots.
+  void EnsureRoots(std::string_view aClass, std::string_view aUser) const;
+
+  const std::filesystem::path& Folder() const { return FFolder; }
+
+private:
+  std::filesystem::path FFolder;
+};
+
+// A file being uploaded: written to a hidden temporary file beside the target and renamed into
+// place by Commit only. Destroyed without Commit, it leaves the target untouched.
+class TUpload {
+public:
+  static std::optional<TUpload> Begin(const std::filesystem::path& aTarget);
+  TUpload(TUpload&& aOther) noexcept;
+  TUpload& operator=(TUpload&&) = delete;
+  TUpload(const TUpload&) = delete;
+  ~TUpload();
+
+  bool Write(const void* aData, size_t aCount);
+  bool Commit();
+
+  static constexpr std::string_view kTempPrefix = ".zelvo-upload-";
+
+private:
+  TUpload(int aFd, std::filesystem::path aTemp, std::filesystem::path aTarget);
+  int FFd;
+  std::filesystem::path FTemp;
+  std::filesystem::path FTarget;
+};
+
+} // namespace zelvo::server

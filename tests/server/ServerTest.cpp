@@ -1,0 +1,287 @@
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "common/Streams.h"
+#include "platform/TcpSocket.h"
+#include "platform/WinTypes.h"
+#include "protocol/Commands.h"
+#include "protocol/YunClientUnit.h"
+#include "tests/support/ServerProcess.h"
+
+namespace zelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TServerProcess;
+
+constexpr char16_t kHome[] = u"\\home\\一年级一班\\张三";
+
+class ServerTest : public ::testing::Test {
+protected:
+  TYunClient Client() { return TYunClient(u"127.0.0.1", FServer.Port(), 10000); }
+  std::string Stored(const std::string& aPath) {
+    return test::TTempDir::ReadPath(FServer.Storage() / aPath);
+  }
+  bool Exists(const std::string& aPath) {
+    return std::filesystem::exists(FServer.Storage() / aPath);
+  }
+  TStringList Text(const std::u16string& aCmd) {
+    TStringList FLines;
+    EXPECT_TRUE(Client().DoCommand(aCmd, FLines));
+    return FLines;
+  }
+  size_t LogLines() {
+    const std::string FLog = FServer.Log();
+    return static_cast<size_t>(std::count(FLog.begin(), FLog.end(), '\n'));
+  }
+  // The server logs a request once it has carried it out.
+  void WaitForLogLines(size_t aCount) {
+    const auto FDeadline = std::chrono::steady_clock::now() + 10s;
+    while (LogLines() < aCount && std::chrono::steady_clock::now() < FDeadline)
+      std::this_thread::sleep_for(5ms);
+  }
+  // A command without reply, carried out.
+  void Send(const std::u16string& aCmd) {
+    const size_t FBefore = LogLines();
+    ASSERT_TRUE(Client().DoCommand(aCmd));
+    WaitForLogLines(FBefore + 1);
+  }
+  bool Put(const std::u16string& aPath, const std::string& aContent) {
+    TMemoryStream FStream(std::vector<uint8_t>(aContent.begin(), aContent.end()));
+    const size_t FBefore = LogLines();
+    const bool FOk = Client().PutFile(FStream, aPath);
+    WaitForLogLines(FBefore + 1);
+    return FOk;
+  }
+
+  TServerProcess FServer;
+};
+
+TEST_F(ServerTest, ClassesUsersAndLogin) {
+  EXPECT_EQ(Text(GlistRequest()), (TStringList{u"一年级一班", u"一年级二班", u"教师组"}));
+  EXPECT_EQ(Text(UlistRequest(u"一年级二班")), (TStringList{u"赵六", u"孙七"}));
+  EXPECT_EQ(Text(UlistRequest(u"无此班")), TStringList{});
+
+  const auto FLogin = Text(LoginRequest(u"一年级一班", u"张三", u"zelvo123"));
+  ASSERT_EQ(FLogin.size(), 5u);
+  EXPECT_EQ(FLogin[0], kHome);
+  EXPECT_EQ(FLogin[1], u"\\share\\一年级一班");
+  EXPECT_EQ(FLogin[2], u"张三");
+  EXPECT_EQ(FLogin[3], u"一年级一班共享空间");
+  EXPECT_EQ(FLogin[4].size(), 23u); // yyyy-MM-dd hh:mm:ss.zzz
+  EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"张三", u"wrong")).empty());
+  EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"无名", u"zelvo123")).empty());
+  EXPECT_EQ(FServer.Log().find("zelvo123"), std::string::npos) << "passwords stay out of the log";
+}
+
+TEST_F(ServerTest, PasswordChangeStripsTheHostSuffix) {
+  Send(ChgpswRequest(u"一年级一班(127.0.0.1)", u"李四", u"new pass"));
+  EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"李四", u"zelvo123")).empty());
+  EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 5u);
+}
+
+TEST_F(ServerTest, ListingRecords) {
+  std::vector<uint8_t> FBuf;
+  ASSERT_TRUE(Client().DoCommand(ListRequest(std::u16string(kHome) + u"\\"), FBuf));
+  ASSERT_EQ(FBuf.size() % kFindDataSize, 0u);
+  std::map<std::u16string, WIN32_FIND_DATAW> FEntries;
+  for (size_t i = 0; i < FBuf.size(); i += kFindDataSize) {
+    const auto FData = DecodeFindData(FBuf.data() + i);
+    FEntries[FieldText(FData.cFileName)] = FData;
+  }
+  EXPECT_TRUE(FEntries.contains(u"."));
+  EXPECT_EQ(FEntries[u"作业"].dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(FEntries[u"照片集.zip"].nFileSizeLow,
+            std::filesystem::file_size(FServer.Storage() / "home/一年级一班/张三/照片集.zip"));
+  std::vector<uint8_t> FMissing;
+  EXPECT_FALSE(Client().DoCommand(ListRequest(std::u16string(kHome) + u"\\\\nothing"), FMissing));
+}
+
+TEST_F(ServerTest, GetPutDeleteMoveMkdir) {
+  const std::u16string FFile = std::u16string(kHome) + u"\\\\作业\\notes.txt";
+  TMemoryStream FStream;
+  ASSERT_TRUE(Client().GetFile(FStream, FFile));
+  EXPECT_EQ(FStream.Text(), "plain ASCII notes\n");
+  TMemoryStream FBig;
+  ASSERT_TRUE(Client().GetFile(FBig, std::u16string(kHome) + u"\\\\资料\\大文件.bin"));
+  EXPECT_EQ(FBig.Text(), Stored("home/一年级一班/张三/资料/大文件.bin"));
+  EXPECT_FALSE(Client().GetFile(FStream, std::u16string(kHome) + u"\\\\missing"));
+  EXPECT_FALSE(Client().GetFile(FStream, std::u16string(kHome) + u"\\\\作业"));
+
+  ASSERT_TRUE(Put(std::u16string(kHome) + u"\\\\新文件.txt", "new content"));
+  EXPECT_EQ(Stored("home/一年级一班/张三/新文件.txt"), "new content");
+  ASSERT_TRUE(Put(std::u16string(kHome) + u"\\\\empty", ""));
+  EXPECT_EQ(Stored("home/一年级一班/张三/empty"), "");
+
+  Send(MkdirRequest(std::u16string(kHome) + u"\\\\新目录"));
+  EXPECT_TRUE(std::filesystem::is_directory(FServer.Storage() / "home/一年级一班/张三/新目录"));
+  Send(MoveRequest(std::u16string(kHome) + u"\\\\新文件.txt",
+                   std::u16string(kHome) + u"\\\\新目录\\a b.txt"));
+  EXPECT_EQ(Stored("home/一年级一班/张三/新目录/a b.txt"), "new content");
+  Send(MoveRequest(std::u16string(kHome) + u"\\\\empty",
+                   std::u16string(kHome) + u"\\\\新目录\\a b.txt"));
+  EXPECT_EQ(Stored("home/一年级一班/张三/新目录/a b.txt"), "");
+  Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录"));
+  EXPECT_TRUE(Exists("home/一年级一班/张三/新目录")) << "a folder with entries stays";
+  Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录\\a b.txt"));
+  Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录"));
+  EXPECT_FALSE(Exists("home/一年级一班/张三/新目录"));
+}
+
+TEST_F(ServerTest, SharedSpaceAndPathsOutsideTheStorageAreRefused) {
+  const std::u16string FShare = u"\\share\\一年级一班\\\\课程表.txt";
+  const std::string FBefore = Stored("share/一年级一班/课程表.txt");
+  TMemoryStream FStream;
+  ASSERT_TRUE(Client().GetFile(FStream, FShare));
+  EXPECT_TRUE(Put(FShare, "overwritten")); // delivered; the server refuses it
+  Send(DeleteRequest(FShare));
+  Send(MoveRequest(FShare, std::u16string(kHome) + u"\\\\x"));
+  Send(MkdirRequest(u"\\share\\一年级一班\\\\d"));
+  Send(DeleteRequest(kHome));
+  Send(MkdirRequest(u"\\home\\..\\..\\escaped"));
+  EXPECT_EQ(Stored("share/一年级一班/课程表.txt"), FBefore);
+  EXPECT_FALSE(Exists("share/一年级一班/d"));
+  EXPECT_TRUE(Exists("home/一年级一班/张三"));
+  EXPECT_FALSE(std::filesystem::exists(FServer.Folder() / "escaped"));
+  EXPECT_FALSE(std::filesystem::exists(FServer.Folder().parent_path() / "escaped"));
+  EXPECT_FALSE(Client().GetFile(FStream, u"\\home\\..\\accounts.db"));
+  EXPECT_FALSE(Client().GetFile(FStream, u"\\home\\一年级一班\\张三\\..\\..\\..\\accounts.db"));
+}
+
+// A raw connection, for what the client never sends.
+class TRawPeer {
+public:
+  explicit TRawPeer(uint16_t aPort) { EXPECT_TRUE(FSocket.Connect("127.0.0.1", aPort, 5000)); }
+  void Send(const std::string& aBytes) {
+    EXPECT_TRUE(FSocket.SendAll(aBytes.data(), aBytes.size()));
+  }
+  // Everything until the server closes; aTimeOut bounds each wait.
+  std::string ReceiveAll(int32_t aTimeOut = 10000, TReceiveStatus* aEnd = nullptr) {
+    std::string FData;
+    char FBuffer[65536];
+    for (;;) {
+      size_t FGot = 0;
+      const auto FStatus = FSocket.Receive(FBuffer, sizeof FBuffer, FGot, aTimeOut);
+      if (FStatus != TReceiveStatus::Data) {
+        if (aEnd) *aEnd = FStatus;
+        return FData;
+      }
+      FData.append(FBuffer, FGot);
+    }
+  }
+  TTcpSocket FSocket;
+};
+
+TEST_F(ServerTest, BrokenUploadNeverReplacesTheStoredFile) {
+  const std::string FBefore = Stored("home/一年级一班/张三/欢迎使用.txt");
+  {
+    TRawPeer FPeer(FServer.Port());
+    FPeer.Send("PUT \\home\\一年级一班\\张三\\\\欢迎使用.txt\r\n" + std::string("\0\0\x03\xE8", 4) +
+               std::string(600, 'x'));
+  }
+  WaitForLogLines(1);
+  EXPECT_NE(FServer.Log().find("failed"), std::string::npos);
+  EXPECT_EQ(Stored("home/一年级一班/张三/欢迎使用.txt"), FBefore);
+  for (const auto& FEntry :
+       std::filesystem::directory_iterator(FServer.Storage() / "home/一年级一班/张三"))
+    EXPECT_FALSE(FEntry.path().filename().string().starts_with(".zelvo-upload-"));
+}
+
+TEST_F(ServerTest, OversizedRequestLineIsRefused) {
+  TRawPeer FPeer(FServer.Port());
+  FPeer.Send("GET " + std::string(70 * 1024, 'a'));
+  TReceiveStatus FEnd{};
+  EXPECT_EQ(FPeer.ReceiveAll(10000, &FEnd), "");
+  EXPECT_NE(FEnd, TReceiveStatus::TimedOut);
+  EXPECT_EQ(Text(GlistRequest()).size(), 3u);
+}
+
+TEST_F(ServerTest, FilesOfTwoGibibytesGoWithoutACount) {
+  std::filesystem::resize_file(FServer.Storage() / "home/一年级一班/张三/作业/notes.txt",
+                               0x80000000LL);
+  TRawPeer FPeer(FServer.Port());
+  FPeer.Send("GET \\home\\一年级一班\\张三\\\\作业\\notes.txt\r\n");
+  char FHeader[4];
+  size_t FGot = 0;
+  size_t FTotal = 0;
+  while (FTotal < 4 &&
+         FPeer.FSocket.Receive(FHeader + FTotal, 4 - FTotal, FGot, 10000) == TReceiveStatus::Data)
+    FTotal += FGot;
+  EXPECT_EQ(std::string(FHeader, FTotal), std::string(4, '\xFF'));
+}
+
+TEST_F(ServerTest, ConcurrentGetAndPutNeverServeATornFile) {
+  const std::u16string FPath = std::u16string(kHome) + u"\\\\torn.bin";
+  const std::string FVersions[] = {std::string(300000, 'a'), std::string(500000, 'b')};
+  ASSERT_TRUE(Put(FPath, FVersions[0]));
+  std::atomic<bool> FStop = false;
+  std::thread FWriter([&] {
+    for (int i = 0; i < 40 && !FStop; ++i) {
+      TMemoryStream FStream(std::vector<uint8_t>(FVersions[i % 2].begin(), FVersions[i % 2].end()));
+      Client().PutFile(FStream, FPath);
+    }
+  });
+  int FReads = 0;
+  for (; FReads < 40; ++FReads) {
+    TMemoryStream FStream;
+    ASSERT_TRUE(Client().GetFile(FStream, FPath));
+    const std::string FText = FStream.Text();
+    EXPECT_TRUE(FText == FVersions[0] || FText == FVersions[1]) << "size " << FText.size();
+  }
+  FStop = true;
+  FWriter.join();
+}
+
+TEST(ServerLimitsTest, StalledClientsBlockNobodyAndTimeOut) {
+  TServerProcess FServer({.FIdleTimeOutMs = 500, .FMaxConnections = 8});
+  std::vector<std::unique_ptr<TRawPeer>> FStalled;
+  for (int i = 0; i < 4; ++i)
+    FStalled.push_back(std::make_unique<TRawPeer>(FServer.Port()));
+  FStalled[0]->Send("PUT \\home\\一年级一班\\张三\\\\slow\r\n\0\0\x10\0");
+  TStringList FClasses;
+  const auto FStart = std::chrono::steady_clock::now();
+  EXPECT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 5000).DoCommand(GlistRequest(), FClasses));
+  EXPECT_EQ(FClasses.size(), 3u);
+  EXPECT_LT(std::chrono::steady_clock::now() - FStart, 400ms);
+  for (auto& FPeer : FStalled) {
+    TReceiveStatus FEnd{};
+    EXPECT_EQ(FPeer->ReceiveAll(5000, &FEnd), "");
+    EXPECT_NE(FEnd, TReceiveStatus::TimedOut) << "the server closes idle connections";
+  }
+}
+
+TEST(ServerLimitsTest, ConnectionsPastTheBoundAreClosed) {
+  TServerProcess FServer({.FMaxConnections = 2});
+  TRawPeer FFirst(FServer.Port());
+  TRawPeer FSecond(FServer.Port());
+  TRawPeer FThird(FServer.Port());
+  TReceiveStatus FEnd{};
+  EXPECT_EQ(FThird.ReceiveAll(5000, &FEnd), "");
+  EXPECT_NE(FEnd, TReceiveStatus::TimedOut);
+}
+
+TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {
+  TServerProcess FServer({.FDemo = false});
+  const std::string FFolder = FServer.Folder().string();
+  EXPECT_EQ(
+      TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明", "secret one\nignored\n"), 0);
+  EXPECT_EQ(TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明", "second\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' 'a(b' x", "pw\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c '..'", "pw\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c 'x y'", "pw\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c u", "\n"), 0);
+  TStringList FLines;
+  ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000)
+                  .DoCommand(LoginRequest(u"三班", u"小明", u"second"), FLines));
+  EXPECT_EQ(FLines.size(), 5u);
+  ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000).DoCommand(GlistRequest(), FLines));
+  EXPECT_EQ(FLines, TStringList{u"三班"});
+  const std::string FDatabase = test::TTempDir::ReadPath(FServer.Folder() / "accounts.db");
+  EXPECT_EQ(FDatabase.find("second"), std::string::npos) << "no password in clear";
+  EXPECT_NE(FDatabase.find("$argon2id$"), std::string::npos);
+}
+
+} // namespace
+} // namespace zelvo

@@ -1,0 +1,118 @@
+#include "tests/support/ServerProcess.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zelvo::test {
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+std::string Quote(const std::string& aText) {
+  return "'" + aText + "'";
+}
+
+// Reads the first line of aFd, waiting at most kDeadline.
+std::string ReadFirstLine(int aFd) {
+  std::string FLine;
+  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
+  while (FLine.find('\n') == std::string::npos && std::chrono::steady_clock::now() < FEnd) {
+    pollfd FPoll{aFd, POLLIN, 0};
+    if (::poll(&FPoll, 1, 100) <= 0) continue;
+    char FBuffer[256];
+    const ssize_t FGot = ::read(aFd, FBuffer, sizeof FBuffer);
+    if (FGot <= 0) break;
+    FLine.append(FBuffer, static_cast<size_t>(FGot));
+  }
+  return FLine;
+}
+
+bool WaitForExit(pid_t aPid, int& aStatus) {
+  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < FEnd) {
+    if (::waitpid(aPid, &aStatus, WNOHANG) == aPid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+} // namespace
+
+int TServerProcess::RunTool(const std::string& aArgs, const std::string& aInput,
+                            std::string* aOutput) {
+  const std::string FCommand =
+      "printf '%s' " + Quote(aInput) + " | " + ZELVO_SERVER_BIN + " " + aArgs + " 2>&1";
+  FILE* FPipe = ::popen(FCommand.c_str(), "r");
+  if (FPipe == nullptr) throw std::runtime_error("popen failed");
+  std::array<char, 4096> FBuffer;
+  std::string FText;
+  while (const size_t FGot = std::fread(FBuffer.data(), 1, FBuffer.size(), FPipe))
+    FText.append(FBuffer.data(), FGot);
+  const int FStatus = ::pclose(FPipe);
+  if (aOutput) *aOutput = FText;
+  return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -1;
+}
+
+TServerProcess::TServerProcess(TServerSetup aSetup) {
+  const std::string FFolder = FDir.Path().string();
+  std::string FOutput;
+  if (RunTool("init " + Quote(FFolder) + (aSetup.FDemo ? " --demo" : ""), "", &FOutput) != 0)
+    throw std::runtime_error("zelvo-server init failed: " + FOutput);
+  int FOut[2];
+  if (::pipe2(FOut, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  FPid = ::fork();
+  if (FPid == 0) {
+    ::dup2(FOut[1], STDOUT_FILENO);
+    const int FLog = ::open((FFolder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(FLog, STDERR_FILENO);
+    const std::string FPort = std::to_string(aSetup.FPort);
+    const std::string FIdle = std::to_string(aSetup.FIdleTimeOutMs);
+    const std::string FMax = std::to_string(aSetup.FMaxConnections);
+    ::execl(ZELVO_SERVER_BIN, ZELVO_SERVER_BIN, "serve", FFolder.c_str(), "--listen",
+            aSetup.FListen.c_str(), "--port", FPort.c_str(), "--idle-timeout", FIdle.c_str(),
+            "--max-connections", FMax.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(FOut[1]);
+  const std::string FLine = ReadFirstLine(FOut[0]);
+  ::close(FOut[0]);
+  const auto FColon = FLine.rfind(':');
+  if (!FLine.starts_with("listening on ") || FColon == std::string::npos) {
+    Stop();
+    throw std::runtime_error("zelvo-server did not start: " + FLine + Log());
+  }
+  FPort = static_cast<uint16_t>(std::stoi(FLine.substr(FColon + 1)));
+}
+
+TServerProcess::~TServerProcess() {
+  Stop();
+}
+
+void TServerProcess::Stop() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGTERM);
+  int FStatus = 0;
+  if (!WaitForExit(FPid, FStatus)) {
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, &FStatus, 0);
+    ADD_FAILURE() << "zelvo-server did not stop on SIGTERM";
+  }
+  FPid = -1;
+  const std::string FLog = Log();
+  EXPECT_TRUE(WIFEXITED(FStatus) && WEXITSTATUS(FStatus) == 0) << "server exit status " << FStatus;
+  for (const char* FBad : {"Sanitizer", "runtime error:"})
+    EXPECT_EQ(FLog.find(FBad), std::string::npos) << "server log (" << FDir.Path() << "):\n"
+                                                  << FLog;
+}
+
+} // namespace zelvo::test
