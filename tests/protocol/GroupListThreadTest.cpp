@@ -6,6 +6,7 @@
 #include "common/WindowDispatcher.h"
 #include "protocol/GroupListThread.h"
 #include "tests/support/FakeServer.h"
+#include "tests/support/Wait.h"
 
 namespace zelvo {
 namespace {
@@ -54,9 +55,7 @@ TEST_F(GroupListThreadTest, BatchesInOrderOfArrivalEachSorted) {
   TFakeServer FFirst(
       [&](TFakeConnection& aConnection) {
         aConnection.ReadLine();
-        const auto FDeadline = std::chrono::steady_clock::now() + 10s;
-        while (FGroups.FCount < 2 && std::chrono::steady_clock::now() < FDeadline)
-          std::this_thread::sleep_for(5ms);
+        test::WaitUntil([&] { return FGroups.FCount >= 2; });
         aConnection.Send(Block("c"));
       },
       "127.0.0.1", FSecond.Port());
@@ -74,9 +73,7 @@ TEST_F(GroupListThreadTest, ClosedDispatcherKeepsLateThreadsAwayFromTheList) {
   std::atomic<bool> FRelease = false;
   TFakeServer FServer([&](TFakeConnection& aConnection) {
     aConnection.ReadLine();
-    const auto FDeadline = std::chrono::steady_clock::now() + 10s;
-    while (!FRelease && std::chrono::steady_clock::now() < FDeadline)
-      std::this_thread::sleep_for(5ms);
+    test::WaitUntil([&] { return FRelease.load(); });
     aConnection.Send(Block("late"));
   });
   auto FDispatcher = std::make_shared<TWindowDispatcher>();
@@ -89,10 +86,7 @@ TEST_F(GroupListThreadTest, ClosedDispatcherKeepsLateThreadsAwayFromTheList) {
   FDispatcher.reset();
   FRelease = true;
   // The thread releases its share of the dispatcher when it ends.
-  const auto FDeadline = std::chrono::steady_clock::now() + 10s;
-  while (!FWatch.expired() && std::chrono::steady_clock::now() < FDeadline)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(FWatch.expired());
+  EXPECT_TRUE(test::WaitUntil([&] { return FWatch.expired(); }));
   EXPECT_TRUE(FGroups.FItems.empty());
   EXPECT_FALSE(FTerminated);
 }

@@ -9,6 +9,7 @@
 #include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/Wait.h"
 
 namespace zelvo {
 namespace {
@@ -38,9 +39,7 @@ protected:
   }
   // The server logs a request once it has carried it out.
   void WaitForLogLines(size_t aCount) {
-    const auto FDeadline = std::chrono::steady_clock::now() + 10s;
-    while (LogLines() < aCount && std::chrono::steady_clock::now() < FDeadline)
-      std::this_thread::sleep_for(5ms);
+    test::WaitUntil([&] { return LogLines() >= aCount; });
   }
   // A command without reply, carried out.
   void Send(const std::u16string& aCmd) {

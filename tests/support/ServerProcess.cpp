@@ -1,4 +1,5 @@
 #include "tests/support/ServerProcess.h"
+#include "tests/support/Wait.h"
 
 #include <array>
 #include <cerrno>
@@ -38,12 +39,7 @@ std::string ReadFirstLine(int aFd) {
 }
 
 bool WaitForExit(pid_t aPid, int& aStatus) {
-  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < FEnd) {
-    if (::waitpid(aPid, &aStatus, WNOHANG) == aPid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return WaitUntil([&] { return ::waitpid(aPid, &aStatus, WNOHANG) == aPid; }, kDeadline);
 }
 
 } // namespace

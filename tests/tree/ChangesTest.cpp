@@ -1,0 +1,166 @@
+#include "platform/LastError.h"
+#include "platform/WinError.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/Wait.h"
+#include "tests/tree/TreeFixture.h"
+
+namespace zelvo {
+namespace {
+
+using test::ListingReply;
+using test::Record;
+
+// The exact commands, through a recording peer.
+class ChangesTest : public test::TreeTest {
+protected:
+  void SetUp() override {
+    UseServer(FPeer.Port());
+    FPeer.Reply("LIST \\r\\\\*", ListingReply({Record(u"a.txt", 32, 1), Record(u"dir", 16),
+                                               Record(u"full", 16), Record(u"b.txt", 32, 1)}));
+    FPeer.Reply("LIST \\r\\\\full\\*", ListingReply({Record(u"x", 32)}));
+    FPeer.Reply("LIST \\r\\\\dir\\*", ListingReply({Record(u"sub", 16)}));
+    FPeer.Reply("LIST \\r\\\\dir\\sub\\*", ListingReply({Record(u"deep.txt", 32, 4)}));
+    FRoot = MakeRoot(u"\\r");
+    FListing = FRoot->GetChild();
+    FRequests = 1;
+  }
+  // The requests since the last call.
+  std::vector<std::string> Sent(int aNewConnections) {
+    FRequests += aNewConnections;
+    auto FAll = FPeer.Requests(FRequests);
+    std::vector<std::string> FNew(FAll.begin() + (FRequests - aNewConnections), FAll.end());
+    return FNew;
+  }
+  test::TRecordingPeer FPeer;
+  std::unique_ptr<TFileInfo> FRoot;
+  TFileInfo* FListing = nullptr;
+  int FRequests = 0;
+};
+
+TEST_F(ChangesTest, CreateDirectory) {
+  ASSERT_TRUE(FListing->CreateDirectoryW(u"新.zip"));
+  TFileInfo* FNew = FListing->ThisFindFile(u"新.zip");
+  EXPECT_TRUE(FNew->IsDir());
+  EXPECT_EQ(FNew->Size(), 0) << "a folder named .zip stays a folder";
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"MKDIR \\r\\\\\xE6\x96\xB0.zip"});
+  for (const char16_t* FName : {u"A.TXT", u"DIR"}) {
+    SetLastError(0);
+    EXPECT_FALSE(FListing->CreateDirectoryW(FName));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  }
+  EXPECT_EQ(FListing->Count(), 5u);
+}
+
+TEST_F(ChangesTest, Delete) {
+  EXPECT_FALSE(FListing->DeleteFile(u"full")) << "a folder with entries";
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"LIST \\r\\\\full\\*"});
+  ASSERT_TRUE(FListing->DeleteFile(u"A.txt"));
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"DELETE \\r\\\\a.txt"});
+  FPeer.Reply("LIST \\r\\\\dir\\sub\\*", ListingReply({}));
+  TFileInfo* FDir = FListing->ThisFindFile(u"dir");
+  ASSERT_TRUE(FDir->GetChild()->DeleteFile(u"sub"));
+  EXPECT_EQ(Sent(3), (std::vector<std::string>{"LIST \\r\\\\dir\\*", "LIST \\r\\\\dir\\sub\\*",
+                                               "DELETE \\r\\\\dir\\sub"}));
+  EXPECT_EQ(FListing->ThisFindFile(u"a.txt"), nullptr);
+  EXPECT_FALSE(FListing->DeleteFile(u"missing"));
+}
+
+TEST_F(ChangesTest, RenameInPlaceKeepsHandleAndPlace) {
+  TFileInfo* FNode = FListing->ThisFindFile(u"a.txt");
+  const uint32_t FHandle = FNode->Handle();
+  ASSERT_TRUE(FListing->MoveFile(u"\\a.txt", u"\\c.txt", false));
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"MOVE \\r\\\\a.txt|\\r\\\\c.txt"});
+  EXPECT_EQ(FListing->Items(0), FNode);
+  EXPECT_EQ(FNode->Handle(), FHandle);
+  EXPECT_EQ(FNode->FullName(), u"\\r\\\\c.txt");
+}
+
+TEST_F(ChangesTest, CaseOnlyRenameNeverDestroysTheNode) {
+  TFileInfo* FNode = FListing->ThisFindFile(u"a.txt");
+  for (const bool FReplace : {false, true}) {
+    const std::u16string FNew = FReplace ? u"\\a.txt" : u"\\A.TXT";
+    ASSERT_TRUE(FListing->MoveFile(FReplace ? u"\\A.TXT" : u"\\a.txt", FNew, FReplace));
+    EXPECT_EQ(FListing->Items(0), FNode);
+    EXPECT_EQ(FNode->FileName(), FNew.substr(1));
+  }
+  EXPECT_EQ(FListing->Count(), 4u);
+}
+
+TEST_F(ChangesTest, ReplaceSendsOneMove) {
+  TFileInfo* FSource = FListing->ThisFindFile(u"a.txt");
+  SetLastError(0);
+  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\b.txt", false));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(FListing->MoveFile(u"\\a.txt", u"\\B.TXT", true));
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"MOVE \\r\\\\a.txt|\\r\\\\B.TXT"});
+  EXPECT_EQ(FListing->Count(), 3u);
+  EXPECT_EQ(FListing->Items(2), FSource);
+  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\dir", true)) << "a folder is not replaced";
+}
+
+TEST_F(ChangesTest, MovedFolderTakesItsSubtreeAlong) {
+  TFileInfo* FDeep = FListing->FindFile(u"\\dir\\sub\\deep.txt");
+  ASSERT_NE(FDeep, nullptr);
+  ASSERT_TRUE(FListing->MoveFile(u"\\dir", u"\\full\\moved", false));
+  EXPECT_EQ(FDeep->FullName(), u"\\r\\\\full\\moved\\sub\\deep.txt");
+  EXPECT_EQ(FListing->FindFile(u"\\full\\moved\\sub")->Child()->FullName(),
+            u"\\r\\\\full\\moved\\sub");
+  FPeer.Reply("GET \\r\\\\full\\moved\\sub\\deep.txt", test::Block("deep"));
+  EXPECT_EQ(ReadAll(*FDeep), "deep");
+  EXPECT_FALSE(FListing->MoveFile(u"\\full", u"\\full\\moved\\sub\\x", false))
+      << "not into its own subtree";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(FListing->MoveFile(u"\\nothing", u"\\x", false));
+  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\nodir\\x", false));
+}
+
+TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
+  const uint32_t FHandle = FListing->CreateOpenFile(u"new.txt", CREATE_NEW);
+  TFileInfo* FNode = FListing->FindFileByHandle(FHandle);
+  ASSERT_TRUE(WriteText(*FNode, "data", 0));
+  FNode->SetRenameOnClose(u"\\new.txt|\\first.txt|0", FListing);
+  FNode->SetRenameOnClose(u"\\new.txt|\\dir\\second.txt|0", FListing);
+  EXPECT_TRUE(FListing->CloseOpenFile(FHandle, true)) << "delete-on-close does nothing here";
+  EXPECT_EQ(FNode->RenameOnClose(), u"\\new.txt|\\dir\\second.txt|0");
+  EXPECT_TRUE(FListing->CloseOpenFile(FHandle, false));
+  EXPECT_EQ(Sent(3), (std::vector<std::string>{"LIST \\r\\\\dir\\*",
+                                               "MOVE \\r\\\\new.txt|\\r\\\\dir\\second.txt",
+                                               "PUT \\r\\\\dir\\second.txt"}));
+  EXPECT_EQ(FPeer.Body("\\r\\\\dir\\second.txt"), "data");
+  EXPECT_TRUE(FNode->RenameOnClose().empty());
+  EXPECT_FALSE(FListing->CloseOpenFile(999999, false));
+}
+
+TEST_F(ChangesTest, RefusedPendingMoveFailsTheClose) {
+  const uint32_t FHandle = FListing->CreateOpenFile(u"a.txt", OPEN_EXISTING);
+  FListing->FindFileByHandle(FHandle)->SetRenameOnClose(u"\\a.txt|\\b.txt|0", FListing);
+  EXPECT_FALSE(FListing->CloseOpenFile(FHandle, false));
+  EXPECT_TRUE(FListing->FindFileByHandle(FHandle)->RenameOnClose().empty()) << "not retried";
+}
+
+// The whole round against the reference server.
+TEST(ChangesServerTest, FolderRenameThenGetBelowIt) {
+  test::TServerProcess FServer;
+  test::TTempDir FCache;
+  CurrentServerHost = u"127.0.0.1";
+  ServerPort = FServer.Port();
+  CacheDir = FCache.Text();
+  auto FRoot = std::make_unique<TFileInfo>(Record(u"", 16), u"\\home\\一年级一班\\张三");
+  TFileInfo* FListing = FRoot->GetChild();
+  TFileInfo* FFile = FListing->FindFile(u"\\作业\\第一周\\数学.txt");
+  ASSERT_NE(FFile, nullptr);
+  ASSERT_TRUE(FListing->MoveFile(u"\\作业", u"\\功课", false));
+  // MOVE has no reply: the GET below may only go once the server has carried it out.
+  const auto FHome = FServer.Storage() / "home/一年级一班/张三";
+  ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(FHome / "功课"); }));
+  EXPECT_EQ(test::TreeTest::ReadAllOf(*FFile), "1 + 1 = 2\n");
+  ASSERT_TRUE(FListing->CreateDirectoryW(u"新目录"));
+  ASSERT_TRUE(FListing->DeleteFile(u"欢迎使用.txt"));
+  EXPECT_TRUE(test::WaitUntil([&] {
+    return std::filesystem::is_directory(FHome / "新目录") &&
+           !std::filesystem::exists(FHome / "欢迎使用.txt");
+  }));
+}
+
+} // namespace
+} // namespace zelvo

@@ -1,0 +1,159 @@
+// The node model: construction from listing records, the one-time LIST, and the server
+// exchanges of a node.
+#include <ctime>
+
+#include "common/Globals.h"
+#include "platform/LastError.h"
+#include "platform/Locale.h"
+#include "platform/WinError.h"
+#include "protocol/Commands.h"
+#include "protocol/YunClientUnit.h"
+#include "tree/FileSysUnit.h"
+
+namespace zelvo {
+
+std::atomic<uint32_t> NodeHandleCounter{1000};
+
+namespace {
+
+TYunClient NewClient() {
+  return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut);
+}
+
+FILETIME LocalNowAsFileTime() {
+  timespec FNow{};
+  ::clock_gettime(CLOCK_REALTIME, &FNow);
+  std::tm FLocal{};
+  ::localtime_r(&FNow.tv_sec, &FLocal);
+  const int64_t FLocalSeconds = int64_t{FNow.tv_sec} + FLocal.tm_gmtoff;
+  const int64_t FMillis = FNow.tv_nsec / 1000000;
+  return FileTimeFromInt(kFileTimeUnixEpoch + FLocalSeconds * 10000000 + FMillis * 10000);
+}
+
+} // namespace
+
+WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir) {
+  WIN32_FIND_DATAW FData;
+  FData.dwFileAttributes = aIsDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  FData.ftCreationTime = FData.ftLastAccessTime = FData.ftLastWriteTime = LocalNowAsFileTime();
+  SetFieldText(FData.cFileName, aName);
+  return FData;
+}
+
+std::u16string ExtractFileExt(std::u16string_view aFileName) {
+  const auto FDot = aFileName.rfind(u'.');
+  return FDot == std::u16string_view::npos ? std::u16string()
+                                           : std::u16string(aFileName.substr(FDot));
+}
+
+TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPathName)
+    : FFileAttributes(Info.dwFileAttributes), FFileName(FieldText(Info.cFileName)),
+      FAlternateFileName(FieldText(Info.cAlternateFileName)), FCreationTime(Info.ftCreationTime),
+      FLastAccessTime(Info.ftLastAccessTime), FLastWriteTime(Info.ftLastWriteTime),
+      FSize(static_cast<int64_t>(uint64_t{Info.nFileSizeHigh} << 32 | Info.nFileSizeLow)),
+      FHandle(++NodeHandleCounter),
+      FIsDir((Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  FFullName = std::u16string(ParentPathName) + u"\\" + FFileName;
+  if (!FIsDir && LowerCaseLocale(ExtractFileExt(FFileName)) == u".zip") {
+    FIsDir = true;
+    FFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    FSize = kArchiveNotBuilt;
+  }
+}
+
+TFileInfo::TFileInfo(std::u16string aFullName) : FFullName(std::move(aFullName)) {}
+
+TFileInfo::~TFileInfo() = default;
+
+TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
+  FItems.push_back(std::move(aNode));
+  return FItems.back().get();
+}
+
+std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
+  for (auto FItem = FItems.begin(); FItem != FItems.end(); ++FItem) {
+    if (FItem->get() != aNode) continue;
+    auto FNode = std::move(*FItem);
+    FItems.erase(FItem);
+    return FNode;
+  }
+  return nullptr;
+}
+
+void TFileInfo::SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager) {
+  FRenameOnClose = std::move(aRename);
+  FRootManager = aRootManager;
+}
+
+TFileInfo* TFileInfo::GetChild() {
+  if (FChild) return FChild.get();
+  if (!FIsDir) return nullptr;
+  if (FSize == kArchiveNotBuilt) {
+    FSize = 0;
+    ZipFileToFolder();
+    return FChild.get();
+  }
+  FChild = std::make_unique<TFileInfo>(FFullName);
+  std::vector<uint8_t> FReply;
+  if (!SyncList(FReply)) return FChild.get();
+  for (size_t FAt = 0; FAt + kFindDataSize <= FReply.size(); FAt += kFindDataSize) {
+    auto FNode = std::make_unique<TFileInfo>(DecodeFindData(FReply.data() + FAt), FFullName);
+    // "." and ".." are dropped; the handles they took stay used.
+    if (FNode->FFileName != u"." && FNode->FFileName != u"..") FChild->Add(std::move(FNode));
+  }
+  return FChild.get();
+}
+
+TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,
+                                        const std::u16string& ParentPath, bool aIsDir) {
+  return Add(std::make_unique<TFileInfo>(MakeFindData(aFileName, aIsDir), ParentPath));
+}
+
+bool TFileInfo::SyncList(std::vector<uint8_t>& Buffer) {
+  return NewClient().DoCommand(ListRequest(FFullName), Buffer);
+}
+
+bool TFileInfo::SyncGetFile() {
+  if (FCached) return true;
+  if (NewClient().GetFile(*FCache, FFullName)) {
+    FCached = true;
+    FSize = FCache->GetSize();
+    return true;
+  }
+  // A broken transfer is not content: nothing of it is served or uploaded.
+  FCache->SetSize(0);
+  SetLastError(ERROR_UNEXP_NET_ERR);
+  return false;
+}
+
+bool TFileInfo::SyncPutFile() {
+  return NewClient().PutFile(*FCache, FFullName);
+}
+
+bool TFileInfo::SyncDeleteFile() {
+  return NewClient().DoCommand(DeleteRequest(FFullName));
+}
+
+bool TFileInfo::SyncMoveFile(const std::u16string& NewFileName) {
+  return NewClient().DoCommand(MoveRequest(FFullName, NewFileName));
+}
+
+bool TFileInfo::SyncMakeDirectory() {
+  return NewClient().DoCommand(MkdirRequest(FFullName));
+}
+
+WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode) {
+  WIN32_FIND_DATAW FData;
+  FData.dwFileAttributes = aNode.FileAttributes();
+  FData.ftCreationTime = aNode.CreationTime();
+  FData.ftLastAccessTime = aNode.LastAccessTime();
+  FData.ftLastWriteTime = aNode.LastWriteTime();
+  const auto FSize = static_cast<uint64_t>(aNode.Size());
+  FData.nFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
+  FData.nFileSizeLow = static_cast<uint32_t>(FSize);
+  SetFieldText(FData.cFileName, aNode.FileName());
+  SetFieldText(FData.cAlternateFileName, aNode.AlternateFileName());
+  return FData;
+}
+
+} // namespace zelvo

@@ -1,0 +1,105 @@
+// Namespace changes: new folders, deletions, renames and moves, in the tree at once and on the
+// server by one command each.
+#include "common/Utils.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
+#include "tree/FileSysUnit.h"
+
+namespace zelvo {
+
+bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
+  if (ThisFindFile(aFileName) != nullptr) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  CreateNewFileInfo(aFileName, FFullName, true)->SyncMakeDirectory();
+  return true;
+}
+
+bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
+  TFileInfo* FNode = ThisFindFile(aFileName);
+  if (FNode == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  if (FNode->FIsDir) {
+    if (TFileInfo* FListing = FNode->GetChild()) {
+      if (FListing->Count() > 0) {
+        SetLastError(ERROR_DIR_NOT_EMPTY);
+        return false;
+      }
+      FNode->FChild.reset();
+    }
+  }
+  FNode->SyncDeleteFile();
+  Extract(FNode);
+  return true;
+}
+
+void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
+  FFileName = aNewFileName;
+  FFullName = aNewFullName;
+  if (FChild) FChild->RenameEntries(aNewFullName);
+}
+
+// A listing under a new folder path: every loaded node below takes its new full name, so later
+// requests about them name the right server paths.
+void TFileInfo::RenameEntries(const std::u16string& aNewFullName) {
+  FFullName = aNewFullName;
+  for (const auto& FItem : FItems)
+    FItem->Rename(FItem->FFileName, aNewFullName + u"\\" + FItem->FFileName);
+}
+
+bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
+  if (!FChild) return false;
+  if (FChild.get() == aListing) return true;
+  for (const auto& FItem : FChild->FItems)
+    if (FItem->ContainsListing(aListing)) return true;
+  return false;
+}
+
+namespace {
+
+bool Refuse(uint32_t aError) {
+  SetLastError(aError);
+  return false;
+}
+
+} // namespace
+
+bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
+                         bool ReplaceIfExisting) {
+  std::u16string FOldLast;
+  std::u16string FNewLast;
+  TFileInfo* FFrom = GetDirectory(Filename, FOldLast);
+  TFileInfo* FTo = GetDirectory(NewFileName, FNewLast);
+  if (FFrom == nullptr || FTo == nullptr || FNewLast.empty()) return Refuse(ERROR_PATH_NOT_FOUND);
+  TFileInfo* FSource = FFrom->ThisFindFile(FOldLast);
+  if (FSource == nullptr) return Refuse(ERROR_FILE_NOT_FOUND);
+  TFileInfo* FTarget = FTo->ThisFindFile(FNewLast);
+  // A folder cannot go into its own subtree: it would leave every path from the root.
+  if (FSource->ContainsListing(FTo)) return Refuse(ERROR_INVALID_PARAMETER);
+  if (!FSource->FileCanMove()) return Refuse(ERROR_ACCESS_DENIED);
+  const std::u16string FNewFullName = FTo->FFullName + u"\\" + FNewLast;
+
+  if (FTarget == FSource) {
+    // The lookup found the source itself (a rename in the case of ASCII letters only):
+    // nothing is replaced.
+    FSource->SyncMoveFile(FNewFullName);
+    FSource->Rename(FNewLast, FNewFullName);
+    return true;
+  }
+  if (FTarget != nullptr) {
+    if (!ReplaceIfExisting) return Refuse(ERROR_ALREADY_EXISTS);
+    // The server never replaces a folder, so neither does the tree.
+    if (!FTarget->FileCanMove() || FTarget->FIsDir) return Refuse(ERROR_ACCESS_DENIED);
+  }
+  FSource->SyncMoveFile(FNewFullName);
+  std::unique_ptr<TFileInfo> FReplaced;
+  if (FTarget != nullptr) FReplaced = FTo->Extract(FTarget);
+  if (FFrom != FTo || FTarget != nullptr) FTo->Add(FFrom->Extract(FSource));
+  FSource->Rename(FNewLast, FNewFullName);
+  return true;
+}
+
+} // namespace zelvo

@@ -1,0 +1,63 @@
+// Path lookup and find-data records: every search works on a listing, names compare with the
+// ASCII-only case-insensitive rule, and the first match in list order wins.
+#include "tree/FileSysUnit.h"
+#include "tree/Mask.h"
+
+namespace zelvo {
+
+TFileInfo* TFileInfo::GetDirectory(std::u16string_view Path, std::u16string& LastFilename) {
+  TFileInfo* FListing = this;
+  for (;;) {
+    const auto FSlash = Path.size() > 1 ? Path.find(u'\\', 1) : std::u16string_view::npos;
+    if (FSlash == std::u16string_view::npos || FSlash == 1) {
+      LastFilename = std::u16string(Path.empty() ? Path : Path.substr(1));
+      return FListing;
+    }
+    TFileInfo* FFolder = FListing->ThisFindFile(Path.substr(1, FSlash - 1));
+    if (FFolder == nullptr) return nullptr;
+    FListing = FFolder->GetChild();
+    if (FListing == nullptr) return nullptr;
+    Path = Path.substr(FSlash);
+  }
+}
+
+TFileInfo* TFileInfo::ThisFindFile(std::u16string_view aFileName) {
+  for (const auto& FItem : FItems)
+    if (SameNameAscii(FItem->FFileName, aFileName)) return FItem.get();
+  return nullptr;
+}
+
+TFileInfo* TFileInfo::FindFile(std::u16string_view aFileName) {
+  std::u16string FLast;
+  TFileInfo* FListing = GetDirectory(aFileName, FLast);
+  return FListing ? FListing->ThisFindFile(FLast) : nullptr;
+}
+
+bool TFileInfo::FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Buf) {
+  std::u16string FMaskText;
+  TFileInfo* FListing = GetDirectory(aFileName, FMaskText);
+  if (FListing == nullptr) return true;
+  const TMask FMask(FMaskText);
+  for (const auto& FItem : FListing->FItems) {
+    if (!FMask.Matches(FItem->FFileName)) continue;
+    const auto FRecord = EncodeFindData(FileInfoToFindData(*FItem));
+    Buf.insert(Buf.end(), FRecord.begin(), FRecord.end());
+  }
+  return true;
+}
+
+TFileInfo* TFileInfo::FindFileByHandle(uint32_t aHandle) {
+  for (const auto& FItem : FItems) {
+    if (FItem->FHandle == aHandle) return FItem.get();
+    if (FItem->FIsDir && FItem->FChild)
+      if (TFileInfo* FFound = FItem->FChild->FindFileByHandle(aHandle)) return FFound;
+  }
+  return nullptr;
+}
+
+uint32_t TFileInfo::GetFileAttributesW(std::u16string_view aFileName) {
+  const TFileInfo* FNode = FindFile(aFileName);
+  return FNode ? FNode->FFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace zelvo

@@ -1,0 +1,176 @@
+// The remote file tree of a drive: TFileInfo nodes that mirror the server's folders, the local
+// cache files of their contents, and the changes sent to the server.
+//
+// Roles of one class: a file node; a folder node, whose entries live in its listing (FChild); a
+// listing (handle 0, never an item of a list); an archive node (a ".zip" file shown as a folder,
+// built by ZipFileToFolder); a drive's root node.
+//
+// Ownership: a folder node owns its listing, a listing owns its entries (std::unique_ptr), a node
+// owns its cache stream. Deleting a node, or replacing it by a move, destroys it with everything
+// below it; a destroyed node's cache file stays in the cache folder.
+//
+// Threads and locks: no operation here locks. The facade calls everything under its one lock,
+// including the network exchanges (LIST, GET, PUT, MKDIR, DELETE, MOVE), each on a new
+// TYunClient to CurrentServerHost. The node-handle counter is atomic all the same.
+//
+// Errors: network failures are results (false), with a Windows code in the last-error slot:
+// ERROR_UNEXP_NET_ERR for a fetch that failed, ERROR_HANDLE_EOF for a read at or past the end,
+// ERROR_FILE_EXISTS / ERROR_FILE_NOT_FOUND / ERROR_SUCCESS from CreateOpenFile,
+// ERROR_ALREADY_EXISTS from CreateDirectoryW, ERROR_DIR_NOT_EMPTY from DeleteFile. A cache file
+// that cannot be made raises EFileStreamError; an invalid mask raises EMaskException.
+//
+// Content state of a node (every transition is one function):
+//   remote   no cache, server content not fetched          (made from a listing record)
+//   local    content made in this run: known, empty at first (CreateOpenFile new or emptied)
+//   fetched  FCached: the server's content is in the cache (SyncGetFile succeeded)
+//   changed  FModified: the cache differs from the server   (Write, SetSize, creation, emptying)
+// A read or write of a remote node fetches it first; a failed fetch leaves it remote.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Streams.h"
+#include "platform/WinTypes.h"
+
+namespace zelvo {
+
+inline constexpr std::u16string_view NoUploadExtensions = u".tmp;.swf;.exe;.rar;.zip;.7z";
+inline constexpr int64_t kArchiveNotBuilt = -999;
+inline constexpr uint32_t kInvalidNodeHandle = 0xFFFFFFFF;
+
+inline constexpr uint32_t CREATE_NEW = 1;
+inline constexpr uint32_t CREATE_ALWAYS = 2;
+inline constexpr uint32_t OPEN_EXISTING = 3;
+inline constexpr uint32_t OPEN_ALWAYS = 4;
+inline constexpr uint32_t TRUNCATE_EXISTING = 5;
+
+// The process-wide node-handle counter: the first node gets 1001.
+extern std::atomic<uint32_t> NodeHandleCounter;
+
+// A blank record for a new node: attributes 16 (folder) or 128, the local wall-clock time as
+// all three file times (no conversion to UTC), size 0, the name cut to 259 units.
+WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir);
+
+class TFileInfo {
+public:
+  // A node from a listing record; its full name is aParentPathName + "\" + its name.
+  TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPathName);
+  // A listing of the folder aFullName.
+  explicit TFileInfo(std::u16string aFullName);
+  TFileInfo(const TFileInfo&) = delete;
+  TFileInfo& operator=(const TFileInfo&) = delete;
+  virtual ~TFileInfo();
+
+  // The list of a listing.
+  size_t Count() const { return FItems.size(); }
+  TFileInfo* Items(size_t aIndex) const { return FItems[aIndex].get(); }
+  TFileInfo* Add(std::unique_ptr<TFileInfo> aNode);
+  std::unique_ptr<TFileInfo> Extract(TFileInfo* aNode);
+
+  bool IsDir() const { return FIsDir; }
+  uint32_t FileAttributes() const { return FFileAttributes; }
+  const std::u16string& FileName() const { return FFileName; }
+  const std::u16string& FullName() const { return FFullName; }
+  const std::u16string& AlternateFileName() const { return FAlternateFileName; }
+  FILETIME CreationTime() const { return FCreationTime; }
+  FILETIME LastAccessTime() const { return FLastAccessTime; }
+  FILETIME LastWriteTime() const { return FLastWriteTime; }
+  int64_t Size() const { return FSize; }
+  bool Modified() const { return FModified; }
+  bool Cached() const { return FCached; }
+  TStream* Cache() const { return FCache.get(); }
+  uint32_t Handle() const { return FHandle; }
+  TFileInfo* Child() const { return FChild.get(); }
+  const std::u16string& RenameOnClose() const { return FRenameOnClose; }
+  // A pending move "old|new|flag", carried out on aRootManager at the next close.
+  void SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager);
+
+  // The node model and the server's listing.
+  virtual TFileInfo* GetChild();
+  virtual TFileInfo* CreateNewFileInfo(const std::u16string& aFileName,
+                                       const std::u16string& ParentPath, bool aIsDir);
+  // Content.
+  virtual uint32_t CreateOpenFile(const std::u16string& aFileName, uint32_t dwCreationDisposition);
+  virtual bool FileCanMove() { return true; }
+  virtual bool Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset);
+  virtual bool Write(const void* Buffer, uint32_t BufferLength, uint32_t& WriteLength,
+                     int64_t Offset);
+  // Namespace changes.
+  virtual bool CreateDirectoryW(const std::u16string& aFileName);
+  virtual bool DeleteFile(const std::u16string& aFileName);
+  virtual void Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName);
+  // Server exchanges.
+  virtual bool SyncList(std::vector<uint8_t>& Buffer);
+  virtual bool SyncGetFile();
+  virtual bool SyncPutFile();
+  virtual bool SyncDeleteFile();
+  virtual bool SyncMoveFile(const std::u16string& NewFileName);
+  virtual bool SyncMakeDirectory();
+
+  // Content, continued.
+  void CreateCacheStream();
+  // Resizes the content (fetched first when it was not); false when it could not be fetched.
+  bool SetSize(int64_t Value);
+  void ClearFileData();
+  bool CloseOpenFile(uint32_t aHandle, bool DeleteOnClose);
+
+  // Path lookup, on a listing.
+  TFileInfo* GetDirectory(std::u16string_view Path, std::u16string& LastFilename);
+  TFileInfo* ThisFindFile(std::u16string_view aFileName);
+  TFileInfo* FindFile(std::u16string_view aFileName);
+  bool FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Buf);
+  TFileInfo* FindFileByHandle(uint32_t aHandle);
+  uint32_t GetFileAttributesW(std::u16string_view aFileName);
+
+  // Moves and renames, on the listing of the drive root.
+  bool MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
+                bool ReplaceIfExisting);
+
+  // Zip archives shown as folders.
+  void ZipFileToFolder();
+
+  std::u16string CacheFileName() const;
+
+protected:
+  bool HasContent() const { return FCached || FLocalContent; }
+  // Makes sure the cache holds the node's whole content: opens it, fetches a remote node.
+  bool EnsureContent();
+  void MarkLocalContent();
+  // Whether aListing is this node's listing or lies below it.
+  bool ContainsListing(const TFileInfo* aListing) const;
+  void RenameEntries(const std::u16string& aNewFullName);
+
+  uint32_t FFileAttributes = 0;
+  std::u16string FFullName;
+  std::u16string FFileName;
+  std::u16string FAlternateFileName;
+  FILETIME FCreationTime;
+  FILETIME FLastAccessTime;
+  FILETIME FLastWriteTime;
+  int64_t FSize = 0;
+  std::unique_ptr<TStream> FCache;
+  uint32_t FHandle = 0;
+  std::unique_ptr<TFileInfo> FChild;
+  bool FIsDir = false;
+  bool FModified = false;
+  bool FCached = false;
+  bool FLocalContent = false; // content made in this run: no fetch needed
+  std::u16string FRenameOnClose;
+  TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
+  std::vector<std::unique_ptr<TFileInfo>> FItems;
+};
+
+// The find-data record of a node.
+WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);
+// The extension from the last "." on, "." included; empty when there is none.
+std::u16string ExtractFileExt(std::u16string_view aFileName);
+// Whether a changed file of this name stays local: its lower-cased extension occurs anywhere
+// in NoUploadExtensions (so ".t" and a bare "." count too).
+bool IsKeptLocal(std::u16string_view aFileName);
+
+} // namespace zelvo
