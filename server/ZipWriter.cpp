@@ -7,6 +7,8 @@ namespace zelvo::server {
 namespace {
 
 constexpr uint16_t kUtf8NamesFlag = 0x0800;
+constexpr uint16_t kDataDescriptorFlag = 0x0008;
+constexpr uint32_t kMarker32 = 0xFFFFFFFF;
 
 void Put16(std::string& aOut, uint32_t aValue) {
   aOut += static_cast<char>(aValue & 0xFF);
@@ -16,6 +18,11 @@ void Put16(std::string& aOut, uint32_t aValue) {
 void Put32(std::string& aOut, uint32_t aValue) {
   Put16(aOut, aValue & 0xFFFF);
   Put16(aOut, aValue >> 16);
+}
+
+void Put64(std::string& aOut, uint64_t aValue) {
+  Put32(aOut, static_cast<uint32_t>(aValue));
+  Put32(aOut, static_cast<uint32_t>(aValue >> 32));
 }
 
 std::string RawDeflate(const std::string& aData) {
@@ -34,52 +41,111 @@ std::string RawDeflate(const std::string& aData) {
   return FOut;
 }
 
+struct TSizes {
+  uint32_t FCrc;
+  uint64_t FCompressed;
+  uint64_t FUncompressed;
+};
+
+// The fields a local and a central header share, from the version needed on.
+std::string CommonFields(const TZipEntry& aEntry, const TSizes& aSizes, bool aZip64, bool aLocal) {
+  const bool FDeflate = aEntry.FDeflate && !aEntry.FData.empty();
+  const bool FHideSizes = aLocal && aEntry.FDataDescriptor;
+  uint16_t FFlags = aEntry.FExtraFlags;
+  if (aEntry.FUtf8Flag) FFlags |= kUtf8NamesFlag;
+  if (aEntry.FDataDescriptor) FFlags |= kDataDescriptorFlag;
+  std::string FOut;
+  Put16(FOut, aZip64 ? 45 : 20);
+  Put16(FOut, FFlags);
+  Put16(FOut, aEntry.FMethod >= 0 ? aEntry.FMethod : (FDeflate ? 8 : 0));
+  Put16(FOut, 0);    // time
+  Put16(FOut, 0x21); // date: 1980-01-01
+  Put32(FOut, FHideSizes ? 0 : aSizes.FCrc);
+  Put32(FOut, FHideSizes ? 0 : aZip64 ? kMarker32 : static_cast<uint32_t>(aSizes.FCompressed));
+  Put32(FOut, FHideSizes ? 0 : aZip64 ? kMarker32 : static_cast<uint32_t>(aSizes.FUncompressed));
+  Put16(FOut, static_cast<uint32_t>(aEntry.FName.size()));
+  return FOut;
+}
+
+std::string Zip64Extra(const std::vector<uint64_t>& aValues) {
+  std::string FOut;
+  Put16(FOut, 0x0001);
+  Put16(FOut, static_cast<uint32_t>(8 * aValues.size()));
+  for (const uint64_t FValue : aValues)
+    Put64(FOut, FValue);
+  return FOut;
+}
+
+void PutEndRecords(std::string& aArchive, uint64_t aCount, uint64_t aDirectorySize,
+                   uint64_t aDirectoryOffset, bool aZip64) {
+  if (aZip64) {
+    const uint64_t FZip64EndOffset = aArchive.size();
+    Put32(aArchive, 0x06064b50);
+    Put64(aArchive, 44);
+    Put16(aArchive, 45);
+    Put16(aArchive, 45);
+    Put32(aArchive, 0);
+    Put32(aArchive, 0);
+    Put64(aArchive, aCount);
+    Put64(aArchive, aCount);
+    Put64(aArchive, aDirectorySize);
+    Put64(aArchive, aDirectoryOffset);
+    Put32(aArchive, 0x07064b50);
+    Put32(aArchive, 0);
+    Put64(aArchive, FZip64EndOffset);
+    Put32(aArchive, 1);
+  }
+  Put32(aArchive, 0x06054b50);
+  Put16(aArchive, 0);
+  Put16(aArchive, 0);
+  Put16(aArchive, aZip64 ? 0xFFFF : static_cast<uint32_t>(aCount));
+  Put16(aArchive, aZip64 ? 0xFFFF : static_cast<uint32_t>(aCount));
+  Put32(aArchive, aZip64 ? kMarker32 : static_cast<uint32_t>(aDirectorySize));
+  Put32(aArchive, aZip64 ? kMarker32 : static_cast<uint32_t>(aDirectoryOffset));
+  Put16(aArchive, 0);
+}
+
 } // namespace
 
-std::string MakeZip(const std::vector<TZipEntry>& aEntries) {
+std::string MakeZip(const std::vector<TZipEntry>& aEntries, bool aZip64) {
   std::string FArchive;
   std::string FDirectory;
   for (const auto& FEntry : aEntries) {
     const bool FDeflate = FEntry.FDeflate && !FEntry.FData.empty();
     const std::string FStored = FDeflate ? RawDeflate(FEntry.FData) : FEntry.FData;
-    const auto FCrc = static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(FEntry.FData.data()), FEntry.FData.size()));
-    const auto FOffset = static_cast<uint32_t>(FArchive.size());
-    std::string FCommon;
-    Put16(FCommon, 20);               // version needed
-    Put16(FCommon, kUtf8NamesFlag);   // flags
-    Put16(FCommon, FDeflate ? 8 : 0); // method
-    Put16(FCommon, 0);                // time
-    Put16(FCommon, 0x21);             // date: 1980-01-01
-    Put32(FCommon, FCrc);
-    Put32(FCommon, static_cast<uint32_t>(FStored.size()));
-    Put32(FCommon, static_cast<uint32_t>(FEntry.FData.size()));
-    Put16(FCommon, static_cast<uint32_t>(FEntry.FName.size()));
-    Put16(FCommon, 0); // extra length
-
+    const TSizes FSizes{
+        static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(FEntry.FData.data()), FEntry.FData.size())),
+        FStored.size(), FEntry.FData.size()};
+    const uint64_t FOffset = FArchive.size();
+    const std::string FLocalExtra =
+        aZip64 ? Zip64Extra({FSizes.FUncompressed, FSizes.FCompressed}) : std::string();
     Put32(FArchive, 0x04034b50);
-    FArchive += FCommon + FEntry.FName + FStored;
-
+    FArchive += CommonFields(FEntry, FSizes, aZip64, true);
+    Put16(FArchive, static_cast<uint32_t>(FLocalExtra.size()));
+    FArchive += FEntry.FName + FLocalExtra + FStored;
+    if (FEntry.FDataDescriptor) {
+      Put32(FArchive, 0x08074b50);
+      Put32(FArchive, FSizes.FCrc);
+      Put32(FArchive, static_cast<uint32_t>(FSizes.FCompressed));
+      Put32(FArchive, static_cast<uint32_t>(FSizes.FUncompressed));
+    }
+    const std::string FCentralExtra =
+        aZip64 ? Zip64Extra({FSizes.FUncompressed, FSizes.FCompressed, FOffset}) : std::string();
     Put32(FDirectory, 0x02014b50);
-    Put16(FDirectory, 20); // version made by
-    FDirectory += FCommon;
+    Put16(FDirectory, 45); // version made by
+    FDirectory += CommonFields(FEntry, FSizes, aZip64, false);
+    Put16(FDirectory, static_cast<uint32_t>(FCentralExtra.size()));
     Put16(FDirectory, 0); // comment length
     Put16(FDirectory, 0); // disk
     Put16(FDirectory, 0); // internal attributes
     Put32(FDirectory, FEntry.FName.ends_with('/') ? 0x10 : 0);
-    Put32(FDirectory, FOffset);
-    FDirectory += FEntry.FName;
+    Put32(FDirectory, aZip64 ? kMarker32 : static_cast<uint32_t>(FOffset));
+    FDirectory += FEntry.FName + FCentralExtra;
   }
-  const auto FDirectoryOffset = static_cast<uint32_t>(FArchive.size());
+  const uint64_t FDirectoryOffset = FArchive.size();
   FArchive += FDirectory;
-  Put32(FArchive, 0x06054b50);
-  Put16(FArchive, 0);
-  Put16(FArchive, 0);
-  Put16(FArchive, static_cast<uint32_t>(aEntries.size()));
-  Put16(FArchive, static_cast<uint32_t>(aEntries.size()));
-  Put32(FArchive, static_cast<uint32_t>(FDirectory.size()));
-  Put32(FArchive, FDirectoryOffset);
-  Put16(FArchive, 0);
+  PutEndRecords(FArchive, aEntries.size(), FDirectory.size(), FDirectoryOffset, aZip64);
   return FArchive;
 }
 

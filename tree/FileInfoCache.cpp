@@ -71,6 +71,10 @@ bool TFileInfo::Write(const void* Buffer, uint32_t BufferLength, uint32_t& Write
 }
 
 bool TFileInfo::SetSize(int64_t Value) {
+  if (!FileCanMove()) { // an archive entry: read-only
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   // What a resize keeps must be the server's content.
   if (!EnsureContent()) return false;
   if (!FCache->SetSize(Value)) {

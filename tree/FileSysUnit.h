@@ -165,6 +165,49 @@ protected:
   std::vector<std::unique_ptr<TFileInfo>> FItems;
 };
 
+class TZipArchive;
+
+// An entry, folder or listing inside a zip archive shown as a folder: read-only, never sent to
+// the server. An entry's content is extracted into its own cache file on its first read. All
+// nodes of one archive share its reader, which keeps the archive's cache file open.
+class TZipFileInfo : public TFileInfo {
+public:
+  using TFileInfo::TFileInfo;
+
+  const std::shared_ptr<TZipArchive>& ZipFile() const { return FZipFile; }
+  int32_t ZipIndex() const { return FZipIndex; }
+
+  TFileInfo* CreateNewFileInfo(const std::u16string& aFileName, const std::u16string& ParentPath,
+                               bool aIsDir) override;
+  uint32_t CreateOpenFile(const std::u16string& aFileName, uint32_t dwCreationDisposition) override;
+  bool FileCanMove() override { return false; }
+  bool Write(const void* Buffer, uint32_t BufferLength, uint32_t& WriteLength,
+             int64_t Offset) override;
+  bool CreateDirectoryW(const std::u16string& aFileName) override;
+  bool DeleteFile(const std::u16string& aFileName) override;
+  bool SyncList(std::vector<uint8_t>& Buffer) override;
+  bool SyncGetFile() override;
+  bool SyncPutFile() override { return false; }
+  bool SyncDeleteFile() override { return false; }
+  bool SyncMoveFile(const std::u16string&) override { return false; }
+  bool SyncMakeDirectory() override { return false; }
+
+  TZipFileInfo* CreateNewZipFileInfo(const std::u16string& aFileName,
+                                     const std::u16string& ParentPath, bool aIsDir);
+  // Places one entry (path parts separated by "") in this listing, making the folders its
+  // path implies; aIsFolder for the archive's own folder entries. False when a folder part
+  // names an existing file, which ends the building.
+  bool ExecuteZipFileOne(int32_t aZipIndex, std::u16string_view aName,
+                         const std::shared_ptr<TZipArchive>& aZipFile, bool aIsFolder = false);
+
+private:
+  TZipFileInfo* AddFolder(const std::u16string& aName, int32_t aZipIndex,
+                          const std::shared_ptr<TZipArchive>& aZipFile);
+
+  std::shared_ptr<TZipArchive> FZipFile;
+  int32_t FZipIndex = 0;
+};
+
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);
 // The extension from the last "." on, "." included; empty when there is none.

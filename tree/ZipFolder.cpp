@@ -1,8 +1,142 @@
-// Zip archives shown as folders.
+// Zip archives shown as folders: building an archive's folder from its central directory, and
+// what the read-only nodes inside it do.
+#include <algorithm>
+
+#include "common/TextCodec.h"
+#include "common/Utils.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
 #include "tree/FileSysUnit.h"
+#include "tree/ZipArchive.h"
 
 namespace zelvo {
 
-void TFileInfo::ZipFileToFolder() {}
+void TFileInfo::ZipFileToFolder() {
+  CreateCacheStream();
+  if (!SyncGetFile()) {
+    // Not fetched: the next look inside tries again.
+    FSize = kArchiveNotBuilt;
+    return;
+  }
+  auto FListing = std::make_unique<TZipFileInfo>(FFullName);
+  TZipFileInfo* FZipListing = FListing.get();
+  FChild = std::move(FListing);
+  FCache.reset();
+  std::shared_ptr<TZipArchive> FArchive;
+  try {
+    FArchive = std::make_shared<TZipArchive>(
+        std::make_unique<TFileStream>(CacheFileName(), TFileStream::TMode::OpenRead));
+  } catch (const std::exception&) {
+    return; // not a zip archive: an empty folder
+  }
+  const auto& FEntries = FArchive->Entries();
+  for (size_t i = 0; i < FEntries.size(); ++i) {
+    std::u16string FName = FEntries[i].FName;
+    std::replace(FName.begin(), FName.end(), u'/', u'\\');
+    if (!FZipListing->ExecuteZipFileOne(static_cast<int32_t>(i), FName, FArchive,
+                                        FEntries[i].IsFolder()))
+      return;
+  }
+}
+
+TFileInfo* TZipFileInfo::CreateNewFileInfo(const std::u16string& aFileName,
+                                           const std::u16string& ParentPath, bool aIsDir) {
+  return CreateNewZipFileInfo(aFileName, ParentPath, aIsDir);
+}
+
+TZipFileInfo* TZipFileInfo::CreateNewZipFileInfo(const std::u16string& aFileName,
+                                                 const std::u16string& ParentPath, bool aIsDir) {
+  auto FNode = std::make_unique<TZipFileInfo>(MakeFindData(aFileName, aIsDir), ParentPath);
+  TZipFileInfo* FResult = FNode.get();
+  Add(std::move(FNode));
+  return FResult;
+}
+
+TZipFileInfo* TZipFileInfo::AddFolder(const std::u16string& aName, int32_t aZipIndex,
+                                      const std::shared_ptr<TZipArchive>& aZipFile) {
+  TZipFileInfo* FFolder = CreateNewZipFileInfo(aName, FFullName, true);
+  FFolder->FZipIndex = aZipIndex;
+  FFolder->FZipFile = aZipFile;
+  FFolder->FChild = std::make_unique<TZipFileInfo>(FFolder->FFullName);
+  return FFolder;
+}
+
+bool TZipFileInfo::ExecuteZipFileOne(int32_t aZipIndex, std::u16string_view aName,
+                                     const std::shared_ptr<TZipArchive>& aZipFile, bool aIsFolder) {
+  const auto [FHead, FRest] = SplitText(aName, u'\\');
+  if (FHead.empty()) return true;
+  TFileInfo* FFound = ThisFindFile(FHead);
+  if (FRest.empty() && !aIsFolder) {
+    TZipFileInfo* FNode = CreateNewZipFileInfo(FHead, FFullName, false);
+    FNode->FZipIndex = aZipIndex;
+    FNode->FZipFile = aZipFile;
+    // Also overwrites the mark of a nested ".zip": it shows as an empty folder.
+    FNode->FSize = static_cast<int64_t>(aZipFile->Entries()[aZipIndex].FUncompressedSize);
+    return true;
+  }
+  // A folder, named by a folder entry or implied by a deeper path: one node per name.
+  if (FFound == nullptr) FFound = AddFolder(FHead, aZipIndex, aZipFile);
+  auto* FListing = dynamic_cast<TZipFileInfo*>(FFound->Child());
+  if (!FFound->IsDir() || FListing == nullptr) return false;
+  return FRest.empty() || FListing->ExecuteZipFileOne(aZipIndex, FRest, aZipFile, aIsFolder);
+}
+
+uint32_t TZipFileInfo::CreateOpenFile(const std::u16string& aFileName,
+                                      uint32_t dwCreationDisposition) {
+  TFileInfo* FNode = ThisFindFile(aFileName);
+  if (FNode && FNode->IsDir()) return FNode->Handle();
+  switch (dwCreationDisposition) {
+  case CREATE_NEW:
+    if (FNode) SetLastError(ERROR_FILE_EXISTS);
+    return kInvalidNodeHandle;
+  case CREATE_ALWAYS:
+    if (!FNode) return kInvalidNodeHandle;
+    FNode->ClearFileData();
+    return FNode->Handle();
+  case OPEN_EXISTING:
+    if (!FNode) SetLastError(ERROR_FILE_NOT_FOUND);
+    return FNode ? FNode->Handle() : kInvalidNodeHandle;
+  case OPEN_ALWAYS:
+    return FNode ? FNode->Handle() : kInvalidNodeHandle;
+  default:
+    return kInvalidNodeHandle;
+  }
+}
+
+bool TZipFileInfo::Write(const void*, uint32_t, uint32_t&, int64_t) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
+bool TZipFileInfo::CreateDirectoryW(const std::u16string&) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
+bool TZipFileInfo::DeleteFile(const std::u16string&) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
+bool TZipFileInfo::SyncList(std::vector<uint8_t>&) {
+  return false;
+}
+
+// An extraction that fails leaves the entry unfetched: its next read tries again, and no read
+// ever serves a partial copy.
+bool TZipFileInfo::SyncGetFile() {
+  if (FCached) return true;
+  FCache->SetSize(0);
+  FCache->SetPosition(0);
+  try {
+    FZipFile->Extract(static_cast<size_t>(FZipIndex), *FCache);
+  } catch (...) {
+    FCache->SetSize(0);
+    throw;
+  }
+  FCached = true;
+  FSize = FCache->GetSize();
+  return true;
+}
 
 } // namespace zelvo
