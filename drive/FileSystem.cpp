@@ -1,0 +1,283 @@
+#include "drive/FileSystem.h"
+
+#include "platform/LastError.h"
+
+namespace zelvo {
+
+std::atomic<uint32_t> OpenHandleCounter{1000};
+TFileSystem* FileSystem = nullptr;
+
+uint32_t FailureCode(TFacadeFailure aFailure) {
+  switch (aFailure) {
+  case TFacadeFailure::UnknownHandle:
+    return ERROR_INVALID_HANDLE;
+  case TFacadeFailure::BadRoot:
+  case TFacadeFailure::PathMissing:
+    return ERROR_PATH_NOT_FOUND;
+  case TFacadeFailure::IsFolder:
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_INVALID_PARAMETER;
+}
+
+namespace {
+
+template <typename TResult>
+TResult Fail(TFacadeFailure aFailure, TResult aResult) {
+  SetLastError(FailureCode(aFailure));
+  return aResult;
+}
+
+uint32_t Truth(bool aValue) {
+  return aValue ? WIN_TRUE : WIN_FALSE;
+}
+
+} // namespace
+
+TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1) {
+  WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
+  const std::u16string* FPaths[] = {&Root0, &Root1};
+  for (size_t i = 0; i < FRoot.size(); ++i) {
+    if (FPaths[i]->empty()) continue;
+    FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
+    FRoot[i]->GetChild();
+  }
+}
+
+uint32_t TFileSystem::CreateOpenInfo(uint32_t aFileInfo) {
+  const uint32_t FHandle = ++OpenHandleCounter;
+  FOpenDic[FHandle] = std::make_unique<TSysOpenInfo>(TSysOpenInfo{aFileInfo, FHandle, 0});
+  return FHandle;
+}
+
+void TFileSystem::CloseOpenInfo(uint32_t aOpenInfo) {
+  FOpenDic.erase(aOpenInfo);
+}
+
+uint32_t TFileSystem::OpenInfoToFileInfo(uint32_t aOpenInfo) const {
+  const auto FFound = FOpenDic.find(aOpenInfo);
+  return FFound == FOpenDic.end() ? 0 : FFound->second->hFileInfo;
+}
+
+int64_t TFileSystem::GetPosition(uint32_t aOpenInfo) const {
+  const auto FFound = FOpenDic.find(aOpenInfo);
+  return FFound == FOpenDic.end() ? 0 : FFound->second->Position;
+}
+
+TFileInfo* TFileSystem::Root(int RootIndex) const {
+  return RootIndex == 0 || RootIndex == 1 ? FRoot[static_cast<size_t>(RootIndex)].get() : nullptr;
+}
+
+TFileInfo* TFileSystem::RootListing(int RootIndex) {
+  TFileInfo* FRootNode = Root(RootIndex);
+  return FRootNode ? FRootNode->GetChild() : nullptr;
+}
+
+TFileInfo* TFileSystem::ResolveLocked(int RootIndex, uint32_t hFile) {
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
+  TFileInfo* FNode = FListing->FindFileByHandle(OpenInfoToFileInfo(hFile));
+  return FNode ? FNode : Fail(TFacadeFailure::UnknownHandle, nullptr);
+}
+
+TFileInfo* TFileSystem::ResolveFileLocked(int RootIndex, uint32_t hFile) {
+  TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
+  if (FNode && FNode->IsDir()) return Fail(TFacadeFailure::IsFolder, nullptr);
+  return FNode;
+}
+
+uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t, uint32_t, void*,
+                                     uint32_t dwCreationDisposition, uint32_t, void*) {
+  const auto FGuard = Lock();
+  TFileInfo* FRootNode = Root(RootIndex);
+  if (FRootNode == nullptr) return Fail(TFacadeFailure::BadRoot, INVALID_HANDLE_VALUE);
+  const std::u16string FName(lpFileName);
+  uint32_t FNodeHandle = FRootNode->Handle();
+  if (FName != u"\\") {
+    std::u16string FLast;
+    TFileInfo* FListing = RootListing(RootIndex)->GetDirectory(FName, FLast);
+    if (FListing == nullptr) return Fail(TFacadeFailure::PathMissing, INVALID_HANDLE_VALUE);
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+      SetLastError(ERROR_INVALID_PARAMETER);
+    FNodeHandle = FListing->CreateOpenFile(FLast, dwCreationDisposition);
+  }
+  return FNodeHandle == kInvalidNodeHandle ? INVALID_HANDLE_VALUE : CreateOpenInfo(FNodeHandle);
+}
+
+bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnClose) {
+  const auto FGuard = Lock();
+  const uint32_t FNodeHandle = OpenInfoToFileInfo(Handle);
+  // The record goes whatever the closing work does, exceptions included.
+  struct TForget {
+    TFileSystem& FOwner;
+    uint32_t FHandle;
+    ~TForget() { FOwner.CloseOpenInfo(FHandle); }
+  } FForget{*this, Handle};
+  TFileInfo* FRootNode = Root(RootIndex);
+  if (FRootNode && FNodeHandle != FRootNode->Handle() && FRootNode->Child())
+    FRootNode->Child()->CloseOpenFile(FNodeHandle, DeleteOnClose);
+  return true;
+}
+
+uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
+  const auto FGuard = Lock();
+  const std::u16string FName(aFileName);
+  if (FName == u"\\") return FILE_ATTRIBUTE_DIRECTORY;
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, INVALID_FILE_ATTRIBUTES);
+  const uint32_t FAttributes = FListing->GetFileAttributesW(FName);
+  if (FAttributes == INVALID_FILE_ATTRIBUTES) SetLastError(ERROR_FILE_NOT_FOUND);
+  return FAttributes;
+}
+
+bool TFileSystem::YunFindFiles(int RootIndex, LPCWSTR aFileName, std::vector<uint8_t>& Buf) {
+  const auto FGuard = Lock();
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  return FListing->FindFile(std::u16string_view(aFileName), Buf);
+}
+
+uint32_t TFileSystem::YunSetFilePointerEx(int RootIndex, uint32_t hFile, int64_t liDistanceToMove,
+                                          int64_t* lpNewFilePointer, uint32_t dwMoveMethod) {
+  const auto FGuard = Lock();
+  const auto FFound = FOpenDic.find(hFile);
+  if (FFound == FOpenDic.end()) return Fail(TFacadeFailure::UnknownHandle, WIN_FALSE);
+  TSysOpenInfo& FRecord = *FFound->second;
+  int64_t FNew = 0;
+  switch (dwMoveMethod) {
+  case FILE_BEGIN:
+    FNew = liDistanceToMove;
+    break;
+  case FILE_CURRENT:
+    FNew = FRecord.Position + liDistanceToMove;
+    break;
+  case FILE_END: {
+    TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
+    if (FNode == nullptr) return WIN_FALSE;
+    FNew = FNode->Size() + liDistanceToMove;
+    break;
+  }
+  default:
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WIN_FALSE;
+  }
+  if (FNew >= 0) {
+    FRecord.Position = FNew;
+    if (lpNewFilePointer) *lpNewFilePointer = FNew;
+  }
+  return WIN_TRUE;
+}
+
+bool TFileSystem::YunSetEndOfFile(int RootIndex, uint32_t hFile) {
+  const auto FGuard = Lock();
+  const int64_t FLength = GetPosition(hFile);
+  TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+  return FNode != nullptr && FNode->SetSize(FLength);
+}
+
+uint32_t TFileSystem::YunReadFile(int RootIndex, uint32_t hFile, void* Buffer,
+                                  uint32_t nNumberOfBytesToRead, uint32_t* lpNumberOfBytesRead) {
+  const auto FGuard = Lock();
+  const int64_t FOffset = GetPosition(hFile);
+  TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+  return Truth(FNode != nullptr &&
+               FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, FOffset));
+}
+
+uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
+                                   uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
+                                   void*) {
+  const auto FGuard = Lock();
+  const int64_t FOffset = GetPosition(hFile);
+  TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+  return Truth(FNode != nullptr &&
+               FNode->Write(Buffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten, FOffset));
+}
+
+uint32_t TFileSystem::YunFlushFileBuffers(int, uint32_t) {
+  return WIN_TRUE;
+}
+
+uint32_t TFileSystem::YunGetFileSize(int RootIndex, uint32_t hFile, uint32_t* lpFileSizeHigh) {
+  const auto FGuard = Lock();
+  TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+  if (FNode == nullptr) return 0;
+  const auto FSize = static_cast<uint64_t>(FNode->Size());
+  if (lpFileSizeHigh) *lpFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
+  SetLastError(ERROR_SUCCESS); // tells a size whose low half is 0xFFFFFFFF from a failure
+  return static_cast<uint32_t>(FSize);
+}
+
+bool TFileSystem::YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileSize) {
+  const auto FGuard = Lock();
+  if (TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile)) *fileSize = FNode->Size();
+  return true;
+}
+
+uint32_t TFileSystem::YunGetFileInformationByHandle(int RootIndex, uint32_t hFile,
+                                                    BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+  const auto FGuard = Lock();
+  TFileInfo* FRootNode = Root(RootIndex);
+  if (FRootNode == nullptr) return Fail(TFacadeFailure::BadRoot, WIN_FALSE);
+  TFileInfo* FNode = OpenInfoToFileInfo(hFile) == FRootNode->Handle()
+                         ? FRootNode
+                         : ResolveLocked(RootIndex, hFile);
+  if (FNode == nullptr) return WIN_FALSE;
+  const auto FSize = static_cast<uint64_t>(FNode->Size());
+  lpFileInformation->dwFileAttributes = FNode->FileAttributes();
+  lpFileInformation->ftCreationTime = FNode->CreationTime();
+  lpFileInformation->ftLastAccessTime = FNode->LastAccessTime();
+  lpFileInformation->ftLastWriteTime = FNode->LastWriteTime();
+  lpFileInformation->dwVolumeSerialNumber = 0;
+  lpFileInformation->nFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
+  lpFileInformation->nFileSizeLow = static_cast<uint32_t>(FSize);
+  lpFileInformation->nNumberOfLinks = 0;
+  lpFileInformation->nFileIndexHigh = 0;
+  return WIN_TRUE;
+}
+
+bool TFileSystem::YunDeleteFile(int RootIndex, LPCWSTR FileName) {
+  const auto FGuard = Lock();
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  std::u16string FLast;
+  TFileInfo* FFolder = FListing->GetDirectory(FileName, FLast);
+  if (FFolder == nullptr) return Fail(TFacadeFailure::PathMissing, false);
+  return FFolder->DeleteFile(FLast);
+}
+
+bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, LPCWSTR NewFileName,
+                              bool ReplaceIfExisting) {
+  const auto FGuard = Lock();
+  TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
+  if (FNode == nullptr) return false;
+  FNode->SetRenameOnClose(std::u16string(Filename) + u"|" + NewFileName + u"|" +
+                              (ReplaceIfExisting ? u"1" : u"0"),
+                          RootListing(RootIndex));
+  return true;
+}
+
+bool TFileSystem::YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName) {
+  const auto FGuard = Lock();
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  std::u16string FLast;
+  TFileInfo* FFolder = FListing->GetDirectory(aFileName, FLast);
+  if (FFolder == nullptr) return Fail(TFacadeFailure::PathMissing, false);
+  return FFolder->CreateDirectoryW(FLast);
+}
+
+void TFileSystem::FlushOpenHandles(int RootIndex) {
+  const auto FGuard = Lock();
+  TFileInfo* FRootNode = Root(RootIndex);
+  if (FRootNode == nullptr || FRootNode->Child() == nullptr) return;
+  for (const auto& [FHandle, FRecord] : FOpenDic) {
+    try {
+      FRootNode->Child()->CloseOpenFile(FRecord->hFileInfo, false);
+    } catch (const std::exception&) {
+      // A cache file that cannot be read: the others are still sent.
+    }
+  }
+}
+
+} // namespace zelvo

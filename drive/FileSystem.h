@@ -1,0 +1,109 @@
+// TFileSystem: the one object through which both drives reach their remote trees.
+//
+// It owns the two root nodes (index 0 and 1; a root whose text was empty stays null), the table
+// of open handles, and the one lock, FileInfoListLock. Every operation but YunFlushFileBuffers
+// takes the lock with a TLockGuard for its whole length, network exchanges included, so the
+// requests of both drives run one after another. The lock is reentrant: a drive callback that
+// needs several operations to act as one request (a seek and its read) holds Lock() around them.
+//
+// FileInfoListLock guards FRoot (and every node below), FOpenDic and each record's Position.
+// The open-handle counter is atomic.
+//
+// Results mirror the Windows functions: 32-bit truth values are WIN_TRUE / WIN_FALSE,
+// INVALID_HANDLE_VALUE and INVALID_FILE_ATTRIBUTES mark failures. A failed operation leaves a
+// Windows error code in the calling thread's last-error slot: the tree's own code, or the one
+// FailureCode gives for the facade's own failures. Exceptions from the tree (a cache file that
+// cannot be made, an archive entry that cannot be read) pass through, with the lock released.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "drive/DokanWin.h"
+#include "tree/FileSysUnit.h"
+
+namespace zelvo {
+
+struct TSysOpenInfo {
+  uint32_t hFileInfo = 0; // the node handle
+  uint32_t hOpenInfo = 0; // the open handle, the record's key
+  int64_t Position = 0;
+};
+
+// The process-wide open-handle counter: the first open handle is 1001.
+extern std::atomic<uint32_t> OpenHandleCounter;
+
+// The facade's own failures, each with the code a Windows program would expect.
+enum class TFacadeFailure { UnknownHandle, BadRoot, PathMissing, IsFolder };
+uint32_t FailureCode(TFacadeFailure aFailure);
+
+class TFileSystem {
+public:
+  using TLockGuard = std::unique_lock<std::recursive_mutex>;
+
+  // Makes the roots of the non-empty root paths and fetches their listings.
+  TFileSystem(const std::u16string& Root0, const std::u16string& Root1);
+  TFileSystem(const TFileSystem&) = delete;
+  TFileSystem& operator=(const TFileSystem&) = delete;
+
+  [[nodiscard]] TLockGuard Lock() { return TLockGuard(FileInfoListLock); }
+
+  // The open-handle table; callers hold the lock.
+  uint32_t CreateOpenInfo(uint32_t aFileInfo);
+  void CloseOpenInfo(uint32_t aOpenInfo);
+  uint32_t OpenInfoToFileInfo(uint32_t aOpenInfo) const;
+  int64_t GetPosition(uint32_t aOpenInfo) const;
+
+  uint32_t YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t dwDesiredAccess,
+                          uint32_t dwShareMode, void* lpSecurityAttributes,
+                          uint32_t dwCreationDisposition, uint32_t dwFlagsAndAttributes,
+                          void* hTemplateFile);
+  bool YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnClose);
+  uint32_t YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName);
+  bool YunFindFiles(int RootIndex, LPCWSTR aFileName, std::vector<uint8_t>& Buf);
+  uint32_t YunSetFilePointerEx(int RootIndex, uint32_t hFile, int64_t liDistanceToMove,
+                               int64_t* lpNewFilePointer, uint32_t dwMoveMethod);
+  bool YunSetEndOfFile(int RootIndex, uint32_t hFile);
+  uint32_t YunReadFile(int RootIndex, uint32_t hFile, void* Buffer, uint32_t nNumberOfBytesToRead,
+                       uint32_t* lpNumberOfBytesRead);
+  uint32_t YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
+                        uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
+                        void* lpOverlapped);
+  uint32_t YunFlushFileBuffers(int RootIndex, uint32_t hFile);
+  uint32_t YunGetFileSize(int RootIndex, uint32_t hFile, uint32_t* lpFileSizeHigh);
+  bool YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileSize);
+  uint32_t YunGetFileInformationByHandle(int RootIndex, uint32_t hFile,
+                                         BY_HANDLE_FILE_INFORMATION* lpFileInformation);
+  bool YunDeleteFile(int RootIndex, LPCWSTR FileName);
+  bool YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, LPCWSTR NewFileName,
+                   bool ReplaceIfExisting);
+  bool YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName);
+
+  // Runs the closing work (pending move, upload) of every handle still open on a drive, so
+  // nothing written is lost when the drive is taken down. The handles stay open.
+  void FlushOpenHandles(int RootIndex);
+
+  TFileInfo* Root(int RootIndex) const;
+
+private:
+  // The root's listing (fetched when needed), or null for a bad index or a missing root.
+  TFileInfo* RootListing(int RootIndex);
+  // The node an open handle names, or null (with the failure's code in the last-error slot).
+  TFileInfo* ResolveLocked(int RootIndex, uint32_t hFile);
+  TFileInfo* ResolveFileLocked(int RootIndex, uint32_t hFile);
+
+  std::recursive_mutex FileInfoListLock;
+  std::array<std::unique_ptr<TFileInfo>, 2> FRoot;
+  std::unordered_map<uint32_t, std::unique_ptr<TSysOpenInfo>> FOpenDic;
+};
+
+// The one process-wide facade reference the drive callbacks use; set before any mount.
+extern TFileSystem* FileSystem;
+
+} // namespace zelvo

@@ -1,0 +1,61 @@
+// A facade over the demo data of a real server, set as the process-wide facade reference, and
+// per-open file information records as the library would hand them over.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "common/Globals.h"
+#include "drive/FileSystem.h"
+#include "drive/YunDiskUnit.h"
+#include "tests/support/FakeServer.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
+namespace zelvo::test {
+
+class DriveTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    CurrentServerHost = u"127.0.0.1";
+    ServerPort = FServer.Port();
+    ClientTimeOut = 5000;
+    CacheDir = FCacheDir.Text();
+    FFacade = std::make_unique<TFileSystem>(u"\\home\\一年级一班\\张三", u"\\share\\一年级一班");
+    FileSystem = FFacade.get();
+    for (int i = 0; i < 2; ++i)
+      FOptions[i]._RootIndex = i;
+  }
+  void TearDown() override { FileSystem = nullptr; }
+
+  // A fresh per-open record for drive aRoot.
+  DOKAN_FILE_INFO Info(int aRoot = 0) {
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &FOptions[aRoot];
+    return FInfo;
+  }
+  // Opens as the library does for an existing file or folder; the context holds the handle.
+  NTSTATUS Open(const std::u16string& aPath, DOKAN_FILE_INFO& aInfo,
+                uint32_t aDisposition = FILE_OPEN, uint32_t aOptions = 0,
+                uint32_t aAttributes = FILE_ATTRIBUTE_NORMAL) {
+    return ZwCreateFile(aPath.c_str(), nullptr, FILE_GENERIC_READ | FILE_GENERIC_WRITE, aAttributes,
+                        FILE_SHARE_READ, aDisposition, aOptions, &aInfo);
+  }
+  std::string Stored(const std::string& aPath) {
+    return TTempDir::ReadPath(FServer.Storage() / "home/一年级一班/张三" / aPath);
+  }
+  bool StoredIs(const std::string& aPath, const std::string& aContent) {
+    return WaitUntil([&] {
+      return std::filesystem::exists(FServer.Storage() / "home/一年级一班/张三" / aPath) &&
+             Stored(aPath) == aContent;
+    });
+  }
+
+  TServerProcess FServer;
+  TTempDir FCacheDir;
+  std::unique_ptr<TFileSystem> FFacade;
+  DOKAN_OPTIONS FOptions[2];
+};
+
+} // namespace zelvo::test
