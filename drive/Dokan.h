@@ -53,48 +53,48 @@ using PDOKAN_FILE_INFO = DOKAN_FILE_INFO*;
 using PFillFindData = int (*)(WIN32_FIND_DATAW* aFindData, PDOKAN_FILE_INFO aInfo);
 
 struct DOKAN_OPERATIONS {
-  NTSTATUS (*ZwCreateFile)
+  NTSTATUS(*ZwCreateFile)
   (LPCWSTR FileName, void* SecurityContext, uint32_t DesiredAccess, uint32_t FileAttributes,
    uint32_t ShareAccess, uint32_t CreateDisposition, uint32_t CreateOptions, PDOKAN_FILE_INFO);
   void (*Cleanup)(LPCWSTR FileName, PDOKAN_FILE_INFO);
   void (*CloseFile)(LPCWSTR FileName, PDOKAN_FILE_INFO);
-  NTSTATUS (*ReadFile)
+  NTSTATUS(*ReadFile)
   (LPCWSTR FileName, void* Buffer, uint32_t BufferLength, uint32_t* ReadLength, int64_t Offset,
    PDOKAN_FILE_INFO);
-  NTSTATUS (*WriteFile)
+  NTSTATUS(*WriteFile)
   (LPCWSTR FileName, const void* Buffer, uint32_t NumberOfBytesToWrite,
    uint32_t* NumberOfBytesWritten, int64_t Offset, PDOKAN_FILE_INFO);
   NTSTATUS (*FlushFileBuffers)(LPCWSTR FileName, PDOKAN_FILE_INFO);
-  NTSTATUS (*GetFileInformation)
+  NTSTATUS(*GetFileInformation)
   (LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* Information, PDOKAN_FILE_INFO);
   NTSTATUS (*FindFiles)(LPCWSTR FileName, PFillFindData FillFindData, PDOKAN_FILE_INFO);
-  NTSTATUS (*FindFilesWithPattern)
+  NTSTATUS(*FindFilesWithPattern)
   (LPCWSTR PathName, LPCWSTR SearchPattern, PFillFindData FillFindData, PDOKAN_FILE_INFO);
   NTSTATUS (*SetFileAttributes)(LPCWSTR FileName, uint32_t FileAttributes, PDOKAN_FILE_INFO);
-  NTSTATUS (*SetFileTime)
+  NTSTATUS(*SetFileTime)
   (LPCWSTR FileName, const FILETIME* CreationTime, const FILETIME* LastAccessTime,
    const FILETIME* LastWriteTime, PDOKAN_FILE_INFO);
   NTSTATUS (*DeleteFile)(LPCWSTR FileName, PDOKAN_FILE_INFO);
   NTSTATUS (*DeleteDirectory)(LPCWSTR FileName, PDOKAN_FILE_INFO);
-  NTSTATUS (*MoveFile)
+  NTSTATUS(*MoveFile)
   (LPCWSTR FileName, LPCWSTR NewFileName, int ReplaceIfExisting, PDOKAN_FILE_INFO);
   NTSTATUS (*SetEndOfFile)(LPCWSTR FileName, int64_t ByteOffset, PDOKAN_FILE_INFO);
   NTSTATUS (*SetAllocationSize)(LPCWSTR FileName, int64_t AllocSize, PDOKAN_FILE_INFO);
   NTSTATUS (*LockFile)(LPCWSTR FileName, int64_t ByteOffset, int64_t Length, PDOKAN_FILE_INFO);
   NTSTATUS (*UnlockFile)(LPCWSTR FileName, int64_t ByteOffset, int64_t Length, PDOKAN_FILE_INFO);
-  NTSTATUS (*GetDiskFreeSpace)
+  NTSTATUS(*GetDiskFreeSpace)
   (uint64_t* FreeBytesAvailable, uint64_t* TotalNumberOfBytes, uint64_t* TotalNumberOfFreeBytes,
    PDOKAN_FILE_INFO);
-  NTSTATUS (*GetVolumeInformation)
+  NTSTATUS(*GetVolumeInformation)
   (LPWSTR VolumeNameBuffer, uint32_t VolumeNameSize, uint32_t* VolumeSerialNumber,
    uint32_t* MaximumComponentLength, uint32_t* FileSystemFlags, LPWSTR FileSystemNameBuffer,
    uint32_t FileSystemNameSize, PDOKAN_FILE_INFO);
   NTSTATUS (*Mounted)(PDOKAN_FILE_INFO);
   NTSTATUS (*Unmounted)(PDOKAN_FILE_INFO);
-  NTSTATUS (*GetFileSecurity)
+  NTSTATUS(*GetFileSecurity)
   (LPCWSTR FileName, void* SecurityInformation, void* SecurityDescriptor, uint32_t BufferLength,
    uint32_t* LengthNeeded, PDOKAN_FILE_INFO);
-  NTSTATUS (*SetFileSecurity)
+  NTSTATUS(*SetFileSecurity)
   (LPCWSTR FileName, void* SecurityInformation, void* SecurityDescriptor, uint32_t BufferLength,
    PDOKAN_FILE_INFO);
   NTSTATUS (*FindStreams)(LPCWSTR FileName, void* FillFindStreamData, PDOKAN_FILE_INFO);

@@ -267,17 +267,4 @@ bool TFileSystem::YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName) {
   return FFolder->CreateDirectoryW(FLast);
 }
 
-void TFileSystem::FlushOpenHandles(int RootIndex) {
-  const auto FGuard = Lock();
-  TFileInfo* FRootNode = Root(RootIndex);
-  if (FRootNode == nullptr || FRootNode->Child() == nullptr) return;
-  for (const auto& [FHandle, FRecord] : FOpenDic) {
-    try {
-      FRootNode->Child()->CloseOpenFile(FRecord->hFileInfo, false);
-    } catch (const std::exception&) {
-      // A cache file that cannot be read: the others are still sent.
-    }
-  }
-}
-
 } // namespace zelvo

@@ -85,10 +85,6 @@ public:
                    bool ReplaceIfExisting);
   bool YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName);
 
-  // Runs the closing work (pending move, upload) of every handle still open on a drive, so
-  // nothing written is lost when the drive is taken down. The handles stay open.
-  void FlushOpenHandles(int RootIndex);
-
   TFileInfo* Root(int RootIndex) const;
 
 private:

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <thread>
 
 #include "drive/Dokan.h"
 
@@ -47,5 +49,49 @@ NTSTATUS LockFile(LPCWSTR FileName, int64_t ByteOffset, int64_t Length,
                   PDOKAN_FILE_INFO DokanFileInfo);
 NTSTATUS UnlockFile(LPCWSTR FileName, int64_t ByteOffset, int64_t Length,
                     PDOKAN_FILE_INFO DokanFileInfo);
+
+// Volume callbacks, slots 19 to 21.
+NTSTATUS GetVolumeInformation(LPWSTR VolumeNameBuffer, uint32_t VolumeNameSize,
+                              uint32_t* VolumeSerialNumber, uint32_t* MaximumComponentLength,
+                              uint32_t* FileSystemFlags, LPWSTR FileSystemNameBuffer,
+                              uint32_t FileSystemNameSize, PDOKAN_FILE_INFO DokanFileInfo);
+NTSTATUS Mounted(PDOKAN_FILE_INFO DokanFileInfo);
+NTSTATUS Unmounted(PDOKAN_FILE_INFO DokanFileInfo);
+
+// One drive: a thread that mounts it and serves it until it is unmounted. It starts running as
+// soon as it is made. The program never destroys one; the destructor (tests, tools) waits for
+// the thread, so the drive must have been unmounted by then.
+class TYunDiskThread {
+public:
+  TYunDiskThread(int32_t aYunRootIndex, std::u16string aYunRootDir, std::u16string aYunMountPoint,
+                 std::u16string aYunVolumeName, bool aWriteProtect);
+  TYunDiskThread(const TYunDiskThread&) = delete;
+  TYunDiskThread& operator=(const TYunDiskThread&) = delete;
+  virtual ~TYunDiskThread();
+
+  void WaitFor();
+  bool Finished() const { return FFinished; }
+  int Result() const { return FResult; }
+
+  const bool WriteProtect;
+  const int32_t YunRootIndex;
+  const std::u16string YunRootDir;
+  const std::u16string YunMountPoint;
+  const std::u16string YunVolumeName;
+
+protected:
+  virtual void Execute();
+
+private:
+  std::atomic<bool> FFinished{false};
+  std::atomic<int> FResult{0};
+  std::thread FThread;
+};
+
+// Mounts the drive of aThread and returns when it is unmounted: DokanMain's result, or 1 when
+// nothing was mounted.
+int YundiskMain(const TYunDiskThread& aThread);
+// The 25-slot table with the program's callbacks.
+DOKAN_OPERATIONS MakeDokanOperations();
 
 } // namespace zelvo

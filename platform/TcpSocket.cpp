@@ -125,6 +125,10 @@ TReceiveStatus TTcpSocket::Receive(void* aBuffer, size_t aCapacity, size_t& aRec
   }
 }
 
+void TTcpSocket::ShutdownSend() {
+  if (FFd >= 0) ::shutdown(FFd, SHUT_WR);
+}
+
 void TTcpSocket::Close() {
   if (FFd < 0) return;
   ::shutdown(FFd, SHUT_WR);

@@ -32,7 +32,9 @@ public:
   bool Connect(const std::string& aHost, uint16_t aPort, int32_t aTimeOut);
   bool SendAll(const void* aData, size_t aCount);
   TReceiveStatus Receive(void* aBuffer, size_t aCapacity, size_t& aReceived, int32_t aTimeOut);
-  // Ends the sending direction (the peer sees an orderly close) and closes the socket.
+  // Ends the sending direction: the peer sees an orderly close; receiving goes on.
+  void ShutdownSend();
+  // Ends the sending direction and closes the socket.
   void Close();
   bool IsOpen() const { return FFd >= 0; }
 

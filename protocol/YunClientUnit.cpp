@@ -78,8 +78,19 @@ bool TYunClient::ReceiveBlock(TStream& aStream) {
   return FOk;
 }
 
+void TYunClient::AwaitServerClose() {
+  FSocket.ShutdownSend();
+  std::array<uint8_t, 256> FIgnored;
+  size_t FGot = 0;
+  while (FSocket.Receive(FIgnored.data(), FIgnored.size(), FGot, FReadTimeOut) ==
+         TReceiveStatus::Data) {
+  }
+}
+
 bool TYunClient::DoCommand(const std::u16string& aCmd) {
-  return ConnectAndSend(aCmd);
+  if (!ConnectAndSend(aCmd)) return false;
+  AwaitServerClose();
+  return true;
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf) {
@@ -144,6 +155,7 @@ bool TYunClient::PutFile(TStream& aStream, const std::u16string& aFileName) {
     if (FGot <= 0 || !FSocket.SendAll(FPiece.data(), static_cast<size_t>(FGot))) return false;
     FLeft -= FGot;
   }
+  AwaitServerClose();
   return true;
 }
 

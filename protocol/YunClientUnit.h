@@ -5,6 +5,12 @@
 // sends one request line, reads at most one reply and returns false on any failure (empty host,
 // port 0, resolution, connect, send, time-out, early close); nothing raises, nothing is retried,
 // nothing is reported. Destruction ends the sending direction and closes the socket.
+//
+// Commands without a reply (DoCommand(Cmd), PutFile) wait, after the last byte, for the server
+// to close the connection (at most the read time-out), which it does once it has carried the
+// command out. Their result is unchanged — true once delivered — but commands sent one after
+// another on separate connections then take effect in that order (a PUT before the MOVE of the
+// same file, a MOVE before a DELETE).
 // An object belongs to the thread that made it; it has no locks.
 #pragma once
 
@@ -51,6 +57,7 @@ public:
 
 private:
   bool ConnectAndSend(const std::u16string& aCmd);
+  void AwaitServerClose();
   bool ReceiveExact(void* aBuffer, size_t aCount);
   bool ReceiveBlock(TStream& aStream);
   bool ReceiveCounted(TStream& aStream, int64_t aCount);

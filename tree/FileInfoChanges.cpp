@@ -79,7 +79,9 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
   TFileInfo* FTarget = FTo->ThisFindFile(FNewLast);
   // A folder cannot go into its own subtree: it would leave every path from the root.
   if (FSource->ContainsListing(FTo)) return Refuse(ERROR_INVALID_PARAMETER);
-  if (!FSource->FileCanMove()) return Refuse(ERROR_ACCESS_DENIED);
+  // Archive entries stay where they are, and nothing joins an archive: the server could not
+  // follow either move.
+  if (!FSource->FileCanMove() || !FTo->FileCanMove()) return Refuse(ERROR_ACCESS_DENIED);
   const std::u16string FNewFullName = FTo->FFullName + u"\\" + FNewLast;
 
   if (FTarget == FSource) {

@@ -2,12 +2,20 @@
 //
 //   zelvo-cli classes [--port N] [--timeout MS] HOSTS      class items of every server in HOSTS
 //   zelvo-cli users   [--port N] [--timeout MS] HOST CLASS  the students of a class
+//   zelvo-cli mount   [--port N] [--timeout MS] [--cache DIR] [--trace] HOST CLASS USER MOUNTDIR
+//                     logs in (password: first line of standard input), mounts the own space at
+//                     MOUNTDIR/Z and the shared space read-only at MOUNTDIR/Y, prints "ready",
+//                     and unmounts Y then Z on SIGINT or SIGTERM
 //
 // Exit status 0 on a completed exchange, 1 with a one-line message on stderr otherwise.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sys/statfs.h>
+#include <thread>
 
 #include "common/Globals.h"
 #include "common/TextCodec.h"
@@ -17,6 +25,7 @@
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"
 #include "protocol/YunClientUnit.h"
+#include "shell/DriveStart.h"
 
 namespace zelvo {
 namespace {
@@ -79,6 +88,87 @@ int RunUsers(const TConnectionOptions& aOptions, const std::string& aHost,
   return 0;
 }
 
+struct TMountOptions {
+  std::string FCache;
+  bool FTrace = false;
+  std::string FHost;
+  std::string FClass;
+  std::string FUser;
+  std::string FMountDir;
+};
+
+constexpr long kFuseMagic = 0x65735546;
+
+bool Serving(const std::filesystem::path& aPath) {
+  struct statfs FStat {};
+  return ::statfs(aPath.c_str(), &FStat) == 0 && FStat.f_type == kFuseMagic;
+}
+
+// Waits until both drives serve; false when a mount thread ended first.
+bool WaitServing(const TDrives& aDrives, const std::filesystem::path& aOwn,
+                 const std::filesystem::path& aShared) {
+  const auto FDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!(Serving(aOwn) && Serving(aShared))) {
+    if (aDrives.FOwn->Finished() || aDrives.FShared->Finished() ||
+        std::chrono::steady_clock::now() > FDeadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOptions) {
+  ServerPort = aConnection.FPort;
+  ClientTimeOut = aConnection.FTimeOut;
+  CurrentServerHost = Utf8ToUtf16(aOptions.FHost);
+  InitHomeDir();
+  CacheDir = aOptions.FCache.empty()
+                 ? HomeDir + u"Cache/"
+                 : Utf8ToUtf16(std::filesystem::absolute(aOptions.FCache).string() + "/");
+  std::error_code FIgnored;
+  std::filesystem::create_directories(Utf16ToUtf8(CacheDir), FIgnored);
+  DriveTrace = aOptions.FTrace;
+
+  std::string FPassword;
+  std::getline(std::cin, FPassword);
+  std::u16string FServerTime;
+  switch (LoginToServer(Utf8ToUtf16(aOptions.FClass), Utf8ToUtf16(aOptions.FUser),
+                        Utf8ToUtf16(FPassword), FServerTime)) {
+  case TLoginResult::Unreachable:
+    std::cerr << "zelvo-cli: server \"" << aOptions.FHost << "\" could not be reached\n";
+    return 1;
+  case TLoginResult::Refused:
+    std::cerr << Utf16ToUtf8(kWrongLogin) << '\n';
+    return 1;
+  case TLoginResult::LoggedIn:
+    break;
+  }
+
+  // The signals are taken by sigwait below, never by a drive's threads.
+  sigset_t FSignals;
+  sigemptyset(&FSignals);
+  sigaddset(&FSignals, SIGINT);
+  sigaddset(&FSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &FSignals, nullptr);
+
+  const auto FBase = std::filesystem::absolute(aOptions.FMountDir);
+  const auto FOwn = FBase / "Z";
+  const auto FShared = FBase / "Y";
+  TDrives FDrives = MountYunDisks(Utf8ToUtf16(FOwn.string()), Utf8ToUtf16(FShared.string()));
+  if (!WaitServing(FDrives, FOwn, FShared)) {
+    std::cerr << "zelvo-cli: the drives could not be mounted at " << FBase.string() << '\n';
+    UnmountYunDisks();
+    return 1;
+  }
+  std::cout << "ready" << std::endl;
+  int FSignal = 0;
+  sigwait(&FSignals, &FSignal);
+  UnmountYunDisks();
+  FDrives.FShared->WaitFor();
+  FDrives.FOwn->WaitFor();
+  return 0;
+}
+
 } // namespace
 } // namespace zelvo
 
@@ -101,7 +191,19 @@ int main(int argc, char** argv) {
   FUsers->add_option("HOST", FHost, "the class's server")->required();
   FUsers->add_option("CLASS", FClass, "the class name")->required();
 
+  TConnectionOptions FMountConnection;
+  TMountOptions FMountOptions;
+  auto* FMount = FApp.add_subcommand("mount", "log in and mount the drives");
+  AddConnectionOptions(*FMount, FMountConnection);
+  FMount->add_option("--cache", FMountOptions.FCache, "cache folder (default: beside the program)");
+  FMount->add_flag("--trace", FMountOptions.FTrace, "trace every drive callback on stderr");
+  FMount->add_option("HOST", FMountOptions.FHost, "the class's server")->required();
+  FMount->add_option("CLASS", FMountOptions.FClass, "the class name")->required();
+  FMount->add_option("USER", FMountOptions.FUser, "the user name")->required();
+  FMount->add_option("MOUNTDIR", FMountOptions.FMountDir, "where Z and Y appear")->required();
+
   CLI11_PARSE(FApp, argc, argv);
   if (*FClasses) return RunClasses(FClassesOptions, FHosts);
+  if (*FMount) return RunMount(FMountConnection, FMountOptions);
   return RunUsers(FUsersOptions, FHost, FClass);
 }

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 
@@ -185,6 +186,23 @@ TEST(YunClientTest, PutFileSendsRequestCountAndContent) {
   }
   ASSERT_TRUE(FServer.WaitHandled(1));
   EXPECT_EQ(FReceived, BlockCount(100000) + std::string(FData.begin(), FData.end()));
+}
+
+// A command without reply returns once the server has closed, so the next command on another
+// connection cannot overtake it.
+TEST(YunClientTest, CommandsWithoutReplyReturnAfterTheServerFinished) {
+  std::atomic<bool> FCarriedOut = false;
+  TFakeServer FServer([&](TFakeConnection& aConnection) {
+    aConnection.ReadLine();
+    aConnection.Stall(); // the client ends its sending direction once the command is out
+    FCarriedOut = true;
+  });
+  ASSERT_TRUE(Client(FServer).DoCommand(u"MOVE a|b"));
+  EXPECT_TRUE(FCarriedOut);
+  FCarriedOut = false;
+  TMemoryStream FContent(std::vector<uint8_t>{'x'});
+  ASSERT_TRUE(Client(FServer).PutFile(FContent, u"a"));
+  EXPECT_TRUE(FCarriedOut);
 }
 
 TEST(YunClientTest, NoTrafficWithoutHostOrPort) {

@@ -1,0 +1,44 @@
+#include "shell/DriveStart.h"
+
+#include "common/Globals.h"
+#include "drive/FileSystem.h"
+#include "protocol/Commands.h"
+#include "protocol/YunClientUnit.h"
+
+namespace zelvo {
+
+TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16string& aUserName,
+                           const std::u16string& aPassword, std::u16string& aServerTime) {
+  TStringList FLines;
+  TYunClient FClient(CurrentServerHost, ServerPort, ClientTimeOut);
+  if (!FClient.DoCommand(LoginRequest(aClassName, aUserName, aPassword), FLines))
+    return TLoginResult::Unreachable;
+  if (FLines.size() < 5) return TLoginResult::Refused;
+  Root0 = FLines[0];
+  Root1 = FLines[1];
+  OwnerName = FLines[2];
+  ShareVolumeName = FLines[3];
+  aServerTime = FLines[4];
+  return TLoginResult::LoggedIn;
+}
+
+TDrives MountYunDisks(const std::u16string& aOwnMountPoint,
+                      const std::u16string& aSharedMountPoint) {
+  // One facade per process, never destroyed: the callbacks may run until the process ends.
+  static std::unique_ptr<TFileSystem> FFacade;
+  FFacade = std::make_unique<TFileSystem>(Root0, Root1);
+  FileSystem = FFacade.get();
+  TDrives FDrives;
+  FDrives.FOwn =
+      std::make_unique<TYunDiskThread>(0, u"", aOwnMountPoint, OwnerName + u"的云盘空间", false);
+  FDrives.FShared =
+      std::make_unique<TYunDiskThread>(1, u"", aSharedMountPoint, ShareVolumeName, true);
+  return FDrives;
+}
+
+void UnmountYunDisks() {
+  DokanUnmount(u'Y');
+  DokanUnmount(u'Z');
+}
+
+} // namespace zelvo

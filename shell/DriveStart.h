@@ -1,0 +1,38 @@
+// Logging in and starting the drives, shared by the login window and zelvo-cli.
+// Window thread (or the tool's main thread) only; the requests are synchronous.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "drive/YunDiskUnit.h"
+
+namespace zelvo {
+
+enum class TLoginResult {
+  Unreachable, // the exchange failed: nothing happens
+  Refused,     // fewer than five lines: "班级、姓名或密码错误！"
+  LoggedIn     // Root0, Root1, OwnerName, ShareVolumeName are set
+};
+
+inline constexpr char16_t kWrongLogin[] = u"班级、姓名或密码错误！";
+
+// Sends "LOGIN class user password" to CurrentServerHost. On success aServerTime receives the
+// fifth reply line.
+TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16string& aUserName,
+                           const std::u16string& aPassword, std::u16string& aServerTime);
+
+struct TDrives {
+  std::unique_ptr<TYunDiskThread> FOwn;    // root 0, writable
+  std::unique_ptr<TYunDiskThread> FShared; // root 1, write-protected
+};
+
+// Creates the facade over Root0 and Root1 (fetching their listings), makes it the facade
+// reference, and starts the two mount threads. The facade lives until the process ends.
+TDrives MountYunDisks(const std::u16string& aOwnMountPoint = u"Z:",
+                      const std::u16string& aSharedMountPoint = u"Y:");
+
+// Takes the shared drive down, then the own one.
+void UnmountYunDisks();
+
+} // namespace zelvo

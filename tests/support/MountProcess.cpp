@@ -1,0 +1,116 @@
+#include "tests/support/MountProcess.h"
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/Wait.h"
+
+namespace zelvo::test {
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(30);
+
+bool ReadReady(int aFd) {
+  std::string FText;
+  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < FEnd) {
+    if (FText.find("ready\n") != std::string::npos) return true;
+    pollfd FPoll{aFd, POLLIN, 0};
+    if (::poll(&FPoll, 1, 100) <= 0) continue;
+    char FBuffer[256];
+    const ssize_t FGot = ::read(aFd, FBuffer, sizeof FBuffer);
+    if (FGot <= 0) return false;
+    FText.append(FBuffer, static_cast<size_t>(FGot));
+  }
+  return false;
+}
+
+} // namespace
+
+int Shell(const std::string& aCommand, std::string* aOutput) {
+  FILE* FPipe = ::popen(("{ " + aCommand + "\n} 2>&1").c_str(), "r");
+  std::array<char, 4096> FBuffer;
+  std::string FText;
+  while (const size_t FGot = std::fread(FBuffer.data(), 1, FBuffer.size(), FPipe))
+    FText.append(FBuffer.data(), FGot);
+  const int FStatus = ::pclose(FPipe);
+  if (aOutput) *aOutput = FText;
+  return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -1;
+}
+
+TMountProcess::TMountProcess(uint16_t aPort, const std::string& aClass, const std::string& aUser,
+                             const std::string& aPassword, const std::filesystem::path& aFolder) {
+  FMountDir = aFolder.empty() ? FDir.Path() / "mnt" : aFolder;
+  const std::string FPort = std::to_string(aPort);
+  const std::string FCache = (FDir.Path() / "cache").string();
+  const std::string FLog = (FDir.Path() / "mount.log").string();
+  FCommand = std::string(ZELVO_CLI_BIN) + " mount --port " + FPort + " --timeout 10000 --cache " +
+             FCache + " 127.0.0.1 " + aClass + " " + aUser + " " + FMountDir.string();
+  int FIn[2];
+  int FOut[2];
+  if (::pipe2(FIn, O_CLOEXEC) != 0 || ::pipe2(FOut, O_CLOEXEC) != 0) return;
+  FPid = ::fork();
+  if (FPid == 0) {
+    ::dup2(FIn[0], STDIN_FILENO);
+    ::dup2(FOut[1], STDOUT_FILENO);
+    const int FLogFd = ::open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(FLogFd, STDERR_FILENO);
+    ::execl(ZELVO_CLI_BIN, ZELVO_CLI_BIN, "mount", "--port", FPort.c_str(), "--timeout", "10000",
+            "--cache", FCache.c_str(), "127.0.0.1", aClass.c_str(), aUser.c_str(),
+            FMountDir.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(FIn[0]);
+  ::close(FOut[1]);
+  const std::string FLine = aPassword + "\n";
+  (void)!::write(FIn[1], FLine.data(), FLine.size());
+  ::close(FIn[1]);
+  FReady = ReadReady(FOut[0]);
+  ::close(FOut[0]);
+  EXPECT_TRUE(FReady) << "not ready; log " << FLog << ":\n" << Log() << "\ncommand: " << FCommand;
+}
+
+std::string TMountProcess::Log() const {
+  return FDir.ReadFile("mount.log");
+}
+
+int TMountProcess::Stop() {
+  if (FPid <= 0) return -1;
+  ::kill(FPid, SIGTERM);
+  int FStatus = 0;
+  const bool FExited =
+      WaitUntil([&] { return ::waitpid(FPid, &FStatus, WNOHANG) == FPid; }, kDeadline);
+  if (!FExited) {
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, &FStatus, 0);
+  }
+  FPid = -1;
+  const std::string FLog = Log();
+  for (const char* FBad : {"Sanitizer", "runtime error:"})
+    EXPECT_EQ(FLog.find(FBad), std::string::npos) << "mount log:\n"
+                                                  << FLog << "\ncommand: " << FCommand;
+  return FExited && WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -1;
+}
+
+void TMountProcess::Crash() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGKILL);
+  ::waitpid(FPid, nullptr, 0);
+  FPid = -1;
+}
+
+TMountProcess::~TMountProcess() {
+  if (FPid > 0) Stop();
+  for (const auto& FPoint : {Shared(), Own()})
+    ::umount2(FPoint.c_str(), MNT_DETACH);
+}
+
+} // namespace zelvo::test

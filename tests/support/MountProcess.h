@@ -1,0 +1,46 @@
+// "zelvo-cli mount" run as a real process for end-to-end tests: a private folder holds the
+// mount points (mnt/Z, mnt/Y), the cache and the tool's log. The constructor waits for "ready";
+// Stop sends SIGTERM and expects a clean exit; the destructor (the exit guard) always leaves no
+// mount behind, whatever happened. A failing test names the log and the command.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+
+#include "tests/support/TempDir.h"
+
+namespace zelvo::test {
+
+class TMountProcess {
+public:
+  TMountProcess(uint16_t aPort, const std::string& aClass = "一年级一班",
+                const std::string& aUser = "张三", const std::string& aPassword = "zelvo123",
+                const std::filesystem::path& aFolder = {});
+  TMountProcess(const TMountProcess&) = delete;
+  TMountProcess& operator=(const TMountProcess&) = delete;
+  ~TMountProcess();
+
+  bool Ready() const { return FReady; }
+  std::filesystem::path Own() const { return FMountDir / "Z"; }
+  std::filesystem::path Shared() const { return FMountDir / "Y"; }
+  std::string Log() const;
+  std::string Command() const { return FCommand; }
+  // SIGTERM; returns the exit status (-1 when it had to be killed).
+  int Stop();
+  // SIGKILL, leaving the mounts behind as a crash would.
+  void Crash();
+
+private:
+  TTempDir FDir;
+  std::filesystem::path FMountDir;
+  std::string FCommand;
+  pid_t FPid = -1;
+  bool FReady = false;
+};
+
+// Runs a command line with /bin/sh; returns its exit status and, when asked, what it printed
+// (standard output and error).
+int Shell(const std::string& aCommand, std::string* aOutput = nullptr);
+
+} // namespace zelvo::test
