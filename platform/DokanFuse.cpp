@@ -222,8 +222,10 @@ void* Init(fuse_conn_info*, fuse_config* aConfig) {
   aConfig->hard_remove = 1; // an unlink is an unlink, not a rename to a hidden name
   aConfig->use_ino = 0;
   aConfig->nullpath_ok = 0;
-  aConfig->attr_timeout = 1.0;
-  aConfig->entry_timeout = 1.0;
+  // Every change goes through this mount and the tree never refreshes from the server, so the
+  // kernel may keep names and attributes for a while.
+  aConfig->attr_timeout = 10.0;
+  aConfig->entry_timeout = 10.0;
   aConfig->negative_timeout = 0;
   return fuse_get_context()->private_data;
 }
