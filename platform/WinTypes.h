@@ -71,3 +71,20 @@ inline int64_t FileTimeToInt(FILETIME aTime) {
 }
 
 } // namespace zelvo
+
+namespace zelvo {
+
+// A local calendar time as the clock functions take it.
+struct SYSTEMTIME {
+  uint16_t wYear = 0;
+  uint16_t wMonth = 0;
+  uint16_t wDayOfWeek = 0; // 0 = Sunday
+  uint16_t wDay = 0;
+  uint16_t wHour = 0;
+  uint16_t wMinute = 0;
+  uint16_t wSecond = 0;
+  uint16_t wMilliseconds = 0;
+  bool operator==(const SYSTEMTIME&) const = default;
+};
+
+} // namespace zelvo
