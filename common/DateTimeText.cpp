@@ -10,14 +10,17 @@ namespace {
 
 constexpr int kCenturyWindow = 50;
 
-bool IsDigit(char16_t aChar) { return aChar >= u'0' && aChar <= u'9'; }
+bool IsDigit(char16_t aChar) {
+  return aChar >= u'0' && aChar <= u'9';
+}
 
 class TScanner {
 public:
   explicit TScanner(std::u16string_view aText) : FText(aText) {}
 
   void SkipBlanks() {
-    while (FAt < FText.size() && FText[FAt] == u' ') ++FAt;
+    while (FAt < FText.size() && FText[FAt] == u' ')
+      ++FAt;
   }
   bool SkipTo(char16_t aSeparator) {
     SkipBlanks();
@@ -65,7 +68,9 @@ private:
   size_t FAt = 0;
 };
 
-bool IsLeapYear(int aYear) { return (aYear % 4 == 0 && aYear % 100 != 0) || aYear % 400 == 0; }
+bool IsLeapYear(int aYear) {
+  return (aYear % 4 == 0 && aYear % 100 != 0) || aYear % 400 == 0;
+}
 
 int DaysInMonth(int aYear, int aMonth) {
   static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -80,7 +85,8 @@ int DayOfWeek(int aYear, int aMonth, int aDay) {
   }
   const int FCentury = aYear / 100;
   const int FYear = aYear % 100;
-  const int FDay = (aDay + 13 * (aMonth + 1) / 5 + FYear + FYear / 4 + FCentury / 4 + 5 * FCentury) % 7;
+  const int FDay =
+      (aDay + 13 * (aMonth + 1) / 5 + FYear + FYear / 4 + FCentury / 4 + 5 * FCentury) % 7;
   return (FDay + 6) % 7;
 }
 

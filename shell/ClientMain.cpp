@@ -1,0 +1,296 @@
+#include "shell/ClientMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDate>
+#include <QDir>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+
+#include "common/DateTimeText.h"
+#include "common/Globals.h"
+#include "common/TextCodec.h"
+#include "common/Utils.h"
+#include "platform/Locale.h"
+#include "protocol/Commands.h"
+#include "protocol/GroupListThread.h"
+#include "protocol/YunClientUnit.h"
+#include "shell/Settings.h"
+
+// Resources of a static library are registered by hand.
+static void InitResources() {
+  Q_INIT_RESOURCE(zelvo);
+}
+
+namespace zelvo {
+namespace {
+
+std::u16string Text(const QString& aText) {
+  return aText.toStdU16String();
+}
+QString Text(const std::u16string& aText) {
+  return QString::fromStdU16String(aText);
+}
+
+QIcon ProgramIcon() {
+  QPixmap FPixmap(32, 32);
+  FPixmap.fill(Qt::transparent);
+  QPainter FPainter(&FPixmap);
+  FPainter.setRenderHint(QPainter::Antialiasing);
+  FPainter.setBrush(QColor(0x2E, 0x7D, 0xC8));
+  FPainter.setPen(Qt::NoPen);
+  FPainter.drawEllipse(1, 1, 30, 30);
+  FPainter.setBrush(Qt::white);
+  FPainter.drawEllipse(6, 13, 12, 9);
+  FPainter.drawEllipse(12, 9, 14, 12);
+  return QIcon(FPixmap);
+}
+
+// Where drive letter aLetter appears on this system.
+QString DriveFolder(char aLetter) {
+  return QDir::homePath() + QStringLiteral("/Zelvo/") + QChar(aLetter);
+}
+
+} // namespace
+
+// The class box's items as the class-list threads see them (window thread only).
+class TComboStrings final : public TStrings {
+public:
+  explicit TComboStrings(QComboBox* aBox) : FBox(aBox) {}
+  void Add(const std::u16string& aText) override {
+    const bool FNoneChosen = FBox->currentIndex() < 0;
+    FBox->addItem(Text(aText));
+    if (FNoneChosen) FBox->setCurrentIndex(-1); // arriving classes choose nothing
+  }
+
+private:
+  QComboBox* FBox;
+};
+
+TClientFrm::TClientFrm(TDesktop& aDesktop) : FDesktop(aDesktop) {
+  InitResources();
+  CreateControls();
+  CreateTrayIcon();
+  try {
+    FormCreate();
+  } catch (const std::exception& aError) {
+    FDesktop.ShowMessage(this, QString::fromUtf8(aError.what()));
+  }
+}
+
+TClientFrm::~TClientFrm() {
+  if (FDispatcher) FDispatcher->Close();
+}
+
+void TClientFrm::CreateControls() {
+  setWindowTitle(QStringLiteral("Zelvo云盘校园版客户端V1.2"));
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(419, 218);
+  QFont FFont(QStringLiteral("Tahoma"));
+  FFont.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("WenQuanYi Micro Hei")});
+  FFont.setPixelSize(11);
+  setFont(FFont);
+
+  Image1 = new QLabel(this);
+  Image1->setGeometry(0, 0, 419, 218);
+  Image1->setPixmap(QPixmap(QStringLiteral(":/zelvo/background.jpg")));
+  Image1->setScaledContents(true);
+  const auto FLabel = [this](const QString& aText, QRect aBounds) {
+    auto* FNew = new QLabel(aText, this);
+    FNew->setGeometry(aBounds);
+    return FNew;
+  };
+  Label1 = FLabel(QStringLiteral("班级："), {112, 24, 36, 13});
+  Label2 = FLabel(QStringLiteral("姓名："), {112, 72, 36, 13});
+  Label3 = FLabel(QStringLiteral("密码："), {112, 120, 36, 13});
+  Label6 = FLabel(QStringLiteral("Zelvo云盘 · 你的文件，随处可用"), {135, 197, 195, 13});
+  Label6->setStyleSheet(QStringLiteral("color: green;"));
+
+  GroupBox = new QComboBox(this);
+  GroupBox->setGeometry(168, 21, 211, 21);
+  NameBox = new QComboBox(this);
+  NameBox->setEditable(true);
+  NameBox->setMaxVisibleItems(15);
+  NameBox->setInsertPolicy(QComboBox::NoInsert);
+  NameBox->setGeometry(168, 69, 211, 21);
+  PasswordEdit = new QLineEdit(this);
+  PasswordEdit->setEchoMode(QLineEdit::Password);
+  PasswordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+  PasswordEdit->setGeometry(168, 117, 211, 21);
+  PasswordEdit->installEventFilter(this);
+  const auto FButton = [this](const QString& aText, QRect aBounds) {
+    auto* FNew = new QPushButton(aText, this);
+    FNew->setGeometry(aBounds);
+    return FNew;
+  };
+  Button2 = FButton(QStringLiteral("登陆"), {216, 152, 75, 25});
+  Button1 = FButton(QStringLiteral("修改密码"), {135, 152, 75, 25});
+  Button3 = FButton(QStringLiteral("退出"), {304, 152, 75, 25});
+  Button1->setEnabled(false);
+  setTabOrder(GroupBox, NameBox);
+  setTabOrder(NameBox, PasswordEdit);
+  setTabOrder(PasswordEdit, Button2);
+  setTabOrder(Button2, Button1);
+  setTabOrder(Button1, Button3);
+  GroupBox->setFocus();
+
+  connect(GroupBox, &QComboBox::activated, this, &TClientFrm::GroupBoxChange);
+  connect(Button2, &QPushButton::clicked, this, &TClientFrm::Button2Click);
+  connect(Button1, &QPushButton::clicked, this, &TClientFrm::Button1Click);
+  connect(Button3, &QPushButton::clicked, this, &TClientFrm::Button3Click);
+  if (const QScreen* FScreen = QGuiApplication::primaryScreen())
+    move(FScreen->availableGeometry().center() - rect().center());
+}
+
+void TClientFrm::CreateTrayIcon() {
+  TrayIcon1 = new QSystemTrayIcon(ProgramIcon(), this);
+  TrayIcon1->setToolTip(QStringLiteral("Zelvo云盘"));
+  setWindowIcon(ProgramIcon());
+  connect(TrayIcon1, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason aReason) {
+            if (aReason == QSystemTrayIcon::Trigger) TrayIcon1Click();
+          });
+  TrayIcon1->show();
+}
+
+void TClientFrm::FormCreate() {
+  LoadSetup();
+  StartClassLists();
+}
+
+void TClientFrm::StartClassLists() {
+  // The wake posts to the application object, which outlives the window; a closed dispatcher
+  // then runs nothing.
+  auto FSelf = std::make_shared<std::weak_ptr<TWindowDispatcher>>();
+  FDispatcher = std::make_shared<TWindowDispatcher>([FSelf] {
+    if (QCoreApplication* FApp = QCoreApplication::instance())
+      QMetaObject::invokeMethod(
+          FApp,
+          [FWeak = *FSelf] {
+            if (auto FDispatcher = FWeak.lock()) FDispatcher->RunPending();
+          },
+          Qt::QueuedConnection);
+  });
+  *FSelf = FDispatcher;
+  FGroups = std::make_unique<TComboStrings>(GroupBox);
+  for (const auto& FHost : SplitDelimited(ServerHost, u'|'))
+    TGroupListThread::Create(FHost, ServerPort, *FGroups, FDispatcher);
+}
+
+void TClientFrm::GroupBoxChange() {
+  if (GroupBox->currentIndex() < 0) return;
+  const auto [FClass, FRest] = SplitText(Text(GroupBox->currentText()), u'(');
+  CurrentServerHost = TextBefore(FRest, u')');
+  TStringList FNames;
+  if (!TYunClient(CurrentServerHost, ServerPort, ClientTimeOut)
+           .DoCommand(UlistRequest(FClass), FNames))
+    return;
+  SortTextLocale(FNames);
+  NameBox->clear();
+  for (const auto& FName : FNames)
+    NameBox->addItem(Text(FName));
+  NameBox->setCurrentIndex(-1);
+  NameBox->setEditText(QString());
+}
+
+void TClientFrm::Button2Click() {
+  if (GroupBox->currentText().isEmpty() || NameBox->currentText().isEmpty() ||
+      PasswordEdit->text().isEmpty()) {
+    Message(QStringLiteral("班级、姓名或密码不能为空！"));
+    return;
+  }
+  std::u16string FServerTime;
+  switch (LoginToServer(TextBefore(Text(GroupBox->currentText()), u'('),
+                        Text(NameBox->currentText()), Text(PasswordEdit->text()), FServerTime)) {
+  case TLoginResult::Unreachable:
+    return;
+  case TLoginResult::Refused:
+    Message(Text(std::u16string(kWrongLogin)));
+    return;
+  case TLoginResult::LoggedIn:
+    break;
+  }
+  for (QWidget* FControl : {static_cast<QWidget*>(GroupBox), static_cast<QWidget*>(NameBox),
+                            static_cast<QWidget*>(PasswordEdit), static_cast<QWidget*>(Button2)})
+    FControl->setEnabled(false);
+  Button1->setEnabled(true);
+  MountYunDisks();
+  hide();
+  FDesktop.OpenFolder(DriveFolder('Z'));
+  SetClockFromText(Text(FServerTime));
+}
+
+void TClientFrm::MountYunDisks() {
+  FDrives = zelvo::MountYunDisks(u"Z:", u"Y:");
+}
+
+void TClientFrm::SetClockFromText(const QString& aText) {
+  const SYSTEMTIME FTime = ReadDateTimeText(Text(aText), QDate::currentDate().year());
+  FDesktop.SetLocalTime(FTime); // a clock that may not be set is not reported
+}
+
+void TClientFrm::Button1Click() {
+  TPasswordChange FChange;
+  if (!FDesktop.AskPasswordChange(this, FChange)) return;
+  if (FChange.FOld != PasswordEdit->text()) return Message(QStringLiteral("密码不正确!"));
+  if (FChange.FNew != FChange.FRepeat) return Message(QStringLiteral("二次输入的新密码不一致!"));
+  if (FChange.FNew.isEmpty()) return Message(QStringLiteral("新密码不能为空!"));
+  const bool FSent =
+      TYunClient(CurrentServerHost, ServerPort, ClientTimeOut)
+          .DoCommand(ChgpswRequest(Text(GroupBox->currentText()), Text(NameBox->currentText()),
+                                   Text(FChange.FNew)));
+  // A request that never left must not claim success: the login stands.
+  if (!FSent) return Message(QStringLiteral("密码修改失败，请稍后重试！"));
+  Message(QStringLiteral("密码修改成功，退出系统后请重新登陆！"));
+  ExitRequested = true;
+  close();
+}
+
+void TClientFrm::Button3Click() {
+  ExitRequested = true;
+  close();
+}
+
+bool TClientFrm::FormCloseQuery() const {
+  return ExitRequested;
+}
+
+void TClientFrm::FormClose() {
+  if (FDispatcher) FDispatcher->Close();
+  UnmountYunDisks();
+}
+
+void TClientFrm::closeEvent(QCloseEvent* aEvent) {
+  if (!FormCloseQuery()) {
+    hide();
+    aEvent->ignore();
+    return;
+  }
+  FormClose();
+  aEvent->accept();
+  QCoreApplication::quit();
+}
+
+bool TClientFrm::eventFilter(QObject* aObject, QEvent* aEvent) {
+  if (aObject == PasswordEdit && aEvent->type() == QEvent::KeyRelease) {
+    const int FKey = static_cast<QKeyEvent*>(aEvent)->key();
+    if (FKey == Qt::Key_Return || FKey == Qt::Key_Enter) Button2Click();
+  }
+  return QWidget::eventFilter(aObject, aEvent);
+}
+
+void TClientFrm::TrayIcon1Click() {
+  show();
+  raise();
+  activateWindow();
+}
+
+void TClientFrm::RestoreFromSecondStart() {
+  if (isMinimized()) showNormal();
+  if (QApplication::activeModalWidget() != nullptr) return;
+  TrayIcon1Click();
+}
+
+} // namespace zelvo

@@ -1,0 +1,67 @@
+#include "shell/Desktop.h"
+
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <ctime>
+
+namespace zelvo {
+
+QString ApplicationTitle() {
+  const QString FName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+  const QString FBase = FName.section(u'.', 0, 0);
+  return FBase.isEmpty() ? FBase : FBase.left(1) + FBase.mid(1).toLower();
+}
+
+void TDesktop::ShowMessage(QWidget* aOwner, const QString& aText) {
+  QMessageBox::information(aOwner, ApplicationTitle(), aText, QMessageBox::Ok);
+}
+
+bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
+  QDialog FDialog(aOwner);
+  FDialog.setWindowTitle(QStringLiteral("修改密码"));
+  auto* FLayout = new QFormLayout(&FDialog);
+  QLineEdit* FFields[3];
+  const QString FLabels[3] = {QStringLiteral("原密码"), QStringLiteral("新密码"),
+                              QStringLiteral("重复新密码")};
+  for (int i = 0; i < 3; ++i) {
+    FFields[i] = new QLineEdit(&FDialog);
+    FFields[i]->setEchoMode(QLineEdit::Password);
+    FFields[i]->setMaxLength(255);
+    FLayout->addRow(FLabels[i], FFields[i]);
+  }
+  auto* FButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &FDialog);
+  FButtons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
+  FButtons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Cancel"));
+  QObject::connect(FButtons, &QDialogButtonBox::accepted, &FDialog, &QDialog::accept);
+  QObject::connect(FButtons, &QDialogButtonBox::rejected, &FDialog, &QDialog::reject);
+  FLayout->addRow(FButtons);
+  if (FDialog.exec() != QDialog::Accepted) return false;
+  aChange = {FFields[0]->text(), FFields[1]->text(), FFields[2]->text()};
+  return true;
+}
+
+void TDesktop::OpenFolder(const QString& aPath) {
+  QProcess::startDetached(QStringLiteral("xdg-open"), {aPath});
+}
+
+bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
+  std::tm FLocal{};
+  FLocal.tm_year = aTime.wYear - 1900;
+  FLocal.tm_mon = aTime.wMonth - 1;
+  FLocal.tm_mday = aTime.wDay;
+  FLocal.tm_hour = aTime.wHour;
+  FLocal.tm_min = aTime.wMinute;
+  FLocal.tm_sec = aTime.wSecond;
+  FLocal.tm_isdst = -1;
+  const timespec FWhen{std::mktime(&FLocal), static_cast<long>(aTime.wMilliseconds) * 1000000};
+  return FWhen.tv_sec != -1 && ::clock_settime(CLOCK_REALTIME, &FWhen) == 0;
+}
+
+} // namespace zelvo

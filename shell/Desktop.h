@@ -1,0 +1,36 @@
+// What the login window asks of the desktop, behind one small interface so that tests replace
+// it: message boxes, the password-change dialog, opening a folder in the file manager (the
+// stand-in for ShellExecuteW of "Explorer.exe") and setting the clock (SetLocalTime).
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include "platform/WinTypes.h"
+
+namespace zelvo {
+
+struct TPasswordChange {
+  QString FOld;
+  QString FNew;
+  QString FRepeat;
+};
+
+class TDesktop {
+public:
+  virtual ~TDesktop() = default;
+  // A modal box with an OK button, captioned with the application's title.
+  virtual void ShowMessage(QWidget* aOwner, const QString& aText);
+  // The modal "修改密码" dialog; false when it was cancelled or closed.
+  virtual bool AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange);
+  // Opens a folder in the user's file manager (xdg-open, detached); the result is not examined.
+  virtual void OpenFolder(const QString& aPath);
+  // Sets the system clock to a local time; false (with errno) when it may not be set.
+  virtual bool SetLocalTime(const SYSTEMTIME& aTime);
+};
+
+// The application's title: the executable's name up to its first ".", every character after
+// the first in lower case.
+QString ApplicationTitle();
+
+} // namespace zelvo

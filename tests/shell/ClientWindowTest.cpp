@@ -1,0 +1,325 @@
+// The login window on Qt's offscreen platform, against real servers and real drive mounts under
+// a private home folder.
+#include <QSignalSpy>
+#include <QTest>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/mount.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "common/Globals.h"
+#include "platform/Locale.h"
+#include "protocol/WireFormat.h"
+#include "shell/ClientMain.h"
+#include "shell/RunOnceUnit.h"
+#include "tests/support/FakeServer.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
+using namespace zelvo;
+
+namespace {
+
+// Records what the window asks of the desktop instead of showing or doing it.
+class TFakeDesktop final : public TDesktop {
+public:
+  void ShowMessage(QWidget*, const QString& aText) override { FMessages << aText; }
+  bool AskPasswordChange(QWidget*, TPasswordChange& aChange) override {
+    aChange = FAnswer;
+    return FAccept;
+  }
+  void OpenFolder(const QString& aPath) override { FOpened << aPath; }
+  bool SetLocalTime(const SYSTEMTIME& aTime) override {
+    FClock.push_back(aTime);
+    return false; // as for a user without the right
+  }
+  QStringList FMessages;
+  QStringList FOpened;
+  std::vector<SYSTEMTIME> FClock;
+  TPasswordChange FAnswer;
+  bool FAccept = true;
+};
+
+bool Serving(const std::filesystem::path& aPath) {
+  struct statfs FStat {};
+  return ::statfs(aPath.c_str(), &FStat) == 0 && FStat.f_type == 0x65735546;
+}
+
+} // namespace
+
+class ClientWindowTest : public QObject {
+  Q_OBJECT
+
+private:
+  std::unique_ptr<test::TTempDir> FHome;
+  std::unique_ptr<test::TServerProcess> FServer;
+
+  std::filesystem::path Drive(char aLetter) const {
+    return FHome->Path() / "Zelvo" / std::string(1, aLetter);
+  }
+  // A home folder with setup.ini naming aHosts, and a fresh run.
+  void Prepare(const std::string& aHosts, uint16_t aPort) {
+    FHome = std::make_unique<test::TTempDir>();
+    FHome->WriteFile("setup.ini", "[Setup]\nServerHost=" + aHosts +
+                                      "\nServerPort=" + std::to_string(aPort) +
+                                      "\nClientTimeOut=5000\nSysInited=1\n");
+    HomeDir = FHome->Text();
+    qputenv("HOME", FHome->Path().string().c_str());
+    ExitRequested = false;
+  }
+  static int IndexOf(QComboBox* aBox, const QString& aPrefix) {
+    for (int i = 0; i < aBox->count(); ++i)
+      if (aBox->itemText(i).startsWith(aPrefix)) return i;
+    return -1;
+  }
+  void Choose(TClientFrm& aForm, const QString& aClass) {
+    QTRY_VERIFY(IndexOf(aForm.GroupBox, aClass) >= 0);
+    aForm.GroupBox->setCurrentIndex(IndexOf(aForm.GroupBox, aClass));
+    aForm.GroupBoxChange();
+  }
+  void LogIn(TClientFrm& aForm, const QString& aPassword) {
+    Choose(aForm, QStringLiteral("一年级一班"));
+    aForm.NameBox->setEditText(QStringLiteral("张三"));
+    aForm.PasswordEdit->setText(aPassword);
+    aForm.Button2Click();
+  }
+
+private slots:
+  void init() {
+    FServer = std::make_unique<test::TServerProcess>();
+    Prepare("127.0.0.1", FServer->Port());
+  }
+  void cleanup() {
+    for (char FLetter : {'Y', 'Z'})
+      ::umount2(Drive(FLetter).c_str(), MNT_DETACH);
+    FServer.reset();
+  }
+
+  void layout() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    QCOMPARE(FForm.windowTitle(), QStringLiteral("Zelvo云盘校园版客户端V1.2"));
+    QCOMPARE(FForm.size(), QSize(419, 218));
+    QCOMPARE(FForm.GroupBox->geometry(), QRect(168, 21, 211, 21));
+    QCOMPARE(FForm.Button2->geometry(), QRect(216, 152, 75, 25));
+    QCOMPARE(FForm.Button2->text(), QStringLiteral("登陆"));
+    QVERIFY(!FForm.Button1->isEnabled());
+    QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘"));
+    QCOMPARE(FForm.NameBox->maxVisibleItems(), 15);
+    QCOMPARE(FForm.PasswordEdit->echoMode(), QLineEdit::Password);
+    QTRY_COMPARE(FForm.GroupBox->count(), 3);
+    QCOMPARE(FForm.GroupBox->currentIndex(), -1);
+  }
+
+  void classBoxFromTwoServers() {
+    test::TServerProcess FSecond(
+        {.FDemo = false, .FListen = "127.0.0.2", .FPort = FServer->Port()});
+    test::TServerProcess::RunTool("add-user '" + FSecond.Folder().string() + "' 一年级一班 外校生",
+                                  "pw\n");
+    Prepare("127.0.0.1|127.0.0.2", FServer->Port());
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    QTRY_COMPARE(FForm.GroupBox->count(), 4);
+    QVERIFY(IndexOf(FForm.GroupBox, QStringLiteral("一年级一班(127.0.0.2)")) >= 0);
+    Choose(FForm, QStringLiteral("一年级一班(127.0.0.2)"));
+    QCOMPARE(QString::fromStdU16String(CurrentServerHost), QStringLiteral("127.0.0.2"));
+    QCOMPARE(FForm.NameBox->count(), 1);
+    QCOMPARE(FForm.NameBox->itemText(0), QStringLiteral("外校生"));
+  }
+
+  void choosingAClassSortsItsNames() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    FForm.NameBox->setEditText(QStringLiteral("typed"));
+    Choose(FForm, QStringLiteral("一年级一班"));
+    TStringList FExpected{u"张三", u"李四", u"王五"};
+    SortTextLocale(FExpected);
+    QCOMPARE(FForm.NameBox->count(), 3);
+    for (int i = 0; i < 3; ++i)
+      QCOMPARE(FForm.NameBox->itemText(i), QString::fromStdU16String(FExpected[size_t(i)]));
+    QCOMPARE(FForm.NameBox->currentText(), QString());
+  }
+
+  void loginChecks_data() {
+    QTest::addColumn<QString>("aClass");
+    QTest::addColumn<QString>("aName");
+    QTest::addColumn<QString>("aPassword");
+    QTest::addColumn<QString>("aMessage");
+    QTest::newRow("no class") << ""
+                              << "张三"
+                              << "zelvo123"
+                              << "班级、姓名或密码不能为空！";
+    QTest::newRow("no name") << "一年级一班"
+                             << ""
+                             << "zelvo123"
+                             << "班级、姓名或密码不能为空！";
+    QTest::newRow("no password") << "一年级一班"
+                                 << "张三"
+                                 << ""
+                                 << "班级、姓名或密码不能为空！";
+    QTest::newRow("a blank is a password") << "一年级一班"
+                                           << "张三"
+                                           << " "
+                                           << "班级、姓名或密码错误！";
+    QTest::newRow("wrong password") << "一年级一班"
+                                    << "张三"
+                                    << "wrong"
+                                    << "班级、姓名或密码错误！";
+  }
+  void loginChecks() {
+    QFETCH(QString, aClass);
+    QFETCH(QString, aName);
+    QFETCH(QString, aPassword);
+    QFETCH(QString, aMessage);
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    if (!aClass.isEmpty()) Choose(FForm, aClass);
+    FForm.NameBox->setEditText(aName);
+    FForm.PasswordEdit->setText(aPassword);
+    QTest::keyClick(FForm.PasswordEdit, Qt::Key_Return);
+    QCOMPARE(FDesktop.FMessages, QStringList{aMessage});
+    QVERIFY(FForm.GroupBox->isEnabled());
+  }
+
+  void rightPasswordStartsTheDrivesAndExitUnmountsThem() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    FForm.show();
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(FDesktop.FMessages.isEmpty());
+    QVERIFY(!FForm.isVisible());
+    QVERIFY(!FForm.GroupBox->isEnabled() && !FForm.Button2->isEnabled() &&
+            FForm.Button1->isEnabled());
+    QCOMPARE(FDesktop.FOpened, QStringList{QString::fromStdString(Drive('Z').string())});
+    QCOMPARE(FDesktop.FClock.size(), size_t(1));
+    QVERIFY(FDesktop.FClock[0].wYear >= 2026);
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(std::filesystem::exists(Drive('Z') / "欢迎使用.txt"));
+    FForm.close();
+    QVERIFY(FForm.isHidden()); // the close box only hides
+    FForm.TrayIcon1Click();
+    QVERIFY(FForm.isVisible());
+    QVERIFY(Serving(Drive('Z')));
+    FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  void emptyServerTimeIsReportedAfterTheDrivesStart() {
+    test::TFakeServer FFake([](test::TFakeConnection& aConnection) {
+      const std::string FLine = aConnection.ReadLine();
+      const std::string FBom = "\xEF\xBB\xBF";
+      if (FLine.starts_with("LOGIN"))
+        aConnection.Send(test::Block(FBom + "\\r\r\n\\s\r\n甲\r\n共享\r\n\r\n"));
+      if (FLine.starts_with("ULIST")) aConnection.Send(test::Block(FBom + "甲"));
+      if (FLine.starts_with("GLIST")) aConnection.Send(test::Block(FBom + "一年级一班"));
+    });
+    Prepare("127.0.0.1", FFake.Port());
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    Choose(FForm, QStringLiteral("一年级一班"));
+    FForm.NameBox->setEditText(QStringLiteral("甲"));
+    FForm.PasswordEdit->setText(QStringLiteral("x"));
+    bool FRaised = false;
+    try {
+      FForm.Button2Click();
+    } catch (const std::exception& aError) {
+      FRaised = std::string(aError.what()) == "'' is not a valid date and time";
+    }
+    QVERIFY(FRaised);
+    QVERIFY(!FForm.isVisible());
+    QCOMPARE(FDesktop.FOpened.size(), 1);
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')); }));
+    FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  void passwordChange_data() {
+    QTest::addColumn<QString>("aOld");
+    QTest::addColumn<QString>("aNew");
+    QTest::addColumn<QString>("aRepeat");
+    QTest::addColumn<bool>("aReachable");
+    QTest::addColumn<QString>("aMessage");
+    QTest::newRow("wrong old") << "bad"
+                               << "n"
+                               << "n" << true << "密码不正确!";
+    QTest::newRow("mismatch") << "zelvo123"
+                              << "n1"
+                              << "n2" << true << "二次输入的新密码不一致!";
+    QTest::newRow("empty") << "zelvo123"
+                           << ""
+                           << "" << true << "新密码不能为空!";
+    QTest::newRow("unreachable") << "zelvo123"
+                                 << "new pw"
+                                 << "new pw" << false << "密码修改失败，请稍后重试！";
+    QTest::newRow("done") << "zelvo123"
+                          << "new pw"
+                          << "new pw" << true << "密码修改成功，退出系统后请重新登陆！";
+  }
+  void passwordChange() {
+    QFETCH(QString, aOld);
+    QFETCH(QString, aNew);
+    QFETCH(QString, aRepeat);
+    QFETCH(bool, aReachable);
+    QFETCH(QString, aMessage);
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    FDesktop.FAnswer = {aOld, aNew, aRepeat};
+    const int32_t FPort = ServerPort;
+    if (!aReachable) ServerPort = test::ClosedPort();
+    FForm.Button1Click();
+    ServerPort = FPort;
+    QCOMPARE(FDesktop.FMessages, QStringList{aMessage});
+    const bool FDone = aMessage.startsWith(QStringLiteral("密码修改成功"));
+    QCOMPARE(ExitRequested, FDone);
+    if (!FDone) FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  void secondStartWakesTheFirst() {
+    test::TTempDir FRuntime;
+    TRunOnce FFirst(QString::fromStdString(FRuntime.Path().string()));
+    QVERIFY(FFirst.OpenRunOnceMap());
+    int FWakes = 0;
+    QVERIFY(!FFirst.AlreadyRunning([&] { ++FWakes; }));
+    QCOMPARE(FFirst.AppHandle(), uint32_t(::getpid()));
+    FFirst.SaveMainFormHandle(1);
+    // The second start is the program itself, in a process of its own.
+    const std::string FCommand = "XDG_RUNTIME_DIR='" + FRuntime.Path().string() +
+                                 "' QT_QPA_PLATFORM=offscreen " + ZELVO_BIN + " >/dev/null 2>&1";
+    int FStatus = -1;
+    std::thread FSecond([&] { FStatus = std::system(FCommand.c_str()); });
+    QTRY_COMPARE(FWakes, 1);
+    FSecond.join();
+    QCOMPARE(FStatus, 0);
+  }
+
+  void killedFirstStartDoesNotBlock() {
+    test::TTempDir FRuntime;
+    const pid_t FChild = ::fork();
+    if (FChild == 0) {
+      TRunOnce FFirst(QString::fromStdString(FRuntime.Path().string()));
+      FFirst.OpenRunOnceMap();
+      FFirst.AlreadyRunning({});
+      FFirst.SaveMainFormHandle(1);
+      ::pause();
+      ::_exit(0);
+    }
+    TRunOnce FProbe(QString::fromStdString(FRuntime.Path().string()));
+    QVERIFY(FProbe.OpenRunOnceMap());
+    QTRY_VERIFY(FProbe.AppHandle() == uint32_t(FChild));
+    ::kill(FChild, SIGKILL);
+    ::waitpid(FChild, nullptr, 0);
+    QVERIFY(!FProbe.AlreadyRunning({}));
+    QCOMPARE(FProbe.AppHandle(), uint32_t(::getpid()));
+  }
+};
+
+QTEST_MAIN(ClientWindowTest)
+#include "ClientWindowTest.moc"
