@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string_view>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
@@ -13,8 +14,11 @@ namespace {
 icu::Collator* CaseInsensitiveCollator() {
   thread_local std::unique_ptr<icu::Collator> FCollator = [] {
     UErrorCode FStatus = U_ZERO_ERROR;
-    std::unique_ptr<icu::Collator> FResult(
-        icu::Collator::createInstance(icu::Locale::getDefault(), FStatus));
+    // The POSIX locale ("C") orders by code and keeps case apart; a comparison that ignores
+    // case then uses the root order.
+    icu::Locale FLocale = icu::Locale::getDefault();
+    if (std::string_view(FLocale.getVariant()) == "POSIX") FLocale = icu::Locale::getRoot();
+    std::unique_ptr<icu::Collator> FResult(icu::Collator::createInstance(FLocale, FStatus));
     if (U_FAILURE(FStatus) || !FResult) {
       FStatus = U_ZERO_ERROR;
       FResult.reset(icu::Collator::createInstance(icu::Locale::getRoot(), FStatus));

@@ -16,6 +16,7 @@
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"
 #include "protocol/YunClientUnit.h"
+#include "shell/FirstRun.h"
 #include "shell/Settings.h"
 
 // Resources of a static library are registered by hand.
@@ -156,6 +157,7 @@ void TClientFrm::CreateTrayIcon() {
 }
 
 void TClientFrm::FormCreate() {
+  InstallSetupHooks(FDesktop, this);
   LoadSetup();
   StartClassLists();
 }

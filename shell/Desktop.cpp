@@ -5,6 +5,7 @@
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -49,6 +50,17 @@ bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
 
 void TDesktop::OpenFolder(const QString& aPath) {
   QProcess::startDetached(QStringLiteral("xdg-open"), {aPath});
+}
+
+QString TDesktop::AskServerHosts(QWidget* aOwner, const QString& aCurrent) {
+  QInputDialog FDialog(aOwner);
+  FDialog.setWindowTitle(QStringLiteral("输入服务器IP地址，多个IP用 | 分隔。"));
+  FDialog.setLabelText(QStringLiteral("服务器IP地址："));
+  FDialog.setTextValue(aCurrent);
+  FDialog.setOkButtonText(QStringLiteral("OK"));
+  FDialog.setCancelButtonText(QStringLiteral("Cancel"));
+  if (auto* FField = FDialog.findChild<QLineEdit*>()) FField->setMaxLength(255);
+  return FDialog.exec() == QDialog::Accepted ? FDialog.textValue() : aCurrent;
 }
 
 bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {

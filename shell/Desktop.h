@@ -27,6 +27,9 @@ public:
   virtual void OpenFolder(const QString& aPath);
   // Sets the system clock to a local time; false (with errno) when it may not be set.
   virtual bool SetLocalTime(const SYSTEMTIME& aTime);
+  // The first-run prompt "输入服务器IP地址，多个IP用 | 分隔。": the answer, or aCurrent when it
+  // was cancelled or closed.
+  virtual QString AskServerHosts(QWidget* aOwner, const QString& aCurrent);
 };
 
 // The application's title: the executable's name up to its first ".", every character after

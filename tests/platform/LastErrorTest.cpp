@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "platform/LastError.h"
+#include "platform/Locale.h"
 
 namespace zelvo {
 namespace {
@@ -15,6 +16,16 @@ TEST(LastErrorTest, EachThreadHasItsOwnSlot) {
   }).join();
   EXPECT_EQ(FOther, 0u);
   EXPECT_EQ(GetLastError(), 183u);
+}
+
+// Comparisons that ignore case do so in every locale, the POSIX one included.
+TEST(LocaleTest, CaseInsensitiveComparisonAndSorting) {
+  EXPECT_EQ(CompareTextLocale(u"abc", u"ABC"), 0);
+  EXPECT_LT(CompareTextLocale(u"a", u"B"), 0);
+  std::vector<std::u16string> FTexts{u"b", u"A", u"C", u"a"};
+  SortTextLocale(FTexts);
+  EXPECT_EQ(FTexts, (std::vector<std::u16string>{u"A", u"a", u"b", u"C"}));
+  EXPECT_EQ(LowerCaseLocale(u"ÄB.ZIP"), u"äb.zip");
 }
 
 } // namespace

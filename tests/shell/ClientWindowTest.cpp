@@ -1,5 +1,6 @@
 // The login window on Qt's offscreen platform, against real servers and real drive mounts under
 // a private home folder.
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
@@ -15,7 +16,9 @@
 #include "platform/Locale.h"
 #include "protocol/WireFormat.h"
 #include "shell/ClientMain.h"
+#include "shell/FirstRun.h"
 #include "shell/RunOnceUnit.h"
+#include "shell/Settings.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
@@ -38,6 +41,13 @@ public:
     FClock.push_back(aTime);
     return false; // as for a user without the right
   }
+  QString AskServerHosts(QWidget*, const QString& aCurrent) override {
+    FPrompts << aCurrent;
+    return FCancelPrompt ? aCurrent : FServerAnswer;
+  }
+  QStringList FPrompts;
+  QString FServerAnswer;
+  bool FCancelPrompt = false;
   QStringList FMessages;
   QStringList FOpened;
   std::vector<SYSTEMTIME> FClock;
@@ -280,6 +290,81 @@ private slots:
     QCOMPARE(ExitRequested, FDone);
     if (!FDone) FForm.Button3Click();
     QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  void firstRunSetup_data() {
+    QTest::addColumn<QString>("aStored");
+    QTest::addColumn<QString>("aAnswer");
+    QTest::addColumn<bool>("aCancel");
+    QTest::addColumn<QString>("aWritten"); // the ServerHost line in setup.ini, or empty
+    QTest::newRow("new hosts") << ""
+                               << "10.0.0.5|10.0.0.6" << false << "ServerHost=10.0.0.5|10.0.0.6";
+    QTest::newRow("unchanged") << ""
+                               << "127.0.0.1" << false << "";
+    QTest::newRow("emptied") << ""
+                             << "" << false << "";
+    QTest::newRow("cancelled") << ""
+                               << "10.9.9.9" << true << "";
+    QTest::newRow("other case") << "Server.Local"
+                                << "server.local" << false << "ServerHost=server.local";
+  }
+  void firstRunSetup() {
+    QFETCH(QString, aStored);
+    QFETCH(QString, aAnswer);
+    QFETCH(bool, aCancel);
+    QFETCH(QString, aWritten);
+    FHome = std::make_unique<test::TTempDir>();
+    HomeDir = FHome->Text();
+    qputenv("HOME", FHome->Path().string().c_str());
+    qputenv("XDG_CONFIG_HOME", (FHome->Path() / ".config").string().c_str());
+    std::filesystem::create_directories(FHome->Path() / "Desktop");
+    if (!aStored.isEmpty())
+      FHome->WriteFile("setup.ini", "[Setup]\nServerHost=" + aStored.toStdString() + "\n");
+    TFakeDesktop FDesktop;
+    FDesktop.FServerAnswer = aAnswer;
+    FDesktop.FCancelPrompt = aCancel;
+    InstallSetupHooks(FDesktop, nullptr);
+    LoadSetup();
+    QCOMPARE(FDesktop.FPrompts,
+             QStringList{aStored.isEmpty() ? QStringLiteral("127.0.0.1") : aStored});
+    const QString FIni = QString::fromStdString(FHome->ReadFile("setup.ini"));
+    QVERIFY(FIni.contains(QStringLiteral("SysInited=1")));
+    if (aWritten.isEmpty())
+      QCOMPARE(FIni.count(QStringLiteral("ServerHost=")), aStored.isEmpty() ? 0 : 1);
+    else
+      QVERIFY(FIni.contains(aWritten));
+    const QString FEntry = QString::fromStdString(FHome->ReadFile("Desktop/Zelvo云盘.desktop"));
+    QVERIFY(FEntry.contains(QStringLiteral("Name=Zelvo云盘")));
+    QVERIFY(FEntry.contains(QStringLiteral("Exec=\"") + QCoreApplication::applicationFilePath()));
+    QVERIFY(FEntry.contains(QStringLiteral("Path=") +
+                            QFileInfo(QCoreApplication::applicationFilePath()).absolutePath()));
+    QVERIFY(FEntry.contains(QStringLiteral("Icon=") + QString::fromStdU16String(HomeDir)));
+    LoadSetup(); // a second start runs no setup
+    QCOMPARE(FDesktop.FPrompts.size(), 1);
+    SetupHooks() = {};
+  }
+
+  void failingDriverStepLeavesTheSetupUndone() {
+    FHome = std::make_unique<test::TTempDir>();
+    HomeDir = FHome->Text();
+    CacheDir.clear();
+    bool FShortcut = false;
+    SetupHooks().FirstRunSetup = [&](TIniFile& aIni) {
+      RunFirstRunSetup(aIni, {[] { throw std::runtime_error("The specified path was not found"); },
+                              [&](const QString&, const QString&) { FShortcut = true; },
+                              [](const QString& aCurrent) { return aCurrent; }});
+    };
+    bool FRaised = false;
+    try {
+      LoadSetup();
+    } catch (const std::exception& aError) {
+      FRaised = std::string(aError.what()) == "The specified path was not found";
+    }
+    QVERIFY(FRaised);
+    QVERIFY(!FShortcut);
+    QVERIFY(FHome->ReadFile("setup.ini").find("SysInited") == std::string::npos);
+    QVERIFY(CacheDir.empty());
+    SetupHooks() = {};
   }
 
   void secondStartWakesTheFirst() {
