@@ -73,6 +73,13 @@ TFileInfo* TFileSystem::RootListing(int RootIndex) {
   return FRootNode ? FRootNode->GetChild() : nullptr;
 }
 
+TFileInfo* TFileSystem::FolderOfLocked(int RootIndex, LPCWSTR aPath, std::u16string& aLast) {
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
+  TFileInfo* FFolder = FListing->GetDirectory(aPath, aLast);
+  return FFolder ? FFolder : Fail(TFacadeFailure::PathMissing, nullptr);
+}
+
 TFileInfo* TFileSystem::ResolveLocked(int RootIndex, uint32_t hFile) {
   TFileInfo* FListing = RootListing(RootIndex);
   if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
@@ -95,8 +102,8 @@ uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t
   uint32_t FNodeHandle = FRootNode->Handle();
   if (FName != u"\\") {
     std::u16string FLast;
-    TFileInfo* FListing = RootListing(RootIndex)->GetDirectory(FName, FLast);
-    if (FListing == nullptr) return Fail(TFacadeFailure::PathMissing, INVALID_HANDLE_VALUE);
+    TFileInfo* FListing = FolderOfLocked(RootIndex, lpFileName, FLast);
+    if (FListing == nullptr) return INVALID_HANDLE_VALUE;
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
       SetLastError(ERROR_INVALID_PARAMETER);
     FNodeHandle = FListing->CreateOpenFile(FLast, dwCreationDisposition);
@@ -238,12 +245,9 @@ uint32_t TFileSystem::YunGetFileInformationByHandle(int RootIndex, uint32_t hFil
 
 bool TFileSystem::YunDeleteFile(int RootIndex, LPCWSTR FileName) {
   const auto FGuard = Lock();
-  TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
   std::u16string FLast;
-  TFileInfo* FFolder = FListing->GetDirectory(FileName, FLast);
-  if (FFolder == nullptr) return Fail(TFacadeFailure::PathMissing, false);
-  return FFolder->DeleteFile(FLast);
+  TFileInfo* FFolder = FolderOfLocked(RootIndex, FileName, FLast);
+  return FFolder != nullptr && FFolder->DeleteFile(FLast);
 }
 
 bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, LPCWSTR NewFileName,
@@ -259,12 +263,9 @@ bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, L
 
 bool TFileSystem::YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName) {
   const auto FGuard = Lock();
-  TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
   std::u16string FLast;
-  TFileInfo* FFolder = FListing->GetDirectory(aFileName, FLast);
-  if (FFolder == nullptr) return Fail(TFacadeFailure::PathMissing, false);
-  return FFolder->CreateDirectoryW(FLast);
+  TFileInfo* FFolder = FolderOfLocked(RootIndex, aFileName, FLast);
+  return FFolder != nullptr && FFolder->CreateDirectoryW(FLast);
 }
 
 } // namespace zelvo

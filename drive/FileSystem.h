@@ -90,6 +90,8 @@ public:
 private:
   // The root's listing (fetched when needed), or null for a bad index or a missing root.
   TFileInfo* RootListing(int RootIndex);
+  // The listing holding a path's last part (given in aLast), or null with the failure's code.
+  TFileInfo* FolderOfLocked(int RootIndex, LPCWSTR aPath, std::u16string& aLast);
   // The node an open handle names, or null (with the failure's code in the last-error slot).
   TFileInfo* ResolveLocked(int RootIndex, uint32_t hFile);
   TFileInfo* ResolveFileLocked(int RootIndex, uint32_t hFile);

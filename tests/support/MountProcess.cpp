@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Shell.h"
 #include "tests/support/Wait.h"
 
 namespace zelvo::test {
@@ -18,33 +19,7 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(30);
 
-bool ReadReady(int aFd) {
-  std::string FText;
-  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
-  while (std::chrono::steady_clock::now() < FEnd) {
-    if (FText.find("ready\n") != std::string::npos) return true;
-    pollfd FPoll{aFd, POLLIN, 0};
-    if (::poll(&FPoll, 1, 100) <= 0) continue;
-    char FBuffer[256];
-    const ssize_t FGot = ::read(aFd, FBuffer, sizeof FBuffer);
-    if (FGot <= 0) return false;
-    FText.append(FBuffer, static_cast<size_t>(FGot));
-  }
-  return false;
-}
-
 } // namespace
-
-int Shell(const std::string& aCommand, std::string* aOutput) {
-  FILE* FPipe = ::popen(("{ " + aCommand + "\n} 2>&1").c_str(), "r");
-  std::array<char, 4096> FBuffer;
-  std::string FText;
-  while (const size_t FGot = std::fread(FBuffer.data(), 1, FBuffer.size(), FPipe))
-    FText.append(FBuffer.data(), FGot);
-  const int FStatus = ::pclose(FPipe);
-  if (aOutput) *aOutput = FText;
-  return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -1;
-}
 
 TMountProcess::TMountProcess(uint16_t aPort, const std::string& aClass, const std::string& aUser,
                              const std::string& aPassword, const std::filesystem::path& aFolder) {
@@ -73,7 +48,7 @@ TMountProcess::TMountProcess(uint16_t aPort, const std::string& aClass, const st
   const std::string FLine = aPassword + "\n";
   (void)!::write(FIn[1], FLine.data(), FLine.size());
   ::close(FIn[1]);
-  FReady = ReadReady(FOut[0]);
+  FReady = ReadLineWithin(FOut[0], "ready", kDeadline) == "ready";
   ::close(FOut[0]);
   EXPECT_TRUE(FReady) << "not ready; log " << FLog << ":\n" << Log() << "\ncommand: " << FCommand;
 }

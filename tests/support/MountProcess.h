@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "tests/support/Shell.h"
 #include "tests/support/TempDir.h"
 
 namespace zelvo::test {
@@ -38,9 +39,5 @@ private:
   pid_t FPid = -1;
   bool FReady = false;
 };
-
-// Runs a command line with /bin/sh; returns its exit status and, when asked, what it printed
-// (standard output and error).
-int Shell(const std::string& aCommand, std::string* aOutput = nullptr);
 
 } // namespace zelvo::test

@@ -1,4 +1,5 @@
 #include "tests/support/ServerProcess.h"
+#include "tests/support/Shell.h"
 #include "tests/support/Wait.h"
 
 #include <array>
@@ -23,21 +24,6 @@ std::string Quote(const std::string& aText) {
   return "'" + aText + "'";
 }
 
-// Reads the first line of aFd, waiting at most kDeadline.
-std::string ReadFirstLine(int aFd) {
-  std::string FLine;
-  const auto FEnd = std::chrono::steady_clock::now() + kDeadline;
-  while (FLine.find('\n') == std::string::npos && std::chrono::steady_clock::now() < FEnd) {
-    pollfd FPoll{aFd, POLLIN, 0};
-    if (::poll(&FPoll, 1, 100) <= 0) continue;
-    char FBuffer[256];
-    const ssize_t FGot = ::read(aFd, FBuffer, sizeof FBuffer);
-    if (FGot <= 0) break;
-    FLine.append(FBuffer, static_cast<size_t>(FGot));
-  }
-  return FLine;
-}
-
 bool WaitForExit(pid_t aPid, int& aStatus) {
   return WaitUntil([&] { return ::waitpid(aPid, &aStatus, WNOHANG) == aPid; }, kDeadline);
 }
@@ -46,17 +32,7 @@ bool WaitForExit(pid_t aPid, int& aStatus) {
 
 int TServerProcess::RunTool(const std::string& aArgs, const std::string& aInput,
                             std::string* aOutput) {
-  const std::string FCommand =
-      "printf '%s' " + Quote(aInput) + " | " + ZELVO_SERVER_BIN + " " + aArgs + " 2>&1";
-  FILE* FPipe = ::popen(FCommand.c_str(), "r");
-  if (FPipe == nullptr) throw std::runtime_error("popen failed");
-  std::array<char, 4096> FBuffer;
-  std::string FText;
-  while (const size_t FGot = std::fread(FBuffer.data(), 1, FBuffer.size(), FPipe))
-    FText.append(FBuffer.data(), FGot);
-  const int FStatus = ::pclose(FPipe);
-  if (aOutput) *aOutput = FText;
-  return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : -1;
+  return Shell("printf '%s' " + Quote(aInput) + " | " + ZELVO_SERVER_BIN + " " + aArgs, aOutput);
 }
 
 TServerProcess::TServerProcess(TServerSetup aSetup) {
@@ -80,7 +56,7 @@ TServerProcess::TServerProcess(TServerSetup aSetup) {
     ::_exit(127);
   }
   ::close(FOut[1]);
-  const std::string FLine = ReadFirstLine(FOut[0]);
+  const std::string FLine = ReadLineWithin(FOut[0], "listening on ", kDeadline);
   ::close(FOut[0]);
   const auto FColon = FLine.rfind(':');
   if (!FLine.starts_with("listening on ") || FColon == std::string::npos) {
