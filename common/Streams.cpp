@@ -50,7 +50,7 @@ int OpenFlags(TFileStream::TMode aMode) {
 
 } // namespace
 
-TFileStream::TFileStream(const std::u16string& aFileName, TMode aMode) : FFileName(aFileName) {
+TFileStream::TFileStream(const std::u16string& aFileName, TMode aMode) {
   FFd = ::open(Utf16ToUtf8(aFileName).c_str(), OpenFlags(aMode) | O_CLOEXEC, 0600);
   if (FFd < 0) {
     const char* FVerb = aMode == TMode::Create ? "Cannot create file \"" : "Cannot open file \"";
@@ -95,10 +95,6 @@ int64_t TFileStream::Write(const void* aBuffer, int64_t aCount) {
   }
   FPosition += FDone;
   return FDone;
-}
-
-bool TFileStream::Flush() {
-  return ::fsync(FFd) == 0;
 }
 
 } // namespace zelvo

@@ -78,12 +78,8 @@ public:
   int64_t Read(void* aBuffer, int64_t aCount) override;
   int64_t Write(const void* aBuffer, int64_t aCount) override;
   bool PrepareSize(int64_t aSize) override { return SetSize(aSize); }
-  bool Flush();
-
-  const std::u16string& FileName() const { return FFileName; }
 
 private:
-  std::u16string FFileName;
   int FFd = -1;
 };
 

@@ -127,7 +127,7 @@ NTSTATUS OpenFile(LPCWSTR FileName, uint32_t aAttributes, uint32_t aAccess, uint
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Truncate(LPCWSTR FileName, int64_t aLength, PDOKAN_FILE_INFO aInfo) {
+NTSTATUS Truncate(int64_t aLength, PDOKAN_FILE_INFO aInfo) {
   const uint32_t FHandle = ContextHandle(aInfo);
   if (FHandle == 0) return STATUS_INVALID_HANDLE;
   const int FRoot = RootOf(aInfo);
@@ -135,7 +135,6 @@ NTSTATUS Truncate(LPCWSTR FileName, int64_t aLength, PDOKAN_FILE_INFO aInfo) {
   if (!FileSystem->YunSetFilePointerEx(FRoot, FHandle, aLength, nullptr, FILE_BEGIN) ||
       !FileSystem->YunSetEndOfFile(FRoot, FHandle))
     return LastErrorStatus();
-  (void)FileName;
   return STATUS_SUCCESS;
 }
 
@@ -304,7 +303,7 @@ NTSTATUS MoveFile(LPCWSTR FileName, LPCWSTR NewFileName, int ReplaceIfExisting,
 
 NTSTATUS SetEndOfFile(LPCWSTR FileName, int64_t ByteOffset, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("SetEndOfFile", FileName,
-                 [&]() -> NTSTATUS { return Truncate(FileName, ByteOffset, DokanFileInfo); });
+                 [&]() -> NTSTATUS { return Truncate(ByteOffset, DokanFileInfo); });
 }
 
 NTSTATUS SetAllocationSize(LPCWSTR FileName, int64_t AllocSize, PDOKAN_FILE_INFO DokanFileInfo) {
@@ -316,7 +315,7 @@ NTSTATUS SetAllocationSize(LPCWSTR FileName, int64_t AllocSize, PDOKAN_FILE_INFO
     int64_t FSize = kNoSize;
     FileSystem->YunGetFileSizeEx(RootOf(DokanFileInfo), FHandle, &FSize);
     if (FSize == kNoSize) return LastErrorStatus(); // a folder or an unknown handle
-    return AllocSize < FSize ? Truncate(FileName, AllocSize, DokanFileInfo) : STATUS_SUCCESS;
+    return AllocSize < FSize ? Truncate(AllocSize, DokanFileInfo) : STATUS_SUCCESS;
   });
 }
 

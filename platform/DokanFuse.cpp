@@ -233,21 +233,19 @@ void* Init(fuse_conn_info*, fuse_config* aConfig) {
 int GetAttr(const char* aPath, struct stat* aStat, fuse_file_info* aFile) {
   std::u16string FPath;
   if (!DrivePath(aPath, FPath)) return -EINVAL;
-  BY_HANDLE_FILE_INFORMATION FRecord;
   const bool FProtect = CurrentMount().FWriteProtect;
-  if (TOpenFile* FOpen = OpenOf(aFile)) {
-    std::lock_guard FGuard(FOpen->FLock);
-    const NTSTATUS FStatus = Ops().GetFileInformation(FPath.c_str(), &FRecord, &FOpen->FInfo);
-    if (FStatus != STATUS_SUCCESS) return -StatusToErrno(FStatus);
-    FillStat(FRecord, FProtect, *aStat);
-    return 0;
-  }
-  return ByName(FPath, FILE_READ_ATTRIBUTES, 0, [&](DOKAN_FILE_INFO& aInfo) {
+  const auto FAnswer = [&](DOKAN_FILE_INFO& aInfo) {
+    BY_HANDLE_FILE_INFORMATION FRecord;
     const NTSTATUS FStatus = Ops().GetFileInformation(FPath.c_str(), &FRecord, &aInfo);
     if (FStatus != STATUS_SUCCESS) return -StatusToErrno(FStatus);
     FillStat(FRecord, FProtect, *aStat);
     return 0;
-  });
+  };
+  if (TOpenFile* FOpen = OpenOf(aFile)) {
+    std::lock_guard FGuard(FOpen->FLock);
+    return FAnswer(FOpen->FInfo);
+  }
+  return ByName(FPath, FILE_READ_ATTRIBUTES, 0, FAnswer);
 }
 
 struct TFillState {

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDate>
-#include <QDir>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -12,6 +11,7 @@
 #include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
+#include "platform/FuseMountPoint.h"
 #include "platform/Locale.h"
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"
@@ -48,9 +48,12 @@ QIcon ProgramIcon() {
   return QIcon(FPixmap);
 }
 
-// Where drive letter aLetter appears on this system.
-QString DriveFolder(char aLetter) {
-  return QDir::homePath() + QStringLiteral("/Zelvo/") + QChar(aLetter);
+// Where drive letter aLetter appears on this system: the mount layer's own mapping.
+QString DriveFolder(char16_t aLetter) {
+  std::string FPath;
+  char16_t FLetter = 0;
+  ResolveMountPoint(std::u16string{aLetter, u':'}, FPath, FLetter);
+  return QString::fromStdString(FPath);
 }
 
 } // namespace
@@ -220,7 +223,7 @@ void TClientFrm::Button2Click() {
   Button1->setEnabled(true);
   MountYunDisks();
   hide();
-  FDesktop.OpenFolder(DriveFolder('Z'));
+  FDesktop.OpenFolder(DriveFolder(u'Z'));
   SetClockFromText(Text(FServerTime));
 }
 
