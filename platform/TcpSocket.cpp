@@ -87,11 +87,13 @@ bool TTcpSocket::Connect(const std::string& aHost, uint16_t aPort, int32_t aTime
   return false;
 }
 
-bool TTcpSocket::SendAll(const void* aData, size_t aCount) {
+bool TTcpSocket::SendAll(const void* aData, size_t aCount, int32_t aTimeOut) {
   const auto* FBytes = static_cast<const char*>(aData);
   while (aCount > 0) {
-    const ssize_t FSent = ::send(FFd, FBytes, aCount, MSG_NOSIGNAL);
-    if (FSent < 0 && errno == EINTR) continue;
+    // A peer that stops reading fills the send buffer: wait for room, within the time-out.
+    if (!WaitFor(FFd, POLLOUT, aTimeOut)) return false;
+    const ssize_t FSent = ::send(FFd, FBytes, aCount, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (FSent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (FSent <= 0) return false;
     FBytes += FSent;
     aCount -= static_cast<size_t>(FSent);

@@ -30,7 +30,8 @@ public:
 
   // aHost: dotted IPv4 address or a host name resolved to IPv4.
   bool Connect(const std::string& aHost, uint16_t aPort, int32_t aTimeOut);
-  bool SendAll(const void* aData, size_t aCount);
+  // Sends every byte; false on an error or when no byte could be sent for aTimeOut ms.
+  bool SendAll(const void* aData, size_t aCount, int32_t aTimeOut);
   TReceiveStatus Receive(void* aBuffer, size_t aCapacity, size_t& aReceived, int32_t aTimeOut);
   // Ends the sending direction: the peer sees an orderly close; receiving goes on.
   void ShutdownSend();

@@ -17,7 +17,7 @@ bool TYunClient::ConnectAndSend(const std::u16string& aCmd) {
   if (FHost.empty() || FPort == 0) return false;
   if (!FSocket.Connect(Utf16ToUtf8(FHost), FPort, FConnectTimeOut)) return false;
   const std::string FLine = EncodeRequestLine(aCmd);
-  return FSocket.SendAll(FLine.data(), FLine.size());
+  return FSocket.SendAll(FLine.data(), FLine.size(), FReadTimeOut);
 }
 
 bool TYunClient::ReceiveExact(void* aBuffer, size_t aCount) {
@@ -78,19 +78,38 @@ bool TYunClient::ReceiveBlock(TStream& aStream) {
   return FOk;
 }
 
-void TYunClient::AwaitServerClose() {
+TCommandResult TYunClient::ReadConfirmation() {
   FSocket.ShutdownSend();
-  std::array<uint8_t, 256> FIgnored;
+  std::array<uint8_t, 4> FHeader;
   size_t FGot = 0;
-  while (FSocket.Receive(FIgnored.data(), FIgnored.size(), FGot, FReadTimeOut) ==
-         TReceiveStatus::Data) {
+  switch (FSocket.Receive(FHeader.data(), 1, FGot, FReadTimeOut)) {
+  case TReceiveStatus::Closed:
+  case TReceiveStatus::Aborted:
+    return TCommandResult::Done; // a server that confirms nothing
+  case TReceiveStatus::TimedOut:
+  case TReceiveStatus::Failed:
+    return TCommandResult::Failed;
+  case TReceiveStatus::Data:
+    break;
   }
+  if (!ReceiveExact(FHeader.data() + 1, 3)) return TCommandResult::Failed;
+  const int32_t FCount = DecodeBlockCount(FHeader);
+  TMemoryStream FReply;
+  if (FCount < 0 || FCount > static_cast<int32_t>(kMaxLineBytes) || !ReceiveCounted(FReply, FCount))
+    return TCommandResult::Failed;
+  const TStringList FLines = SplitTextLines(DecodeTextReply(FReply.Text()));
+  if (FLines.empty() || FLines.front() == u"OK") return TCommandResult::Done;
+  FRefusal = FLines.empty() ? u"refused" : FLines.front();
+  return TCommandResult::Refused;
+}
+
+TCommandResult TYunClient::Command(const std::u16string& aCmd) {
+  if (!ConnectAndSend(aCmd)) return TCommandResult::Failed;
+  return ReadConfirmation();
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd) {
-  if (!ConnectAndSend(aCmd)) return false;
-  AwaitServerClose();
-  return true;
+  return Command(aCmd) == TCommandResult::Done;
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf) {
@@ -142,21 +161,26 @@ bool TYunClient::DoCommand(const std::u16string& aCmd, std::u16string& aBuf) {
   return true;
 }
 
-bool TYunClient::PutFile(TStream& aStream, const std::u16string& aFileName) {
-  if (!ConnectAndSend(PutRequest(aFileName))) return false;
+TCommandResult TYunClient::Put(TStream& aStream, const std::u16string& aFileName) {
   const int64_t FSize = aStream.GetSize();
-  if (FSize > std::numeric_limits<int32_t>::max()) return false;
+  // The count is a signed 32-bit number: nothing larger can be announced.
+  if (FSize > std::numeric_limits<int32_t>::max()) return TCommandResult::Failed;
+  if (!ConnectAndSend(PutRequest(aFileName))) return TCommandResult::Failed;
   aStream.SetPosition(0);
   const auto FHeader = EncodeBlockCount(static_cast<int32_t>(FSize));
-  if (!FSocket.SendAll(FHeader.data(), FHeader.size())) return false;
+  if (!FSocket.SendAll(FHeader.data(), FHeader.size(), FReadTimeOut)) return TCommandResult::Failed;
   std::array<uint8_t, kPieceSize> FPiece;
   for (int64_t FLeft = FSize; FLeft > 0;) {
     const int64_t FGot = aStream.Read(FPiece.data(), std::min(FLeft, kPieceSize));
-    if (FGot <= 0 || !FSocket.SendAll(FPiece.data(), static_cast<size_t>(FGot))) return false;
+    if (FGot <= 0 || !FSocket.SendAll(FPiece.data(), static_cast<size_t>(FGot), FReadTimeOut))
+      return TCommandResult::Failed;
     FLeft -= FGot;
   }
-  AwaitServerClose();
-  return true;
+  return ReadConfirmation();
+}
+
+bool TYunClient::PutFile(TStream& aStream, const std::u16string& aFileName) {
+  return Put(aStream, aFileName) == TCommandResult::Done;
 }
 
 bool TYunClient::GetFile(TStream& aStream, const std::u16string& aFileName) {

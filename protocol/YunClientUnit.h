@@ -6,11 +6,13 @@
 // port 0, resolution, connect, send, time-out, early close); nothing raises, nothing is retried,
 // nothing is reported. Destruction ends the sending direction and closes the socket.
 //
-// Commands without a reply (DoCommand(Cmd), PutFile) wait, after the last byte, for the server
-// to close the connection (at most the read time-out), which it does once it has carried the
-// command out. Their result is unchanged — true once delivered — but commands sent one after
-// another on separate connections then take effect in that order (a PUT before the MOVE of the
-// same file, a MOVE before a DELETE).
+// Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) read the server's confirmation after the
+// last byte: a text reply whose first line is "OK" (done) or a short error text (refused). A
+// server that closes without a reply has carried the command out as far as it tells (done, as
+// delivered); no answer within the read time-out is a failure. Waiting for the answer also makes
+// commands sent one after another take effect in that order (a PUT before the MOVE of the same
+// file). Sending has the same time-out as reading, so a server that stops reading fails the
+// exchange instead of holding it forever.
 // An object belongs to the thread that made it; it has no locks.
 #pragma once
 
@@ -24,6 +26,13 @@
 
 namespace zelvo {
 
+// The outcome of a change command, from the exchange to whoever reports it.
+enum class TCommandResult {
+  Done,    // confirmed, or delivered to a server that sends no confirmation
+  Refused, // the server answered with an error text
+  Failed   // not delivered: no connection, a send or read failure, a time-out
+};
+
 class TYunClient {
 public:
   // Keeps the low 16 bits of aServerPort; aTimeOut (ms) is both the connect and the read
@@ -33,8 +42,9 @@ public:
   TYunClient& operator=(const TYunClient&) = delete;
   ~TYunClient() = default;
 
-  // Sends the request line; reads nothing.
+  // Sends the request line and reads the confirmation; true when done.
   bool DoCommand(const std::u16string& aCmd);
+  TCommandResult Command(const std::u16string& aCmd);
   // Reads a listing block; its data is copied to the start of aBuf, which is enlarged to the
   // count when shorter and never shortened. A count of 0 or below leaves aBuf as it was.
   bool DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf);
@@ -47,8 +57,11 @@ public:
   // with an empty text.
   bool DoCommand(const std::u16string& aCmd, std::u16string& aBuf);
 
-  // "PUT " + aFileName, then the whole stream as a size-prefixed block.
+  // "PUT " + aFileName, then the whole stream as a size-prefixed block; true when done.
   bool PutFile(TStream& aStream, const std::u16string& aFileName);
+  TCommandResult Put(TStream& aStream, const std::u16string& aFileName);
+  // The server's error text after a refusal.
+  const std::u16string& RefusalText() const { return FRefusal; }
   // "GET " + aFileName; aStream ends up holding exactly the received content.
   bool GetFile(TStream& aStream, const std::u16string& aFileName);
 
@@ -57,7 +70,7 @@ public:
 
 private:
   bool ConnectAndSend(const std::u16string& aCmd);
-  void AwaitServerClose();
+  TCommandResult ReadConfirmation();
   bool ReceiveExact(void* aBuffer, size_t aCount);
   bool ReceiveBlock(TStream& aStream);
   bool ReceiveCounted(TStream& aStream, int64_t aCount);
@@ -68,6 +81,7 @@ private:
   int32_t FConnectTimeOut;
   int32_t FReadTimeOut;
   TTcpSocket FSocket;
+  std::u16string FRefusal;
 };
 
 } // namespace zelvo

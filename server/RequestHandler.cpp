@@ -30,6 +30,12 @@ TReplyPlan BlockReply(std::string aData, std::string_view aArgument) {
   return FPlan;
 }
 
+TReplyPlan Confirmed(bool aOk, std::string_view aArgument) {
+  TReplyPlan FPlan = Outcome(aOk, aArgument);
+  FPlan.FConfirm = true;
+  return FPlan;
+}
+
 } // namespace
 
 std::optional<TRequest> ParseRequestLine(std::string_view aLine) {
@@ -76,9 +82,9 @@ TReplyPlan TRequestHandler::Handle(const TRequest& aRequest) {
     FPlan.FData = std::move(*FRecords);
     return FPlan;
   }
-  if (FCommand == "DELETE") return Outcome(FStorage.Delete(FArgument), FArgument);
-  if (FCommand == "MOVE") return Outcome(FStorage.Move(FArgument), FArgument);
-  if (FCommand == "MKDIR") return Outcome(FStorage.MakeDirectory(FArgument), FArgument);
+  if (FCommand == "DELETE") return Confirmed(FStorage.Delete(FArgument), FArgument);
+  if (FCommand == "MOVE") return Confirmed(FStorage.Move(FArgument), FArgument);
+  if (FCommand == "MKDIR") return Confirmed(FStorage.MakeDirectory(FArgument), FArgument);
   return Outcome(false, "(unknown command)");
 }
 
@@ -108,7 +114,7 @@ TReplyPlan TRequestHandler::ChangePassword(std::string_view aArgument) {
   const std::string FClass(FItem.substr(0, FItem.find('(')));
   const bool FOk = !FPassword.empty() &&
                    FAccounts.ChangePassword(FClass, std::string(FUser), std::string(FPassword));
-  return Outcome(FOk, FClass + " " + std::string(FUser));
+  return Confirmed(FOk, FClass + " " + std::string(FUser));
 }
 
 TReplyPlan TRequestHandler::Get(std::string_view aArgument) {
@@ -123,11 +129,12 @@ TReplyPlan TRequestHandler::Get(std::string_view aArgument) {
 }
 
 TReplyPlan TRequestHandler::Put(std::string_view aArgument) {
+  // A refused upload is still read to its end, so the client hears the refusal instead of a
+  // broken connection.
   const auto FPath = FStorage.Resolve(aArgument, TAccess::Change);
-  if (!FPath) return Outcome(false, aArgument);
-  TReplyPlan FPlan = Outcome(true, aArgument);
+  TReplyPlan FPlan = Confirmed(FPath.has_value(), aArgument);
   FPlan.FKind = TReplyPlan::TKind::Upload;
-  FPlan.FPath = *FPath;
+  if (FPath) FPlan.FPath = *FPath;
   return FPlan;
 }
 

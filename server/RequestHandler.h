@@ -1,8 +1,10 @@
 // Turns one request line into the reply plan: what the connection sends or receives next.
 // No sockets here: the connection carries the plan out.
 //
-// Replies to a missing file or a refused command are plain closes, so the client sees a failed
-// exchange. Thread-safe: the storage is stateless and the accounts lock themselves.
+// Replies to a missing file or a refused LIST or GET are plain closes, so the client sees a
+// failed exchange. Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) are confirmed with a text
+// reply: "OK", or the outcome's short error text. Thread-safe: the storage is stateless and the
+// accounts lock themselves.
 #pragma once
 
 #include <filesystem>
@@ -36,6 +38,9 @@ struct TReplyPlan {
   std::filesystem::path FPath;
   std::string FOutcome = "refused"; // for the log
   std::string FLogArgument;         // the argument as logged: never a password
+  bool FConfirm = false;            // a change command: its outcome is sent as a text reply
+
+  bool Succeeded() const { return FOutcome == "ok"; }
 };
 
 class TRequestHandler {

@@ -77,6 +77,7 @@ private:
         FCommand = FRequest->FCommand;
         FPlan = FServer.Handler().Handle(*FRequest);
         FBytes = co_await Carry(FPlan);
+        if (FPlan.FConfirm) co_await Confirm(FPlan);
       } else {
         FPlan.FOutcome = "refused (not UTF-8)";
       }
@@ -109,6 +110,11 @@ private:
       co_return co_await ReceiveUpload(aPlan);
     }
     co_return 0;
+  }
+
+  awaitable<void> Confirm(const TReplyPlan& aPlan) {
+    const std::string FText = JoinLines({aPlan.Succeeded() ? "OK" : aPlan.FOutcome});
+    co_await SendBlock(FText, EncodeBlockCount(static_cast<int32_t>(FText.size())));
   }
 
   awaitable<void> Write(asio::const_buffer aBuffer) {
@@ -165,11 +171,8 @@ private:
 
   // The upload replaces the stored file only once every announced byte has arrived.
   awaitable<uint64_t> ReceiveUpload(TReplyPlan& aPlan) {
-    auto FUpload = TUpload::Begin(aPlan.FPath);
-    if (!FUpload) {
-      aPlan.FOutcome = "refused (no such folder)";
-      co_return 0;
-    }
+    auto FUpload = aPlan.Succeeded() ? TUpload::Begin(aPlan.FPath) : std::optional<TUpload>{};
+    if (aPlan.Succeeded() && !FUpload) aPlan.FOutcome = "refused (no such folder)";
     std::array<uint8_t, 4> FHeader{};
     co_await ReadExact(reinterpret_cast<char*>(FHeader.data()), FHeader.size());
     const int32_t FCount = DecodeBlockCount(FHeader);
@@ -182,13 +185,13 @@ private:
     while (FReceived < static_cast<uint64_t>(FCount)) {
       const size_t FTake = std::min<uint64_t>(FPiece.size(), FCount - FReceived);
       co_await ReadExact(FPiece.data(), FTake);
-      if (!FUpload->Write(FPiece.data(), FTake)) {
+      if (FUpload && !FUpload->Write(FPiece.data(), FTake)) {
         aPlan.FOutcome = "failed (cannot write)";
-        co_return FReceived;
+        FUpload.reset(); // the rest is read and dropped
       }
       FReceived += FTake;
     }
-    if (!FUpload->Commit()) aPlan.FOutcome = "failed (cannot store)";
+    if (FUpload && !FUpload->Commit()) aPlan.FOutcome = "failed (cannot store)";
     co_return FReceived;
   }
 

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include "common/Streams.h"
 #include "protocol/YunClientUnit.h"
@@ -203,6 +204,53 @@ TEST(YunClientTest, CommandsWithoutReplyReturnAfterTheServerFinished) {
   TMemoryStream FContent(std::vector<uint8_t>{'x'});
   ASSERT_TRUE(Client(FServer).PutFile(FContent, u"a"));
   EXPECT_TRUE(FCarriedOut);
+}
+
+// Change commands read the server's confirmation: "OK", an error text, or (from a server that
+// confirms nothing) the close.
+TEST(YunClientTest, ChangeCommandsReadTheConfirmation) {
+  struct TCase {
+    std::string FReply;
+    TCommandResult FResult;
+    std::u16string FRefusal;
+  };
+  const TCase FCases[] = {
+      {Block("\xEF\xBB\xBFOK\r\n"), TCommandResult::Done, u""},
+      {Block("OK"), TCommandResult::Done, u""},
+      {"", TCommandResult::Done, u""},
+      {Block("\xEF\xBB\xBFrefused (no such folder)\r\n"), TCommandResult::Refused,
+       u"refused (no such folder)"},
+      {BlockCount(10) + "shor", TCommandResult::Failed, u""},
+  };
+  for (const auto& FCase : FCases) {
+    TFakeServer FServer([&](TFakeConnection& aConnection) {
+      aConnection.ReadLine();
+      aConnection.Stall();
+      aConnection.Send(FCase.FReply);
+    });
+    auto FClient = Client(FServer);
+    EXPECT_EQ(FClient.Command(u"MKDIR a"), FCase.FResult) << FCase.FReply;
+    EXPECT_EQ(FClient.RefusalText(), FCase.FRefusal);
+    TMemoryStream FContent(std::vector<uint8_t>{'x'});
+    EXPECT_EQ(Client(FServer).Put(FContent, u"a"), FCase.FResult) << FCase.FReply;
+  }
+}
+
+// No answer within the time-out is no confirmation; a server that stops reading fails an
+// upload within about the time-out instead of holding it.
+TEST(YunClientTest, StalledServerFailsChangeCommands) {
+  std::atomic<bool> FRelease = false;
+  TFakeServer FServer([&](TFakeConnection& aConnection) {
+    aConnection.ReadLine();
+    while (!FRelease)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  const auto FStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(Client(FServer, 300).Command(u"DELETE a"), TCommandResult::Failed);
+  TMemoryStream FBig(std::vector<uint8_t>(64 << 20));
+  EXPECT_EQ(Client(FServer, 300).Put(FBig, u"a"), TCommandResult::Failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - FStart, std::chrono::seconds(5));
+  FRelease = true;
 }
 
 TEST(YunClientTest, NoTrafficWithoutHostOrPort) {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "common/Streams.h"
+#include "common/TextCodec.h"
 #include "platform/TcpSocket.h"
 #include "platform/WinTypes.h"
 #include "protocol/Commands.h"
@@ -41,11 +42,16 @@ protected:
   void WaitForLogLines(size_t aCount) {
     test::WaitUntil([&] { return LogLines() >= aCount; });
   }
-  // A command without reply, carried out.
-  void Send(const std::u16string& aCmd) {
+  // A change command and its confirmation, once the server has logged it.
+  TCommandResult Command(const std::u16string& aCmd) {
     const size_t FBefore = LogLines();
-    ASSERT_TRUE(Client().DoCommand(aCmd));
+    const TCommandResult FResult = Client().Command(aCmd);
     WaitForLogLines(FBefore + 1);
+    return FResult;
+  }
+  void Send(const std::u16string& aCmd) { EXPECT_EQ(Command(aCmd), TCommandResult::Done); }
+  void Refused(const std::u16string& aCmd) {
+    EXPECT_EQ(Command(aCmd), TCommandResult::Refused) << Utf16ToUtf8(aCmd);
   }
   bool Put(const std::u16string& aPath, const std::string& aContent) {
     TMemoryStream FStream(std::vector<uint8_t>(aContent.begin(), aContent.end()));
@@ -122,7 +128,7 @@ TEST_F(ServerTest, GetPutDeleteMoveMkdir) {
   Send(MoveRequest(std::u16string(kHome) + u"\\\\empty",
                    std::u16string(kHome) + u"\\\\新目录\\a b.txt"));
   EXPECT_EQ(Stored("home/一年级一班/张三/新目录/a b.txt"), "");
-  Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录"));
+  Refused(DeleteRequest(std::u16string(kHome) + u"\\\\新目录"));
   EXPECT_TRUE(Exists("home/一年级一班/张三/新目录")) << "a folder with entries stays";
   Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录\\a b.txt"));
   Send(DeleteRequest(std::u16string(kHome) + u"\\\\新目录"));
@@ -134,12 +140,12 @@ TEST_F(ServerTest, SharedSpaceAndPathsOutsideTheStorageAreRefused) {
   const std::string FBefore = Stored("share/一年级一班/课程表.txt");
   TMemoryStream FStream;
   ASSERT_TRUE(Client().GetFile(FStream, FShare));
-  EXPECT_TRUE(Put(FShare, "overwritten")); // delivered; the server refuses it
-  Send(DeleteRequest(FShare));
-  Send(MoveRequest(FShare, std::u16string(kHome) + u"\\\\x"));
-  Send(MkdirRequest(u"\\share\\一年级一班\\\\d"));
-  Send(DeleteRequest(kHome));
-  Send(MkdirRequest(u"\\home\\..\\..\\escaped"));
+  EXPECT_FALSE(Put(FShare, "overwritten")); // the refusal is told
+  Refused(DeleteRequest(FShare));
+  Refused(MoveRequest(FShare, std::u16string(kHome) + u"\\\\x"));
+  Refused(MkdirRequest(u"\\share\\一年级一班\\\\d"));
+  Refused(DeleteRequest(kHome));
+  Refused(MkdirRequest(u"\\home\\..\\..\\escaped"));
   EXPECT_EQ(Stored("share/一年级一班/课程表.txt"), FBefore);
   EXPECT_FALSE(Exists("share/一年级一班/d"));
   EXPECT_TRUE(Exists("home/一年级一班/张三"));
@@ -154,7 +160,7 @@ class TRawPeer {
 public:
   explicit TRawPeer(uint16_t aPort) { EXPECT_TRUE(FSocket.Connect("127.0.0.1", aPort, 5000)); }
   void Send(const std::string& aBytes) {
-    EXPECT_TRUE(FSocket.SendAll(aBytes.data(), aBytes.size()));
+    EXPECT_TRUE(FSocket.SendAll(aBytes.data(), aBytes.size(), 5000));
   }
   // Everything until the server closes; aTimeOut bounds each wait.
   std::string ReceiveAll(int32_t aTimeOut = 10000, TReceiveStatus* aEnd = nullptr) {
