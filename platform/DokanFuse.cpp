@@ -552,6 +552,14 @@ int StatusToErrno(NTSTATUS aStatus) {
     return ENOMEM;
   case STATUS_NOT_SUPPORTED:
     return ENOTSUP;
+  case STATUS_UNEXPECTED_NETWORK_ERROR:
+    return EIO; // the server could not be reached: an I/O error, not a bug to log
+  case STATUS_NAME_TOO_LONG:
+    return ENAMETOOLONG;
+  case STATUS_FILE_TOO_LARGE:
+    return EFBIG;
+  case STATUS_PRIVILEGE_NOT_HELD:
+    return EPERM;
   default:
     std::cerr << "zelvo: status 0x" << std::hex << aStatus << std::dec << " answered as EIO"
               << std::endl;

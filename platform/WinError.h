@@ -23,5 +23,8 @@ inline constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t ERROR_DIRECTORY = 267;
 inline constexpr uint32_t ERROR_INVALID_NAME = 123;
 inline constexpr uint32_t ERROR_DISK_FULL = 112;
+inline constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr uint32_t ERROR_FILE_TOO_LARGE = 223;
+inline constexpr uint32_t ERROR_PRIVILEGE_NOT_HELD = 1314;
 
 } // namespace zelvo

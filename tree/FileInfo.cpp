@@ -20,6 +20,8 @@ TYunClient NewClient() {
   return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut);
 }
 
+} // namespace
+
 FILETIME LocalNowAsFileTime() {
   timespec FNow{};
   ::clock_gettime(CLOCK_REALTIME, &FNow);
@@ -28,6 +30,24 @@ FILETIME LocalNowAsFileTime() {
   const int64_t FLocalSeconds = int64_t{FNow.tv_sec} + FLocal.tm_gmtoff;
   const int64_t FMillis = FNow.tv_nsec / 1000000;
   return FileTimeFromInt(kFileTimeUnixEpoch + FLocalSeconds * 10000000 + FMillis * 10000);
+}
+
+namespace {
+
+// A change command's result as the tree reports it: true, or false with the code the drive
+// turns into EIO (not delivered) or EACCES (refused).
+bool Reported(TCommandResult aResult) {
+  switch (aResult) {
+  case TCommandResult::Done:
+    return true;
+  case TCommandResult::Refused:
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  case TCommandResult::Failed:
+    break;
+  }
+  SetLastError(ERROR_UNEXP_NET_ERR);
+  return false;
 }
 
 } // namespace
@@ -127,19 +147,19 @@ bool TFileInfo::SyncGetFile() {
 }
 
 bool TFileInfo::SyncPutFile() {
-  return NewClient().PutFile(*FCache, FFullName);
+  return Reported(NewClient().Put(*FCache, FFullName));
 }
 
 bool TFileInfo::SyncDeleteFile() {
-  return NewClient().DoCommand(DeleteRequest(FFullName));
+  return Reported(NewClient().Command(DeleteRequest(FFullName)));
 }
 
 bool TFileInfo::SyncMoveFile(const std::u16string& NewFileName) {
-  return NewClient().DoCommand(MoveRequest(FFullName, NewFileName));
+  return Reported(NewClient().Command(MoveRequest(FFullName, NewFileName)));
 }
 
 bool TFileInfo::SyncMakeDirectory() {
-  return NewClient().DoCommand(MkdirRequest(FFullName));
+  return Reported(NewClient().Command(MkdirRequest(FFullName)));
 }
 
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode) {

@@ -1,5 +1,6 @@
 // File contents: the cache file of a node, its fetch and upload, reads, writes and resizes,
 // the open dispositions and the closing work.
+#include <algorithm>
 #include <filesystem>
 
 #include "common/Globals.h"
@@ -14,7 +15,13 @@ namespace zelvo {
 
 bool IsKeptLocal(std::u16string_view aFileName) {
   const std::u16string FExt = LowerCaseLocale(ExtractFileExt(aFileName));
-  return !FExt.empty() && NoUploadExtensions.find(FExt) != std::u16string_view::npos;
+  if (FExt.empty()) return false;
+  for (std::u16string_view FRest = NoUploadExtensions; !FRest.empty();) {
+    const auto FEnd = std::min(FRest.find(u';'), FRest.size());
+    if (FRest.substr(0, FEnd) == FExt) return true;
+    FRest.remove_prefix(std::min(FEnd + 1, FRest.size()));
+  }
+  return false;
 }
 
 std::u16string TFileInfo::CacheFileName() const {
@@ -40,7 +47,18 @@ bool TFileInfo::EnsureContent() {
 void TFileInfo::MarkLocalContent() {
   FLocalContent = true;
   FModified = true;
+  FBroken = false; // emptied: the content is known again
+  FLastWriteTime = LocalNowAsFileTime();
 }
+
+namespace {
+
+bool Refused(uint32_t aError) {
+  SetLastError(aError);
+  return false;
+}
+
+} // namespace
 
 bool TFileInfo::Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset) {
   if (!EnsureContent()) return false;
@@ -56,32 +74,35 @@ bool TFileInfo::Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, 
 
 bool TFileInfo::Write(const void* Buffer, uint32_t BufferLength, uint32_t& WriteLength,
                       int64_t Offset) {
+  if (Offset < 0 || Offset + int64_t{BufferLength} > kMaxFileSize)
+    return Refused(ERROR_FILE_TOO_LARGE);
   // A node's first write completes its content first, so the upload never replaces a stored
   // file with only the written bytes.
   if (!EnsureContent()) return false;
   FCache->SetPosition(Offset);
-  WriteLength = static_cast<uint32_t>(FCache->Write(Buffer, BufferLength));
-  if (WriteLength == 0) {
-    SetLastError(ERROR_DISK_FULL);
-    return false;
-  }
+  WriteLength = static_cast<uint32_t>(std::max<int64_t>(0, FCache->Write(Buffer, BufferLength)));
   FModified = true;
+  FLastWriteTime = LocalNowAsFileTime();
   if (Offset + WriteLength > FSize) FSize = Offset + WriteLength;
+  // A full or failing cache disk: what the program wrote is not all there, so the node must
+  // never be uploaded in part.
+  if (WriteLength < BufferLength) {
+    FBroken = true;
+    return Refused(ERROR_DISK_FULL);
+  }
   return true;
 }
 
 bool TFileInfo::SetSize(int64_t Value) {
-  if (!FileCanMove()) { // an archive entry: read-only
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
+  if (!FileCanMove()) return Refused(ERROR_ACCESS_DENIED); // an archive entry: read-only
+  if (Value < 0 || Value > kMaxFileSize) return Refused(ERROR_FILE_TOO_LARGE);
   // What a resize keeps must be the server's content.
   if (!EnsureContent()) return false;
-  if (!FCache->SetSize(Value)) {
-    SetLastError(ERROR_DISK_FULL);
-    return false;
+  if (!FCache->SetSize(Value)) return Refused(ERROR_DISK_FULL);
+  if (Value != FSize) {
+    FModified = true;
+    FLastWriteTime = LocalNowAsFileTime();
   }
-  if (Value != FSize) FModified = true;
   FSize = Value;
   return true;
 }
@@ -105,8 +126,12 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
   TFileInfo* FNode = ThisFindFile(aFileName);
   if (FNode && FNode->FIsDir) return FNode->FHandle;
   const auto FCreate = [&] {
+    // A new ".zip" would be an archive folder that is never uploaded: refuse it outright.
+    if (LowerCaseLocale(ExtractFileExt(aFileName)) == u".zip")
+      return Refuse(ERROR_PRIVILEGE_NOT_HELD);
     TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, false);
-    if (!FNew->FIsDir) FNew->MarkLocalContent(); // an empty new file is stored at close
+    FNew->MarkLocalContent(); // an empty new file is stored at close
+    FNew->FOnServer = false;
     return FNew->FHandle;
   };
   const auto FEmpty = [&] {
@@ -135,21 +160,35 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
   }
 }
 
-bool TFileInfo::CloseOpenFile(uint32_t aHandle, bool DeleteOnClose) {
+bool TFileInfo::CarryOutPendingMove() {
+  if (FRenameOnClose.empty()) return true;
+  const auto [FOldPath, FRest] = SplitText(FRenameOnClose, u'|');
+  const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
+  FRenameOnClose.clear();
+  return FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1");
+}
+
+bool TFileInfo::UploadChanges() {
+  if (!FModified || IsKeptLocal(FFileName)) return true;
+  if (FBroken) return Refused(ERROR_DISK_FULL);
+  CreateCacheStream(); // a new file that was never written has none yet
+  // A failed upload leaves the node changed, so it is sent again later.
+  if (!SyncPutFile()) return false;
+  FModified = false;
+  FOnServer = true;
+  return true;
+}
+
+bool TFileInfo::CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent) {
   TFileInfo* FNode = FindFileByHandle(aHandle);
   if (FNode == nullptr) return false;
   if (DeleteOnClose) return true;
-  bool FResult = true;
-  if (!FNode->FRenameOnClose.empty()) {
-    const auto [FOldPath, FRest] = SplitText(FNode->FRenameOnClose, u'|');
-    const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-    FNode->FRenameOnClose.clear();
-    FResult = FNode->FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1");
-  }
-  // A failed upload leaves the node changed, so a later close sends it again.
-  if (FNode->FModified && !IsKeptLocal(FNode->FFileName)) {
-    FNode->CreateCacheStream(); // a new file that was never written has none yet
-    if (FNode->SyncPutFile()) FNode->FModified = false;
+  // A failed move and a failed upload are both reported; the first failure's code stays.
+  bool FResult = FNode->CarryOutPendingMove();
+  const uint32_t FMoveError = GetLastError();
+  if (aSendContent && !FNode->UploadChanges()) {
+    if (!FResult) SetLastError(FMoveError);
+    FResult = false;
   }
   return FResult;
 }

@@ -12,8 +12,10 @@ bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return false;
   }
-  CreateNewFileInfo(aFileName, FFullName, true)->SyncMakeDirectory();
-  return true;
+  TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, true);
+  if (FNew->SyncMakeDirectory()) return true;
+  Extract(FNew); // not made on the server: not made here either
+  return false;
 }
 
 bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
@@ -28,12 +30,17 @@ bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
         SetLastError(ERROR_DIR_NOT_EMPTY);
         return false;
       }
-      FNode->FChild.reset();
     }
   }
-  FNode->SyncDeleteFile();
+  // A file the server never had goes from the tree alone.
+  if (FNode->FOnServer && !FNode->SyncDeleteFile()) return false;
   Extract(FNode);
   return true;
+}
+
+bool TFileInfo::SyncMoveOnServer(const std::u16string& aNewFullName) {
+  // A file not yet uploaded exists in the tree alone; its upload goes to the new name.
+  return !FOnServer || SyncMoveFile(aNewFullName);
 }
 
 void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
@@ -87,7 +94,7 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
   if (FTarget == FSource) {
     // The lookup found the source itself (a rename in the case of ASCII letters only):
     // nothing is replaced.
-    FSource->SyncMoveFile(FNewFullName);
+    if (!FSource->SyncMoveOnServer(FNewFullName)) return false;
     FSource->Rename(FNewLast, FNewFullName);
     return true;
   }
@@ -96,7 +103,7 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
     // The server never replaces a folder, so neither does the tree.
     if (!FTarget->FileCanMove() || FTarget->FIsDir) return Refuse(ERROR_ACCESS_DENIED);
   }
-  FSource->SyncMoveFile(FNewFullName);
+  if (!FSource->SyncMoveOnServer(FNewFullName)) return false;
   std::unique_ptr<TFileInfo> FReplaced;
   if (FTarget != nullptr) FReplaced = FTo->Extract(FTarget);
   if (FFrom != FTo || FTarget != nullptr) FTo->Add(FFrom->Extract(FSource));

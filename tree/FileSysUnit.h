@@ -14,7 +14,10 @@
 // TYunClient to CurrentServerHost. The node-handle counter is atomic all the same.
 //
 // Errors: network failures are results (false), with a Windows code in the last-error slot:
-// ERROR_UNEXP_NET_ERR for a fetch that failed, ERROR_HANDLE_EOF for a read at or past the end,
+// ERROR_UNEXP_NET_ERR for an exchange that failed (no connection, time-out), ERROR_ACCESS_DENIED
+// for a change the server refused, ERROR_HANDLE_EOF for a read at or past the end,
+// ERROR_FILE_TOO_LARGE past kMaxFileSize, ERROR_DISK_FULL when the cache file cannot take a
+// write, ERROR_PRIVILEGE_NOT_HELD for a new ".zip" name (it would be an archive folder),
 // ERROR_FILE_EXISTS / ERROR_FILE_NOT_FOUND / ERROR_SUCCESS from CreateOpenFile,
 // ERROR_ALREADY_EXISTS from CreateDirectoryW, ERROR_DIR_NOT_EMPTY from DeleteFile. A cache file
 // that cannot be made raises EFileStreamError; an invalid mask raises EMaskException.
@@ -24,7 +27,13 @@
 //   local    content made in this run: known, empty at first (CreateOpenFile new or emptied)
 //   fetched  FCached: the server's content is in the cache (SyncGetFile succeeded)
 //   changed  FModified: the cache differs from the server   (Write, SetSize, creation, emptying)
-// A read or write of a remote node fetches it first; a failed fetch leaves it remote.
+//   broken   FBroken: a write to the cache failed, so the content is not what the program wrote;
+//            never uploaded, until the node is emptied again
+// A read or write of a remote node fetches it first; a failed fetch leaves it remote. A namespace
+// change is made in the tree only once the server has confirmed its command: refused or
+// undelivered, the tree stays as it was. FOnServer tells whether the server has the node at
+// all (a file created in this run has none until its first upload, so its moves are the tree's
+// alone).
 #pragma once
 
 #include <atomic>
@@ -42,6 +51,8 @@ namespace zelvo {
 inline constexpr std::u16string_view NoUploadExtensions = u".tmp;.swf;.exe;.rar;.zip;.7z";
 inline constexpr int64_t kArchiveNotBuilt = -999;
 inline constexpr uint32_t kInvalidNodeHandle = 0xFFFFFFFF;
+// The largest content an upload can announce (its count is a signed 32-bit number).
+inline constexpr int64_t kMaxFileSize = 0x7FFFFFFF;
 
 inline constexpr uint32_t CREATE_NEW = 1;
 inline constexpr uint32_t CREATE_ALWAYS = 2;
@@ -55,6 +66,8 @@ extern std::atomic<uint32_t> NodeHandleCounter;
 // A blank record for a new node: attributes 16 (folder) or 128, the local wall-clock time as
 // all three file times (no conversion to UTC), size 0, the name cut to 259 units.
 WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir);
+// The local wall-clock time as a file time, the time of every change made here.
+FILETIME LocalNowAsFileTime();
 
 class TFileInfo {
 public:
@@ -83,6 +96,8 @@ public:
   int64_t Size() const { return FSize; }
   bool Modified() const { return FModified; }
   bool Cached() const { return FCached; }
+  bool OnServer() const { return FOnServer; }
+  bool Broken() const { return FBroken; }
   TStream* Cache() const { return FCache.get(); }
   uint32_t Handle() const { return FHandle; }
   TFileInfo* Child() const { return FChild.get(); }
@@ -117,7 +132,13 @@ public:
   // Resizes the content (fetched first when it was not); false when it could not be fetched.
   bool SetSize(int64_t Value);
   void ClearFileData();
-  bool CloseOpenFile(uint32_t aHandle, bool DeleteOnClose);
+  // The closing work of an open: the pending move, then, when aSendContent (the open changed
+  // the content), the upload. False with the failure's code when either failed.
+  bool CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent = true);
+  // Carries out a pending move; true when there was none.
+  bool CarryOutPendingMove();
+  // Sends a changed content unless it is kept local; true when nothing needed sending.
+  bool UploadChanges();
 
   // Path lookup, on a listing.
   TFileInfo* GetDirectory(std::u16string_view Path, std::u16string& LastFilename);
@@ -144,6 +165,8 @@ protected:
   // Whether aListing is this node's listing or lies below it.
   bool ContainsListing(const TFileInfo* aListing) const;
   void RenameEntries(const std::u16string& aNewFullName);
+  // MOVE for a node the server has; nothing for one it has not.
+  bool SyncMoveOnServer(const std::u16string& aNewFullName);
 
   uint32_t FFileAttributes = 0;
   std::u16string FFullName;
@@ -160,6 +183,8 @@ protected:
   bool FModified = false;
   bool FCached = false;
   bool FLocalContent = false; // content made in this run: no fetch needed
+  bool FOnServer = true;      // the server has this node (false for a file not yet uploaded)
+  bool FBroken = false;       // a write to the cache failed: never uploaded
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;
@@ -212,8 +237,8 @@ private:
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);
 // The extension from the last "." on, "." included; empty when there is none.
 std::u16string ExtractFileExt(std::u16string_view aFileName);
-// Whether a changed file of this name stays local: its lower-cased extension occurs anywhere
-// in NoUploadExtensions (so ".t" and a bare "." count too).
+// Whether a changed file of this name stays local: its lower-cased extension equals one entry of
+// NoUploadExtensions (entries separated by ";"). "report." and "notes.t" are uploaded.
 bool IsKeptLocal(std::u16string_view aFileName);
 
 } // namespace zelvo

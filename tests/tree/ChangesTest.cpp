@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "tests/support/ServerProcess.h"
@@ -65,6 +67,46 @@ TEST_F(ChangesTest, Delete) {
   EXPECT_FALSE(FListing->DeleteFile(u"missing"));
 }
 
+// A change the server refuses, or that never reaches it, leaves the tree as it was, with the
+// code the drive turns into EACCES or EIO.
+TEST_F(ChangesTest, RefusedOrUndeliveredChangesLeaveTheTree) {
+  const std::pair<std::string, uint32_t> FServers[] = {{"refused", ERROR_ACCESS_DENIED},
+                                                       {"unreachable", ERROR_UNEXP_NET_ERR}};
+  for (const auto& [FHow, FError] : FServers) {
+    SCOPED_TRACE(FHow);
+    const std::string FRefusal = test::Block("\xEF\xBB\xBFrefused\r\n");
+    for (const char* FCommand :
+         {"MKDIR \\r\\\\new", "DELETE \\r\\\\a.txt", "MOVE \\r\\\\b.txt|\\r\\\\c.txt"})
+      FPeer.Reply(FCommand, FRefusal);
+    if (FHow == "unreachable") ServerPort = test::ClosedPort();
+    const std::pair<const char*, std::function<bool()>> FChanges[] = {
+        {"mkdir", [&] { return FListing->CreateDirectoryW(u"new"); }},
+        {"delete", [&] { return FListing->DeleteFile(u"a.txt"); }},
+        {"move", [&] { return FListing->MoveFile(u"\\b.txt", u"\\c.txt", false); }},
+    };
+    for (const auto& [FWhat, FChange] : FChanges) {
+      SetLastError(0);
+      EXPECT_FALSE(FChange()) << FWhat;
+      EXPECT_EQ(GetLastError(), FError) << FWhat;
+    }
+    EXPECT_EQ(FListing->ThisFindFile(u"new"), nullptr);
+    EXPECT_NE(FListing->ThisFindFile(u"a.txt"), nullptr);
+    EXPECT_NE(FListing->ThisFindFile(u"b.txt"), nullptr);
+    EXPECT_EQ(FListing->ThisFindFile(u"c.txt"), nullptr);
+    EXPECT_EQ(FListing->Count(), 4u);
+  }
+}
+
+// A file the server never had is deleted and moved in the tree alone: no command could succeed.
+TEST_F(ChangesTest, FilesNotYetUploadedChangeOnlyTheTree) {
+  const uint32_t FHandle = FListing->CreateOpenFile(u"fresh.txt", CREATE_NEW);
+  EXPECT_FALSE(FListing->FindFileByHandle(FHandle)->OnServer());
+  ASSERT_TRUE(FListing->MoveFile(u"\\fresh.txt", u"\\renamed.txt", false));
+  ASSERT_TRUE(FListing->DeleteFile(u"renamed.txt"));
+  EXPECT_EQ(FListing->Count(), 4u);
+  EXPECT_EQ(FPeer.Requests(1).size(), 1u) << "only the root's LIST was sent";
+}
+
 TEST_F(ChangesTest, RenameInPlaceKeepsHandleAndPlace) {
   TFileInfo* FNode = FListing->ThisFindFile(u"a.txt");
   const uint32_t FHandle = FNode->Handle();
@@ -123,9 +165,9 @@ TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
   EXPECT_TRUE(FListing->CloseOpenFile(FHandle, true)) << "delete-on-close does nothing here";
   EXPECT_EQ(FNode->RenameOnClose(), u"\\new.txt|\\dir\\second.txt|0");
   EXPECT_TRUE(FListing->CloseOpenFile(FHandle, false));
-  EXPECT_EQ(Sent(3), (std::vector<std::string>{"LIST \\r\\\\dir\\*",
-                                               "MOVE \\r\\\\new.txt|\\r\\\\dir\\second.txt",
-                                               "PUT \\r\\\\dir\\second.txt"}));
+  // The server never had new.txt: the move is the tree's alone, the upload uses the new name.
+  EXPECT_EQ(Sent(2),
+            (std::vector<std::string>{"LIST \\r\\\\dir\\*", "PUT \\r\\\\dir\\second.txt"}));
   EXPECT_EQ(FPeer.Body("\\r\\\\dir\\second.txt"), "data");
   EXPECT_TRUE(FNode->RenameOnClose().empty());
   EXPECT_FALSE(FListing->CloseOpenFile(999999, false));

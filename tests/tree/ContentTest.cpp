@@ -65,7 +65,11 @@ TEST_F(ContentTest, Dispositions) {
     TFileInfo* FNamed = FListing->ThisFindFile(FCase.FName);
     EXPECT_EQ(FNamed ? FNamed->Size() : -1, FCase.FSize);
   }
-  EXPECT_TRUE(Open(u"new.zip", CREATE_NEW)->IsDir()) << "a new .zip is an archive";
+  // A new ".zip" would become an archive folder the server never gets: refused, nothing made.
+  SetLastError(0);
+  EXPECT_EQ(Open(u"new.ZIP", CREATE_NEW), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_PRIVILEGE_NOT_HELD);
+  EXPECT_EQ(FListing->ThisFindFile(u"new.zip"), nullptr);
 }
 
 TEST_F(ContentTest, ReadsAtAndPastTheEnd) {
@@ -119,12 +123,12 @@ TEST_F(ContentTest, EmptiedFileReadsEmptyWithoutAFetch) {
   EXPECT_EQ(FPeer.Requests(1), std::vector<std::string>{"LIST \\r\\\\*"});
 }
 
-TEST(KeptLocalTest, SubstringRule) {
+TEST(KeptLocalTest, WholeExtensionsOnly) {
   const std::pair<std::u16string, bool> FCases[] = {
-      {u"a.tmp", true},  {u"A.TMP", true},  {u"a.T", true},     {u"a.", true},
-      {u"a.7z", true},   {u"a.ZI", true},   {u"a.exe", true},   {u"a.zip", true},
-      {u"noext", false}, {u"a.txt", false}, {u"a.mp", false},   {u"a.tmp.doc", false},
-      {u".swf", true},   {u"a.p;", false},  {u"a.7z;.t", true},
+      {u"a.tmp", true},  {u"A.TMP", true},    {u"a.7z", true},       {u"a.exe", true},
+      {u"a.zip", true},  {u".swf", true},     {u"a.rar", true},      {u"noext", false},
+      {u"a.txt", false}, {u"report.", false}, {u"notes.t", false},   {u"x.e", false},
+      {u"a.ZI", false},  {u"a.mp", false},    {u"a.tmp.doc", false}, {u"a.p;", false},
   };
   for (const auto& [FName, FKept] : FCases)
     EXPECT_EQ(IsKeptLocal(FName), FKept) << std::string(FName.begin(), FName.end());
@@ -206,7 +210,9 @@ TEST_F(ContentServerTest, FailedUploadStaysChanged) {
   ASSERT_TRUE(WriteText(*FNode, "keep me", 0));
   const int32_t FPort = ServerPort;
   ServerPort = test::ClosedPort();
-  EXPECT_TRUE(Close(FNode));
+  SetLastError(0);
+  EXPECT_FALSE(Close(FNode)) << "the close tells the upload failed";
+  EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   EXPECT_TRUE(FNode->Modified());
   ServerPort = FPort;
   EXPECT_TRUE(Close(FNode));
