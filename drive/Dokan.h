@@ -47,6 +47,9 @@ struct DOKAN_FILE_INFO {
   uint8_t SynchronousIo = 0;
   uint8_t Nocache = 0;
   uint8_t WriteToEndOfFile = 0;
+  // The program's outcome of Cleanup, which returns nothing: the move, upload or deletion it
+  // carried out, read back by the library layer for the request that caused it.
+  NTSTATUS _CleanupStatus = 0;
 };
 using PDOKAN_FILE_INFO = DOKAN_FILE_INFO*;
 

@@ -138,11 +138,13 @@ NTSTATUS Truncate(int64_t aLength, PDOKAN_FILE_INFO aInfo) {
   return STATUS_SUCCESS;
 }
 
-void CloseContext(LPCWSTR, PDOKAN_FILE_INFO aInfo) {
-  if (aInfo->Context == 0) return;
+NTSTATUS CloseContext(LPCWSTR, PDOKAN_FILE_INFO aInfo) {
+  if (aInfo->Context == 0) return STATUS_SUCCESS;
   const auto FHandle = static_cast<uint32_t>(aInfo->Context);
   aInfo->Context = 0;
-  FileSystem->YunCloseHandle(RootOf(aInfo), FHandle, aInfo->DeleteOnClose != 0);
+  return FileSystem->YunCloseHandle(RootOf(aInfo), FHandle, aInfo->DeleteOnClose != 0)
+             ? STATUS_SUCCESS
+             : LastErrorStatus();
 }
 
 } // namespace
@@ -168,9 +170,13 @@ NTSTATUS ZwCreateFile(LPCWSTR FileName, void*, uint32_t DesiredAccess, uint32_t 
 }
 
 void Cleanup(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
+  DokanFileInfo->_CleanupStatus = STATUS_IO_DEVICE_ERROR; // unless the work below ends
   Guarded("Cleanup", FileName, [&] {
-    CloseContext(FileName, DokanFileInfo);
-    if (DokanFileInfo->DeleteOnClose) FileSystem->YunDeleteFile(RootOf(DokanFileInfo), FileName);
+    NTSTATUS FStatus = CloseContext(FileName, DokanFileInfo);
+    if (DokanFileInfo->DeleteOnClose && FStatus == STATUS_SUCCESS &&
+        !FileSystem->YunDeleteFile(RootOf(DokanFileInfo), FileName))
+      FStatus = LastErrorStatus();
+    DokanFileInfo->_CleanupStatus = FStatus;
   });
 }
 
@@ -229,8 +235,9 @@ NTSTATUS WriteFile(LPCWSTR FileName, const void* Buffer, uint32_t NumberOfBytesT
 NTSTATUS FlushFileBuffers(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("FlushFileBuffers", FileName, [&]() -> NTSTATUS {
     const uint32_t FHandle = ContextHandle(DokanFileInfo);
-    if (FHandle != 0) FileSystem->YunFlushFileBuffers(RootOf(DokanFileInfo), FHandle);
-    return STATUS_SUCCESS;
+    if (FHandle == 0 || FileSystem->YunFlushFileBuffers(RootOf(DokanFileInfo), FHandle))
+      return STATUS_SUCCESS;
+    return LastErrorStatus();
   });
 }
 
@@ -249,7 +256,7 @@ NTSTATUS GetFileInformation(LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* Handle
 
 NTSTATUS FindFiles(LPCWSTR FileName, PFillFindData FillFindData, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("FindFiles", FileName, [&]() -> NTSTATUS {
-    std::u16string FPattern = std::u16string(FileName).substr(0, MAX_PATH - 1);
+    std::u16string FPattern = FileName;
     if (FPattern.empty() || FPattern.back() != u'\\') FPattern += u'\\';
     FPattern += u'*';
     std::vector<uint8_t> FRecords;
@@ -278,14 +285,14 @@ NTSTATUS DeleteFile(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
     if (FAttributes != INVALID_FILE_ATTRIBUTES && (FAttributes & FILE_ATTRIBUTE_DIRECTORY))
       return STATUS_ACCESS_DENIED;
     if (ContextHandle(DokanFileInfo) == 0 || DokanFileInfo->DeleteOnClose) return STATUS_SUCCESS;
-    return FileSystem->YunDeleteFile(FRoot, FileName) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+    return FileSystem->YunDeleteFile(FRoot, FileName) ? STATUS_SUCCESS : LastErrorStatus();
   });
 }
 
 NTSTATUS DeleteDirectory(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("DeleteDirectory", FileName, [&]() -> NTSTATUS {
     return FileSystem->YunDeleteFile(RootOf(DokanFileInfo), FileName) ? STATUS_SUCCESS
-                                                                      : STATUS_ACCESS_DENIED;
+                                                                      : LastErrorStatus();
   });
 }
 

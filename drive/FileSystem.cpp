@@ -1,5 +1,9 @@
 #include "drive/FileSystem.h"
 
+#include <algorithm>
+#include <filesystem>
+
+#include "common/TextCodec.h"
 #include "platform/LastError.h"
 
 namespace zelvo {
@@ -51,7 +55,23 @@ uint32_t TFileSystem::CreateOpenInfo(uint32_t aFileInfo) {
 }
 
 void TFileSystem::CloseOpenInfo(uint32_t aOpenInfo) {
+  const uint32_t FNodeHandle = OpenInfoToFileInfo(aOpenInfo);
   FOpenDic.erase(aOpenInfo);
+  if (FDetached.contains(FNodeHandle) && !HasOpensLocked(FNodeHandle)) {
+    std::error_code FIgnored;
+    std::filesystem::remove(Utf16ToUtf8(FDetached[FNodeHandle]->CacheFileName()), FIgnored);
+    FDetached.erase(FNodeHandle);
+  }
+}
+
+bool TFileSystem::HasOpensLocked(uint32_t aNodeHandle) const {
+  return std::any_of(FOpenDic.begin(), FOpenDic.end(),
+                     [&](const auto& aEntry) { return aEntry.second->hFileInfo == aNodeHandle; });
+}
+
+TSysOpenInfo* TFileSystem::RecordLocked(uint32_t hFile) {
+  const auto FFound = FOpenDic.find(hFile);
+  return FFound == FOpenDic.end() ? nullptr : FFound->second.get();
 }
 
 uint32_t TFileSystem::OpenInfoToFileInfo(uint32_t aOpenInfo) const {
@@ -83,7 +103,9 @@ TFileInfo* TFileSystem::FolderOfLocked(int RootIndex, LPCWSTR aPath, std::u16str
 TFileInfo* TFileSystem::ResolveLocked(int RootIndex, uint32_t hFile) {
   TFileInfo* FListing = RootListing(RootIndex);
   if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
-  TFileInfo* FNode = FListing->FindFileByHandle(OpenInfoToFileInfo(hFile));
+  const uint32_t FNodeHandle = OpenInfoToFileInfo(hFile);
+  TFileInfo* FNode = FListing->FindFileByHandle(FNodeHandle);
+  if (FNode == nullptr && FDetached.contains(FNodeHandle)) FNode = FDetached[FNodeHandle].get();
   return FNode ? FNode : Fail(TFacadeFailure::UnknownHandle, nullptr);
 }
 
@@ -106,9 +128,16 @@ uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t
     if (FListing == nullptr) return INVALID_HANDLE_VALUE;
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
       SetLastError(ERROR_INVALID_PARAMETER);
+    const bool FExisted = FListing->ThisFindFile(FLast) != nullptr;
     FNodeHandle = FListing->CreateOpenFile(FLast, dwCreationDisposition);
+    if (FNodeHandle == kInvalidNodeHandle) return INVALID_HANDLE_VALUE;
+    const uint32_t FOpen = CreateOpenInfo(FNodeHandle);
+    // A new or emptied file is this open's change, sent when it closes.
+    FOpenDic[FOpen]->Truncated = dwCreationDisposition == CREATE_ALWAYS ||
+                                 dwCreationDisposition == TRUNCATE_EXISTING || !FExisted;
+    return FOpen;
   }
-  return FNodeHandle == kInvalidNodeHandle ? INVALID_HANDLE_VALUE : CreateOpenInfo(FNodeHandle);
+  return CreateOpenInfo(FNodeHandle);
 }
 
 bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnClose) {
@@ -121,9 +150,13 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
     ~TForget() { FOwner.CloseOpenInfo(FHandle); }
   } FForget{*this, Handle};
   TFileInfo* FRootNode = Root(RootIndex);
-  if (FRootNode && FNodeHandle != FRootNode->Handle() && FRootNode->Child())
-    FRootNode->Child()->CloseOpenFile(FNodeHandle, DeleteOnClose);
-  return true;
+  // A file deleted while open has nothing to carry out: it is gone from the server too.
+  if (FRootNode == nullptr || FNodeHandle == 0 || FNodeHandle == FRootNode->Handle() ||
+      !FRootNode->Child() || FDetached.contains(FNodeHandle))
+    return true;
+  const TSysOpenInfo* FRecord = RecordLocked(Handle);
+  const bool FChanged = FRecord && (FRecord->Wrote || FRecord->Truncated);
+  return FRootNode->Child()->CloseOpenFile(FNodeHandle, DeleteOnClose, FChanged);
 }
 
 uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
@@ -179,7 +212,9 @@ bool TFileSystem::YunSetEndOfFile(int RootIndex, uint32_t hFile) {
   const auto FGuard = Lock();
   const int64_t FLength = GetPosition(hFile);
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
-  return FNode != nullptr && FNode->SetSize(FLength);
+  if (FNode == nullptr || !FNode->SetSize(FLength)) return false;
+  RecordLocked(hFile)->Truncated = true;
+  return true;
 }
 
 uint32_t TFileSystem::YunReadFile(int RootIndex, uint32_t hFile, void* Buffer,
@@ -197,11 +232,23 @@ uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Bu
   const auto FGuard = Lock();
   const int64_t FOffset = GetPosition(hFile);
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
-  return Truth(FNode != nullptr &&
-               FNode->Write(Buffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten, FOffset));
+  if (FNode == nullptr) return WIN_FALSE;
+  const bool FOk = FNode->Write(Buffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten, FOffset);
+  // A failed write changed the content too (in part): the close must report it.
+  RecordLocked(hFile)->Wrote = true;
+  return Truth(FOk);
 }
 
-uint32_t TFileSystem::YunFlushFileBuffers(int, uint32_t) {
+uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile) {
+  const auto FGuard = Lock();
+  TSysOpenInfo* FRecord = RecordLocked(hFile);
+  if (FRecord == nullptr) return Fail(TFacadeFailure::UnknownHandle, WIN_FALSE);
+  TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
+  if (FNode == nullptr || FNode->IsDir() || FDetached.contains(FRecord->hFileInfo)) return WIN_TRUE;
+  if (!FNode->CarryOutPendingMove()) return WIN_FALSE;
+  if (!FRecord->Wrote) return WIN_TRUE;
+  if (!FNode->UploadChanges()) return WIN_FALSE;
+  FRecord->Wrote = FRecord->Truncated = false;
   return WIN_TRUE;
 }
 
@@ -247,7 +294,19 @@ bool TFileSystem::YunDeleteFile(int RootIndex, LPCWSTR FileName) {
   const auto FGuard = Lock();
   std::u16string FLast;
   TFileInfo* FFolder = FolderOfLocked(RootIndex, FileName, FLast);
-  return FFolder != nullptr && FFolder->DeleteFile(FLast);
+  if (FFolder == nullptr) return false;
+  std::unique_ptr<TFileInfo> FRemoved;
+  if (!FFolder->DeleteEntry(FLast, FRemoved)) return false;
+  // Still open elsewhere: usable through those opens until the last one closes.
+  if (FRemoved && !FRemoved->IsDir() && HasOpensLocked(FRemoved->Handle())) {
+    FDetached[FRemoved->Handle()] = std::move(FRemoved);
+    return true;
+  }
+  if (FRemoved && !FRemoved->IsDir()) {
+    std::error_code FIgnored;
+    std::filesystem::remove(Utf16ToUtf8(FRemoved->CacheFileName()), FIgnored);
+  }
+  return true;
 }
 
 bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, LPCWSTR NewFileName,

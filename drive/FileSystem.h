@@ -1,13 +1,21 @@
 // TFileSystem: the one object through which both drives reach their remote trees.
 //
 // It owns the two root nodes (index 0 and 1; a root whose text was empty stays null), the table
-// of open handles, and the one lock, FileInfoListLock. Every operation but YunFlushFileBuffers
-// takes the lock with a TLockGuard for its whole length, network exchanges included, so the
-// requests of both drives run one after another. The lock is reentrant: a drive callback that
-// needs several operations to act as one request (a seek and its read) holds Lock() around them.
+// of open handles, the files deleted while still open (usable through their opens until the
+// last one closes, as Windows' delete-pending files are), and the one lock, FileInfoListLock. Every
+// operation but YunFlushFileBuffers takes the lock with a TLockGuard for its whole length, network
+// exchanges included, so the requests of both drives run one after another. The lock is reentrant:
+// a drive callback that needs several operations to act as one request (a seek and its read) holds
+// Lock() around them.
 //
-// FileInfoListLock guards FRoot (and every node below), FOpenDic and each record's Position.
-// The open-handle counter is atomic.
+// FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
+// FDetached. The open-handle counter is atomic.
+//
+// Uploads: only an open that changed the content sends it. Bytes written (Wrote) are sent by
+// YunFlushFileBuffers (every close(2) and fsync(2)) and at the open's close; a creation, an
+// emptying or a resize that no write followed (Truncated) is sent at the open's close only, so
+// "printf x > f" and "cp" over a file send one upload with the new content, never an empty one
+// first. Looking at a file (an open that changes nothing) never sends anything.
 //
 // Results mirror the Windows functions: 32-bit truth values are WIN_TRUE / WIN_FALSE,
 // INVALID_HANDLE_VALUE and INVALID_FILE_ATTRIBUTES mark failures. A failed operation leaves a
@@ -34,6 +42,8 @@ struct TSysOpenInfo {
   uint32_t hFileInfo = 0; // the node handle
   uint32_t hOpenInfo = 0; // the open handle, the record's key
   int64_t Position = 0;
+  bool Wrote = false;     // bytes written through this open since its last upload
+  bool Truncated = false; // created, emptied or resized through this open, not yet sent
 };
 
 // The process-wide open-handle counter: the first open handle is 1001.
@@ -75,6 +85,7 @@ public:
   uint32_t YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
                         uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
                         void* lpOverlapped);
+  // Carries out a pending move and sends what this open wrote; WIN_FALSE with the failure's code.
   uint32_t YunFlushFileBuffers(int RootIndex, uint32_t hFile);
   uint32_t YunGetFileSize(int RootIndex, uint32_t hFile, uint32_t* lpFileSizeHigh);
   bool YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileSize);
@@ -95,10 +106,14 @@ private:
   // The node an open handle names, or null (with the failure's code in the last-error slot).
   TFileInfo* ResolveLocked(int RootIndex, uint32_t hFile);
   TFileInfo* ResolveFileLocked(int RootIndex, uint32_t hFile);
+  TSysOpenInfo* RecordLocked(uint32_t hFile);
+  bool HasOpensLocked(uint32_t aNodeHandle) const;
 
   std::recursive_mutex FileInfoListLock;
   std::array<std::unique_ptr<TFileInfo>, 2> FRoot;
   std::unordered_map<uint32_t, std::unique_ptr<TSysOpenInfo>> FOpenDic;
+  // Files deleted while open, by node handle; each goes with the last open of it.
+  std::unordered_map<uint32_t, std::unique_ptr<TFileInfo>> FDetached;
 };
 
 // The one process-wide facade reference the drive callbacks use; set before any mount.

@@ -24,6 +24,7 @@ namespace {
 
 constexpr uint32_t kSyncOptions = FILE_SYNCHRONOUS_IO_NONALERT;
 constexpr uint32_t FILE_LIST_DIRECTORY = FILE_READ_DATA;
+constexpr size_t kMaxNameBytes = 255; // NAME_MAX, what statfs announces
 
 // One open of a file or folder: its DOKAN_FILE_INFO travels in fuse_file_info::fh.
 struct TOpenFile {
@@ -62,14 +63,20 @@ DOKAN_FILE_INFO NewInfo(TMount& aMount) {
   return FInfo;
 }
 
-// "/a/b" -> "\a\b"; false when the path is not UTF-8 or holds a "\" (which would split a name).
-bool DrivePath(const char* aPath, std::u16string& aDrivePath) {
+// "/a/b" -> "\a\b"; 0, or -EINVAL when the path is not UTF-8 or holds a "\" (which would split
+// a name), -ENAMETOOLONG when a name is longer than 255 bytes.
+int DrivePath(const char* aPath, std::u16string& aDrivePath) {
   const std::string_view FPath = aPath ? aPath : "/";
-  if (!IsValidUtf8(FPath) || FPath.find('\\') != std::string_view::npos) return false;
+  if (!IsValidUtf8(FPath) || FPath.find('\\') != std::string_view::npos) return -EINVAL;
+  for (size_t FAt = 0; FAt < FPath.size();) {
+    const size_t FEnd = std::min(FPath.find('/', FAt), FPath.size());
+    if (FEnd - FAt > kMaxNameBytes) return -ENAMETOOLONG;
+    FAt = FEnd + 1;
+  }
   aDrivePath = Utf8ToUtf16(FPath);
   std::replace(aDrivePath.begin(), aDrivePath.end(), u'/', u'\\');
   if (aDrivePath.empty()) aDrivePath.assign(1, u'\\');
-  return true;
+  return 0;
 }
 
 // The server joins path parts with "\" and MOVE paths with "|": such names cannot be stored.
@@ -132,7 +139,8 @@ int ByName(const std::u16string& aPath, uint32_t aAccess, uint32_t aOptions, TAc
   if (const int FError = OpenResult(FOpen, FInfo)) return FError;
   const int FResult = aAct(FInfo);
   CloseInfo(aPath, FInfo);
-  return FResult;
+  // The closing work (a move, an upload, a deletion) has the last word when the act succeeded.
+  return FResult != 0 ? FResult : -StatusToErrno(FInfo._CleanupStatus);
 }
 
 TOpenFile* OpenOf(fuse_file_info* aFile) {
@@ -196,29 +204,11 @@ uint32_t AccessOf(int aFlags) {
   }
 }
 
-// Exact names of a folder's entries contain aName (the tree's lookups ignore ASCII case).
-bool HasExactName(const std::u16string& aPath) {
-  const auto FSlash = aPath.rfind(u'\\');
-  const std::u16string FFolder = FSlash == 0 ? u"\\" : aPath.substr(0, FSlash);
-  const std::u16string FName = aPath.substr(FSlash + 1);
-  thread_local const std::u16string* FWanted = nullptr;
-  thread_local bool FFound = false;
-  FWanted = &FName;
-  FFound = false;
-  DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
-  Ops().FindFiles(
-      FFolder.c_str(),
-      [](WIN32_FIND_DATAW* aData, PDOKAN_FILE_INFO) {
-        FFound = FFound || FieldText(aData->cFileName) == *FWanted;
-        return 0;
-      },
-      &FInfo);
-  return FFound;
-}
-
 // --- the FUSE operations -------------------------------------------------------------------
 
-void* Init(fuse_conn_info*, fuse_config* aConfig) {
+void* Init(fuse_conn_info* aConnection, fuse_config* aConfig) {
+  // An open with O_TRUNC is one request, so an overwrite never sends an empty file first.
+  if (aConnection->capable & FUSE_CAP_ATOMIC_O_TRUNC) aConnection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
   aConfig->hard_remove = 1; // an unlink is an unlink, not a rename to a hidden name
   aConfig->use_ino = 0;
   aConfig->nullpath_ok = 0;
@@ -232,7 +222,7 @@ void* Init(fuse_conn_info*, fuse_config* aConfig) {
 
 int GetAttr(const char* aPath, struct stat* aStat, fuse_file_info* aFile) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   const bool FProtect = CurrentMount().FWriteProtect;
   const auto FAnswer = [&](DOKAN_FILE_INFO& aInfo) {
     BY_HANDLE_FILE_INFORMATION FRecord;
@@ -266,7 +256,7 @@ int FillOne(WIN32_FIND_DATAW* aData, PDOKAN_FILE_INFO) {
 int ReadDir(const char* aPath, void* aBuffer, fuse_fill_dir_t aFiller, off_t, fuse_file_info* aFile,
             fuse_readdir_flags) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   aFiller(aBuffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   aFiller(aBuffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   TFillState FState{aBuffer, aFiller, CurrentMount().FWriteProtect};
@@ -280,7 +270,7 @@ int ReadDir(const char* aPath, void* aBuffer, fuse_fill_dir_t aFiller, off_t, fu
 
 int OpenDir(const char* aPath, fuse_file_info* aFile) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
   const NTSTATUS FStatus =
       Create(FPath, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE, FInfo);
@@ -290,7 +280,7 @@ int OpenDir(const char* aPath, fuse_file_info* aFile) {
 
 int OpenFile(const char* aPath, fuse_file_info* aFile, uint32_t aDisposition) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
   const NTSTATUS FStatus =
       Create(FPath, AccessOf(aFile->flags), aDisposition, FILE_NON_DIRECTORY_FILE, FInfo);
@@ -304,7 +294,8 @@ int Open(const char* aPath, fuse_file_info* aFile) {
 
 int CreateFile(const char* aPath, mode_t, fuse_file_info* aFile) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath) || !NewNameAllowed(FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
+  if (!NewNameAllowed(FPath)) return -EINVAL;
   const int FFlags = aFile->flags;
   const uint32_t FDisposition = (FFlags & O_EXCL)    ? FILE_CREATE
                                 : (FFlags & O_TRUNC) ? FILE_OVERWRITE_IF
@@ -315,7 +306,8 @@ int CreateFile(const char* aPath, mode_t, fuse_file_info* aFile) {
 int Read(const char* aPath, char* aBuffer, size_t aSize, off_t aOffset, fuse_file_info* aFile) {
   TOpenFile* FOpen = OpenOf(aFile);
   std::u16string FPath = FOpen->FPath;
-  if (aPath && !DrivePath(aPath, FPath)) return -EINVAL;
+  if (aPath)
+    if (const int FError = DrivePath(aPath, FPath)) return FError;
   std::lock_guard FGuard(FOpen->FLock);
   if (const int FError = ReopenLocked(*FOpen, FPath)) return FError;
   uint32_t FCount = 0;
@@ -329,7 +321,8 @@ int Write(const char* aPath, const char* aBuffer, size_t aSize, off_t aOffset,
           fuse_file_info* aFile) {
   TOpenFile* FOpen = OpenOf(aFile);
   std::u16string FPath = FOpen->FPath;
-  if (aPath && !DrivePath(aPath, FPath)) return -EINVAL;
+  if (aPath)
+    if (const int FError = DrivePath(aPath, FPath)) return FError;
   std::lock_guard FGuard(FOpen->FLock);
   if (const int FError = ReopenLocked(*FOpen, FPath)) return FError;
   FOpen->FInfo.WriteToEndOfFile = FOpen->FAppend;
@@ -339,26 +332,24 @@ int Write(const char* aPath, const char* aBuffer, size_t aSize, off_t aOffset,
   return FStatus == STATUS_SUCCESS ? static_cast<int>(FCount) : -StatusToErrno(FStatus);
 }
 
+// Every close(2) and fsync(2): what this open wrote goes to the server now, and its outcome is
+// the call's. The rest of the closing work waits for the release of the last descriptor.
 int Flush(const char* aPath, fuse_file_info* aFile) {
   TOpenFile* FOpen = OpenOf(aFile);
   std::u16string FPath = FOpen->FPath;
   if (aPath) DrivePath(aPath, FPath);
   std::lock_guard FGuard(FOpen->FLock);
-  CleanupLocked(*FOpen, FPath);
-  return 0;
+  if (FOpen->FInfo.Context == 0) return 0;
+  return -StatusToErrno(Ops().FlushFileBuffers(FPath.c_str(), &FOpen->FInfo));
 }
 
 int Fsync(const char* aPath, int, fuse_file_info* aFile) {
-  TOpenFile* FOpen = OpenOf(aFile);
-  std::u16string FPath = FOpen->FPath;
-  if (aPath) DrivePath(aPath, FPath);
-  std::lock_guard FGuard(FOpen->FLock);
-  return -StatusToErrno(Ops().FlushFileBuffers(FPath.c_str(), &FOpen->FInfo));
+  return Flush(aPath, aFile);
 }
 
 int Truncate(const char* aPath, off_t aSize, fuse_file_info* aFile) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   if (TOpenFile* FOpen = OpenOf(aFile)) {
     std::lock_guard FGuard(FOpen->FLock);
     if (const int FError = ReopenLocked(*FOpen, FPath)) return FError;
@@ -371,29 +362,27 @@ int Truncate(const char* aPath, off_t aSize, fuse_file_info* aFile) {
 
 int Unlink(const char* aPath) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
-  const int FResult = ByName(FPath, DELETE, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,
-                             [&](DOKAN_FILE_INFO& aInfo) {
-                               aInfo.DeleteOnClose = 1;
-                               return -StatusToErrno(Ops().DeleteFile(FPath.c_str(), &aInfo));
-                             });
-  // The deletion itself happens in Cleanup, which reports nothing: look whether it is gone.
-  return FResult != 0 ? FResult : HasExactName(FPath) ? -EACCES : 0;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
+  // The deletion happens in Cleanup; ByName returns its outcome.
+  return ByName(FPath, DELETE, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,
+                [&](DOKAN_FILE_INFO& aInfo) {
+                  aInfo.DeleteOnClose = 1;
+                  return -StatusToErrno(Ops().DeleteFile(FPath.c_str(), &aInfo));
+                });
 }
 
 int RemoveDir(const char* aPath) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   return ByName(FPath, DELETE, FILE_DIRECTORY_FILE, [&](DOKAN_FILE_INFO& aInfo) {
-    const NTSTATUS FStatus = Ops().DeleteDirectory(FPath.c_str(), &aInfo);
-    if (FStatus == STATUS_SUCCESS) return 0;
-    return GetLastError() == ERROR_DIR_NOT_EMPTY ? -ENOTEMPTY : -StatusToErrno(FStatus);
+    return -StatusToErrno(Ops().DeleteDirectory(FPath.c_str(), &aInfo));
   });
 }
 
 int MakeDir(const char* aPath, mode_t) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath) || !NewNameAllowed(FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
+  if (!NewNameAllowed(FPath)) return -EINVAL;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
   const NTSTATUS FStatus =
       Create(FPath, FILE_GENERIC_READ, FILE_CREATE, FILE_DIRECTORY_FILE, FInfo);
@@ -404,18 +393,14 @@ int MakeDir(const char* aPath, mode_t) {
 int Rename(const char* aFrom, const char* aTo, unsigned int aFlags) {
   std::u16string FFrom;
   std::u16string FTo;
-  if (!DrivePath(aFrom, FFrom) || !DrivePath(aTo, FTo) || !NewNameAllowed(FTo) ||
-      (aFlags & RENAME_EXCHANGE))
-    return -EINVAL;
+  if (const int FError = DrivePath(aFrom, FFrom)) return FError;
+  if (const int FError = DrivePath(aTo, FTo)) return FError;
+  if (!NewNameAllowed(FTo) || (aFlags & RENAME_EXCHANGE)) return -EINVAL;
   const bool FReplace = !(aFlags & RENAME_NOREPLACE);
-  const bool FTargetExisted = HasExactName(FTo);
-  const int FResult = ByName(FFrom, DELETE, 0, [&](DOKAN_FILE_INFO& aInfo) {
+  // The move runs in Cleanup; ByName returns its outcome.
+  return ByName(FFrom, DELETE, 0, [&](DOKAN_FILE_INFO& aInfo) {
     return -StatusToErrno(Ops().MoveFile(FFrom.c_str(), FTo.c_str(), FReplace, &aInfo));
   });
-  if (FResult != 0) return FResult;
-  // The move runs in Cleanup, which reports nothing: read the result back from the listings.
-  if (HasExactName(FTo) && (FFrom == FTo || !HasExactName(FFrom))) return 0;
-  return FTargetExisted && !FReplace ? -EEXIST : -EACCES;
 }
 
 int StatFs(const char*, struct statvfs* aStat) {
@@ -430,14 +415,14 @@ int StatFs(const char*, struct statvfs* aStat) {
 
 int UpdateTimes(const char* aPath, const timespec[2], fuse_file_info*) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
   return -StatusToErrno(Ops().SetFileTime(FPath.c_str(), nullptr, nullptr, nullptr, &FInfo));
 }
 
 int ChangeMode(const char* aPath, mode_t, fuse_file_info*) {
   std::u16string FPath;
-  if (!DrivePath(aPath, FPath)) return -EINVAL;
+  if (const int FError = DrivePath(aPath, FPath)) return FError;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
   return -StatusToErrno(Ops().SetFileAttributes(FPath.c_str(), 0, &FInfo));
 }

@@ -12,17 +12,22 @@
 //   open / create         ZwCreateFile (FILE_OPEN, FILE_OVERWRITE for O_TRUNC; FILE_CREATE for
 //                         O_EXCL, else FILE_OPEN_IF / FILE_OVERWRITE_IF)
 //   read / write          ReadFile / WriteFile (WriteToEndOfFile for O_APPEND opens)
-//   flush (each close)    Cleanup: the pending move and the upload of a changed file run now,
-//                         so close(2) returns after the server has the content
-//   release               Cleanup if still needed, then CloseFile
+//   flush (each close),   FlushFileBuffers: what the open wrote is sent now, so close(2) and
+//   fsync                 fsync(2) return after the server has the content, or fail with it
+//   release               Cleanup (the rest of the closing work: a creation or truncation that
+//                         no write followed is sent now), then CloseFile
 //   truncate              SetEndOfFile (by name: ZwCreateFile, SetEndOfFile, Cleanup, CloseFile)
 //   unlink                ZwCreateFile(delete on close), DeleteFile, Cleanup, CloseFile
 //   rmdir                 ZwCreateFile(directory), DeleteDirectory, Cleanup, CloseFile
 //   mkdir                 ZwCreateFile(FILE_CREATE, directory), Cleanup, CloseFile
 //   rename                ZwCreateFile, MoveFile(replace unless RENAME_NOREPLACE), Cleanup,
-//                         CloseFile; the result is read back from the listings
-//   fsync / utimens /     FlushFileBuffers / SetFileTime / SetFileAttributes: accepted
-//   chmod / statfs        statfs answers a large free space (the GetDiskFreeSpace slot is empty)
+//                         CloseFile
+//   utimens / chmod /     SetFileTime / SetFileAttributes: accepted; statfs answers a large free
+//   statfs                space (the GetDiskFreeSpace slot is empty)
+//
+// Outcomes: Cleanup returns nothing, so it leaves its outcome in DOKAN_FILE_INFO::_CleanupStatus;
+// a request made of open, act and close (unlink, rename, truncate by name) answers with it.
+// O_TRUNC opens are atomic (one request), names longer than 255 bytes are ENAMETOOLONG.
 //
 // The per-open DOKAN_FILE_INFO lives in a TOpenFile whose address is the FUSE file handle
 // (fuse_file_info::fh); its mutex guards the context, since flush, I/O after a flush (which

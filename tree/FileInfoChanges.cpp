@@ -19,6 +19,15 @@ bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
 }
 
 bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
+  std::unique_ptr<TFileInfo> FRemoved;
+  return DeleteEntry(aFileName, FRemoved);
+}
+
+bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved) {
+  if (!FileCanMove()) { // an archive's listing: read-only
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   TFileInfo* FNode = ThisFindFile(aFileName);
   if (FNode == nullptr) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -34,7 +43,7 @@ bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
   }
   // A file the server never had goes from the tree alone.
   if (FNode->FOnServer && !FNode->SyncDeleteFile()) return false;
-  Extract(FNode);
+  aRemoved = Extract(FNode);
   return true;
 }
 

@@ -118,6 +118,8 @@ public:
   // Namespace changes.
   virtual bool CreateDirectoryW(const std::u16string& aFileName);
   virtual bool DeleteFile(const std::u16string& aFileName);
+  // DeleteFile that hands the removed node over (a file still open stays usable through it).
+  bool DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved);
   virtual void Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName);
   // Server exchanges.
   virtual bool SyncList(std::vector<uint8_t>& Buffer);

@@ -103,7 +103,7 @@ TEST_F(CallbacksTest, MovesDeletesAndListings) {
   EXPECT_EQ(MoveFile(u"\\欢迎使用.txt", u"\\welcome.txt", 0, &FNone), STATUS_INVALID_HANDLE);
   EXPECT_EQ(SetEndOfFile(u"\\欢迎使用.txt", 0, &FNone), STATUS_INVALID_HANDLE);
   EXPECT_EQ(DeleteFile(u"\\作业", &FNone), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(DeleteDirectory(u"\\作业", &FNone), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(DeleteDirectory(u"\\作业", &FNone), STATUS_DIRECTORY_NOT_EMPTY);
 
   DOKAN_FILE_INFO FInfo = Info();
   ASSERT_EQ(Open(u"\\欢迎使用.txt", FInfo), STATUS_SUCCESS);
