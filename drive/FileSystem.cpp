@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "platform/LastError.h"
 
@@ -38,14 +39,22 @@ uint32_t Truth(bool aValue) {
 
 } // namespace
 
-TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1) {
+TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1)
+    : FServer(CurrentServerHost), FPort(ServerPort), FTimeOut(ClientTimeOut), FOwnRoot(Root0) {
   WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
   const std::u16string* FPaths[] = {&Root0, &Root1};
-  for (size_t i = 0; i < FRoot.size(); ++i) {
-    if (FPaths[i]->empty()) continue;
-    FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
-    FRoot[i]->GetChild();
-  }
+  for (size_t i = 0; i < FRoot.size(); ++i)
+    if (!FPaths[i]->empty()) FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
+  PendingChanges().Open(CacheDir);
+  SendPendingOfEarlierRuns();
+  for (const auto& FRootNode : FRoot)
+    if (FRootNode) FRootNode->GetChild();
+  FRetrier = std::jthread([this](std::stop_token aStop) { RetryLoop(aStop); });
+}
+
+TFileSystem::~TFileSystem() {
+  FRetrier.request_stop();
+  FRetryWake.notify_all();
 }
 
 uint32_t TFileSystem::CreateOpenInfo(uint32_t aFileInfo) {

@@ -11,6 +11,12 @@
 // FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
 // FDetached. The open-handle counter is atomic.
 //
+// Pending changes: a failed upload stays in the tree as a changed node and in the journal of
+// pending changes. At the facade's creation the journal's files of this student (server and
+// own root) are sent, and what still fails is shown on the drive with its local content. A
+// background thread (FRetrier) sends them again with back-off while the drive runs: it checks
+// that the server answers before it takes the lock, and leaves alone nodes that are open.
+//
 // Uploads: only an open that changed the content sends it. Bytes written (Wrote) are sent by
 // YunFlushFileBuffers (every close(2) and fsync(2)) and at the open's close; a creation, an
 // emptying or a resize that no write followed (Truncated) is sent at the open's close only, so
@@ -26,15 +32,19 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "drive/DokanWin.h"
 #include "tree/FileSysUnit.h"
+#include "tree/PendingJournal.h"
 
 namespace zelvo {
 
@@ -57,8 +67,10 @@ class TFileSystem {
 public:
   using TLockGuard = std::unique_lock<std::recursive_mutex>;
 
-  // Makes the roots of the non-empty root paths and fetches their listings.
+  // Makes the roots of the non-empty root paths, sends the pending changes of earlier runs and
+  // fetches the roots' listings; starts the retries of pending changes.
   TFileSystem(const std::u16string& Root0, const std::u16string& Root1);
+  ~TFileSystem();
   TFileSystem(const TFileSystem&) = delete;
   TFileSystem& operator=(const TFileSystem&) = delete;
 
@@ -97,6 +109,13 @@ public:
   bool YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName);
 
   TFileInfo* Root(int RootIndex) const;
+  // One round of sending pending changes (what the background thread does); true when none is
+  // left.
+  bool RetryPendingChanges();
+  // The drive paths of this session's files whose changes the server does not have yet.
+  std::vector<std::u16string> PendingFiles() const;
+  // Ends the background retries (at unmount: what is left waits for the next login).
+  void StopRetries();
 
 private:
   // The root's listing (fetched when needed), or null for a bad index or a missing root.
@@ -108,12 +127,25 @@ private:
   TFileInfo* ResolveFileLocked(int RootIndex, uint32_t hFile);
   TSysOpenInfo* RecordLocked(uint32_t hFile);
   bool HasOpensLocked(uint32_t aNodeHandle) const;
+  // Pending changes (FileSystemPending.cpp).
+  void SendPendingOfEarlierRuns();
+  bool SendPendingEntryLocked(const TPendingEntry& aEntry);
+  bool ServerAnswers() const;
+  void RetryLoop(std::stop_token aStop);
 
   std::recursive_mutex FileInfoListLock;
   std::array<std::unique_ptr<TFileInfo>, 2> FRoot;
   std::unordered_map<uint32_t, std::unique_ptr<TSysOpenInfo>> FOpenDic;
   // Files deleted while open, by node handle; each goes with the last open of it.
   std::unordered_map<uint32_t, std::unique_ptr<TFileInfo>> FDetached;
+  // Where this session's changes go; fixed at creation.
+  std::u16string FServer;
+  int32_t FPort = 0;
+  int32_t FTimeOut = 0;
+  std::u16string FOwnRoot;
+  std::condition_variable_any FRetryWake;
+  std::mutex FRetryLock; // only for FRetryWake's waits
+  std::jthread FRetrier; // last: stopped and joined before the rest goes
 };
 
 // The one process-wide facade reference the drive callbacks use; set before any mount.

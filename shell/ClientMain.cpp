@@ -265,6 +265,12 @@ bool TClientFrm::FormCloseQuery() const {
 void TClientFrm::FormClose() {
   if (FDispatcher) FDispatcher->Close();
   UnmountYunDisks();
+  const auto FPending = SettlePendingChanges();
+  if (FPending.empty()) return;
+  QString FText = QString::fromUtf8("以下文件的修改尚未保存到服务器，下次登录时将自动上传：");
+  for (const auto& FPath : FPending)
+    FText += u'\n' + QString::fromStdU16String(FPath);
+  FDesktop.ShowMessage(this, FText);
 }
 
 void TClientFrm::closeEvent(QCloseEvent* aEvent) {

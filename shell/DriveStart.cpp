@@ -41,4 +41,11 @@ void UnmountYunDisks() {
   DokanUnmount(u'Z');
 }
 
+std::vector<std::u16string> SettlePendingChanges() {
+  if (FileSystem == nullptr) return {};
+  FileSystem->StopRetries();
+  CleanCacheFolder(CacheDir);
+  return FileSystem->PendingFiles();
+}
+
 } // namespace zelvo

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "drive/YunDiskUnit.h"
 
@@ -34,5 +35,10 @@ TDrives MountYunDisks(const std::u16string& aOwnMountPoint = u"Z:",
 
 // Takes the shared drive down, then the own one.
 void UnmountYunDisks();
+
+// After the drives are down: ends the retries of pending changes, removes the cache files that
+// hold nothing pending, and returns the drive paths of the files still pending (sent at the next
+// login of this student on this machine).
+std::vector<std::u16string> SettlePendingChanges();
 
 } // namespace zelvo

@@ -10,6 +10,7 @@
 #include "platform/Locale.h"
 #include "platform/WinError.h"
 #include "tree/FileSysUnit.h"
+#include "tree/PendingJournal.h"
 
 namespace zelvo {
 
@@ -25,6 +26,7 @@ bool IsKeptLocal(std::u16string_view aFileName) {
 }
 
 std::u16string TFileInfo::CacheFileName() const {
+  if (!FCachePath.empty()) return FCachePath;
   const std::string FHandleText = std::to_string(FHandle);
   return CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) + u".cache";
 }
@@ -173,10 +175,58 @@ bool TFileInfo::UploadChanges() {
   if (FBroken) return Refused(ERROR_DISK_FULL);
   CreateCacheStream(); // a new file that was never written has none yet
   // A failed upload leaves the node changed, so it is sent again later.
-  if (!SyncPutFile()) return false;
+  if (!SyncPutFile()) {
+    const uint32_t FError = GetLastError();
+    MarkPending();
+    SetLastError(FError);
+    return false;
+  }
   FModified = false;
   FOnServer = true;
+  ClearPending();
   return true;
+}
+
+void TFileInfo::MarkPending() {
+  const std::u16string FName =
+      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, FFullName);
+  if (CacheFileName() != FName) {
+    std::error_code FError;
+    std::filesystem::rename(Utf16ToUtf8(CacheFileName()), Utf16ToUtf8(FName), FError);
+    if (FError) return; // stays pending in this run only: the content is still in the cache
+    FCachePath = FName;
+  }
+  PendingChanges().Add({CurrentServerHost, FFullName, FName});
+  FPending = true;
+}
+
+void TFileInfo::ClearPending() {
+  if (!FPending) return;
+  PendingChanges().Remove(CurrentServerHost, FFullName);
+  FPending = false;
+}
+
+void TFileInfo::FollowPending(const std::u16string& aOldFullName) {
+  if (!FPending) return;
+  PendingChanges().Remove(CurrentServerHost, aOldFullName);
+  MarkPending();
+}
+
+TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
+                                       const std::u16string& aCacheFile) {
+  TFileInfo* FNode = ThisFindFile(aFileName);
+  if (FNode != nullptr && FNode->FIsDir) return nullptr;
+  if (FNode == nullptr) {
+    FNode = CreateNewFileInfo(aFileName, FFullName, false);
+    FNode->FOnServer = false;
+  }
+  FNode->FCachePath = aCacheFile;
+  FNode->FCache.reset();
+  FNode->FCache = std::make_unique<TFileStream>(aCacheFile, TFileStream::TMode::OpenReadWrite);
+  FNode->FSize = FNode->FCache->GetSize();
+  FNode->MarkLocalContent();
+  FNode->FPending = true;
+  return FNode;
 }
 
 bool TFileInfo::CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent) {

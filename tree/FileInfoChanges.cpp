@@ -1,5 +1,7 @@
 // Namespace changes: new folders, deletions, renames and moves, in the tree at once and on the
 // server by one command each.
+#include <utility>
+
 #include "common/Utils.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
@@ -43,6 +45,7 @@ bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFi
   }
   // A file the server never had goes from the tree alone.
   if (FNode->FOnServer && !FNode->SyncDeleteFile()) return false;
+  FNode->ClearPending(); // deleted: nothing of it is to be sent any more
   aRemoved = Extract(FNode);
   return true;
 }
@@ -53,8 +56,9 @@ bool TFileInfo::SyncMoveOnServer(const std::u16string& aNewFullName) {
 }
 
 void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
+  const std::u16string FOldFullName = std::exchange(FFullName, aNewFullName);
   FFileName = aNewFileName;
-  FFullName = aNewFullName;
+  FollowPending(FOldFullName);
   if (FChild) FChild->RenameEntries(aNewFullName);
 }
 

@@ -29,6 +29,9 @@
 //   changed  FModified: the cache differs from the server   (Write, SetSize, creation, emptying)
 //   broken   FBroken: a write to the cache failed, so the content is not what the program wrote;
 //            never uploaded, until the node is emptied again
+//   pending  FPending: changed, and its upload failed or was refused; the cache file is named
+//            after the server and full name and listed in the journal of pending changes
+//            (PendingJournal.h), so it is sent again later, in this run or the next
 // A read or write of a remote node fetches it first; a failed fetch leaves it remote. A namespace
 // change is made in the tree only once the server has confirmed its command: refused or
 // undelivered, the tree stays as it was. FOnServer tells whether the server has the node at
@@ -97,6 +100,7 @@ public:
   bool Modified() const { return FModified; }
   bool Cached() const { return FCached; }
   bool OnServer() const { return FOnServer; }
+  bool Pending() const { return FPending; }
   bool Broken() const { return FBroken; }
   TStream* Cache() const { return FCache.get(); }
   uint32_t Handle() const { return FHandle; }
@@ -139,8 +143,12 @@ public:
   bool CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent = true);
   // Carries out a pending move; true when there was none.
   bool CarryOutPendingMove();
-  // Sends a changed content unless it is kept local; true when nothing needed sending.
+  // Sends a changed content unless it is kept local; true when nothing needed sending. A failure
+  // makes the node pending; a success ends that.
   bool UploadChanges();
+  // On a listing: takes a pending file's content from an earlier run as the changed content of
+  // the entry aFileName (made when the server does not have it).
+  TFileInfo* AdoptPendingFile(const std::u16string& aFileName, const std::u16string& aCacheFile);
 
   // Path lookup, on a listing.
   TFileInfo* GetDirectory(std::u16string_view Path, std::u16string& LastFilename);
@@ -167,6 +175,10 @@ protected:
   // Whether aListing is this node's listing or lies below it.
   bool ContainsListing(const TFileInfo* aListing) const;
   void RenameEntries(const std::u16string& aNewFullName);
+  void MarkPending();
+  void ClearPending();
+  // A pending node under a new full name: its journal entry and cache file follow.
+  void FollowPending(const std::u16string& aOldFullName);
   // MOVE for a node the server has; nothing for one it has not.
   bool SyncMoveOnServer(const std::u16string& aNewFullName);
 
@@ -187,6 +199,8 @@ protected:
   bool FLocalContent = false; // content made in this run: no fetch needed
   bool FOnServer = true;      // the server has this node (false for a file not yet uploaded)
   bool FBroken = false;       // a write to the cache failed: never uploaded
+  bool FPending = false;      // listed in the journal of pending changes
+  std::u16string FCachePath;  // the cache file when it is not named after the node handle
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;

@@ -166,6 +166,9 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
   UnmountYunDisks();
   FDrives.FShared->WaitFor();
   FDrives.FOwn->WaitFor();
+  for (const auto& FPath : SettlePendingChanges())
+    std::cerr << "zelvo-cli: not yet on the server, sent at the next login: " << Utf16ToUtf8(FPath)
+              << '\n';
   return 0;
 }
 

@@ -22,13 +22,21 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 } // namespace
 
 TMountProcess::TMountProcess(uint16_t aPort, const std::string& aClass, const std::string& aUser,
-                             const std::string& aPassword, const std::filesystem::path& aFolder) {
-  FMountDir = aFolder.empty() ? FDir.Path() / "mnt" : aFolder;
+                             const std::string& aPassword, const std::filesystem::path& aFolder)
+    : TMountProcess(aPort, TMountSetup{aClass, aUser, aPassword, aFolder}) {}
+
+TMountProcess::TMountProcess(uint16_t aPort, const TMountSetup& aSetup) {
+  const std::string& aClass = aSetup.FClass;
+  const std::string& aUser = aSetup.FUser;
+  const std::string& aPassword = aSetup.FPassword;
+  FMountDir = aSetup.FFolder.empty() ? FDir.Path() / "mnt" : aSetup.FFolder;
   const std::string FPort = std::to_string(aPort);
-  const std::string FCache = (FDir.Path() / "cache").string();
+  const std::string FTimeOut = std::to_string(aSetup.FTimeOutMs);
+  const std::string FCache =
+      (aSetup.FCache.empty() ? FDir.Path() / "cache" : aSetup.FCache).string();
   const std::string FLog = (FDir.Path() / "mount.log").string();
-  FCommand = std::string(ZELVO_CLI_BIN) + " mount --port " + FPort + " --timeout 10000 --cache " +
-             FCache + " 127.0.0.1 " + aClass + " " + aUser + " " + FMountDir.string();
+  FCommand = std::string(ZELVO_CLI_BIN) + " mount --port " + FPort + " --timeout " + FTimeOut +
+             " --cache " + FCache + " 127.0.0.1 " + aClass + " " + aUser + " " + FMountDir.string();
   int FIn[2];
   int FOut[2];
   if (::pipe2(FIn, O_CLOEXEC) != 0 || ::pipe2(FOut, O_CLOEXEC) != 0) return;
@@ -38,8 +46,8 @@ TMountProcess::TMountProcess(uint16_t aPort, const std::string& aClass, const st
     ::dup2(FOut[1], STDOUT_FILENO);
     const int FLogFd = ::open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(FLogFd, STDERR_FILENO);
-    ::execl(ZELVO_CLI_BIN, ZELVO_CLI_BIN, "mount", "--port", FPort.c_str(), "--timeout", "10000",
-            "--cache", FCache.c_str(), "127.0.0.1", aClass.c_str(), aUser.c_str(),
+    ::execl(ZELVO_CLI_BIN, ZELVO_CLI_BIN, "mount", "--port", FPort.c_str(), "--timeout",
+            FTimeOut.c_str(), "--cache", FCache.c_str(), "127.0.0.1", aClass.c_str(), aUser.c_str(),
             FMountDir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -13,11 +13,21 @@
 
 namespace zelvo::test {
 
+struct TMountSetup {
+  std::string FClass = "一年级一班";
+  std::string FUser = "张三";
+  std::string FPassword = "zelvo123";
+  std::filesystem::path FFolder; // the mount points' folder; empty: a private one
+  std::filesystem::path FCache;  // the cache folder; empty: a private one
+  int FTimeOutMs = 10000;
+};
+
 class TMountProcess {
 public:
   TMountProcess(uint16_t aPort, const std::string& aClass = "一年级一班",
                 const std::string& aUser = "张三", const std::string& aPassword = "zelvo123",
                 const std::filesystem::path& aFolder = {});
+  TMountProcess(uint16_t aPort, const TMountSetup& aSetup);
   TMountProcess(const TMountProcess&) = delete;
   TMountProcess& operator=(const TMountProcess&) = delete;
   ~TMountProcess();

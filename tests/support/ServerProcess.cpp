@@ -35,23 +35,29 @@ int TServerProcess::RunTool(const std::string& aArgs, const std::string& aInput,
   return Shell("printf '%s' " + Quote(aInput) + " | " + ZELVO_SERVER_BIN + " " + aArgs, aOutput);
 }
 
-TServerProcess::TServerProcess(TServerSetup aSetup) {
-  const std::string FFolder = FDir.Path().string();
+TServerProcess::TServerProcess(TServerSetup aSetup) : FSetup(std::move(aSetup)) {
   std::string FOutput;
-  if (RunTool("init " + Quote(FFolder) + (aSetup.FDemo ? " --demo" : ""), "", &FOutput) != 0)
+  if (RunTool("init " + Quote(FDir.Path().string()) + (FSetup.FDemo ? " --demo" : ""), "",
+              &FOutput) != 0)
     throw std::runtime_error("zelvo-server init failed: " + FOutput);
+  Start();
+}
+
+void TServerProcess::Start() {
+  if (FPid > 0) return;
+  const std::string FFolder = FDir.Path().string();
   int FOut[2];
   if (::pipe2(FOut, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   FPid = ::fork();
   if (FPid == 0) {
     ::dup2(FOut[1], STDOUT_FILENO);
-    const int FLog = ::open((FFolder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int FLog = ::open((FFolder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     ::dup2(FLog, STDERR_FILENO);
-    const std::string FPort = std::to_string(aSetup.FPort);
-    const std::string FIdle = std::to_string(aSetup.FIdleTimeOutMs);
-    const std::string FMax = std::to_string(aSetup.FMaxConnections);
+    const std::string FPortText = std::to_string(FPort != 0 ? FPort : FSetup.FPort);
+    const std::string FIdle = std::to_string(FSetup.FIdleTimeOutMs);
+    const std::string FMax = std::to_string(FSetup.FMaxConnections);
     ::execl(ZELVO_SERVER_BIN, ZELVO_SERVER_BIN, "serve", FFolder.c_str(), "--listen",
-            aSetup.FListen.c_str(), "--port", FPort.c_str(), "--idle-timeout", FIdle.c_str(),
+            FSetup.FListen.c_str(), "--port", FPortText.c_str(), "--idle-timeout", FIdle.c_str(),
             "--max-connections", FMax.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

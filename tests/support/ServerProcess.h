@@ -33,6 +33,8 @@ public:
   std::filesystem::path Storage() const { return FDir.Path() / "storage"; }
   std::string Log() const { return FDir.ReadFile("server.log"); }
   void Stop();
+  // Starts it again after Stop, on the same port and data folder (the log goes on).
+  void Start();
 
   // Runs "zelvo-server ARGS" with aInput on standard input; returns its exit status.
   static int RunTool(const std::string& aArgs, const std::string& aInput = "",
@@ -40,6 +42,7 @@ public:
 
 private:
   TTempDir FDir;
+  TServerSetup FSetup;
   pid_t FPid = -1;
   uint16_t FPort = 0;
 };

@@ -1,0 +1,133 @@
+// The facade's side of pending changes: sending those of earlier runs at login, and retrying
+// those of this run in the background.
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+
+#include "common/TextCodec.h"
+#include "drive/FileSystem.h"
+#include "platform/TcpSocket.h"
+#include "protocol/YunClientUnit.h"
+
+namespace zelvo {
+namespace {
+
+constexpr auto kFirstRetry = std::chrono::milliseconds(500);
+constexpr auto kLastRetry = std::chrono::seconds(8);
+
+// "\root\\a\b" -> "\a\b": the drive path of a full name below aRoot.
+std::u16string DrivePathOf(const std::u16string& aFullName, const std::u16string& aRoot) {
+  return aFullName.substr(aRoot.size() + 1);
+}
+
+// Sends a pending file straight from its cache file.
+TCommandResult PutPendingFile(const TPendingEntry& aEntry, int32_t aPort, int32_t aTimeOut) {
+  try {
+    TFileStream FContent(aEntry.FCacheFile, TFileStream::TMode::OpenRead);
+    return TYunClient(aEntry.FServer, aPort, aTimeOut).Put(FContent, aEntry.FFullName);
+  } catch (const EFileStreamError&) {
+    return TCommandResult::Refused; // nothing left to send
+  }
+}
+
+void Forget(const TPendingEntry& aEntry) {
+  PendingChanges().Remove(aEntry.FServer, aEntry.FFullName);
+  std::error_code FIgnored;
+  std::filesystem::remove(Utf16ToUtf8(aEntry.FCacheFile), FIgnored);
+}
+
+} // namespace
+
+void TFileSystem::SendPendingOfEarlierRuns() {
+  if (!FRoot[0]) return;
+  bool FServerDown = false;
+  for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot})) {
+    if (!FServerDown) {
+      const TCommandResult FResult = PutPendingFile(FEntry, FPort, FTimeOut);
+      if (FResult == TCommandResult::Done) {
+        Forget(FEntry);
+        continue;
+      }
+      FServerDown = FResult == TCommandResult::Failed;
+    }
+    // Not taken: shown on the drive with its local content, sent again later.
+    std::u16string FLast;
+    TFileInfo* FFolder =
+        FRoot[0]->GetChild()->GetDirectory(DrivePathOf(FEntry.FFullName, FOwnRoot), FLast);
+    if (FFolder != nullptr && FFolder->FileCanMove())
+      FFolder->AdoptPendingFile(FLast, FEntry.FCacheFile);
+  }
+}
+
+bool TFileSystem::ServerAnswers() const {
+  TTcpSocket FProbe;
+  return FProbe.Connect(Utf16ToUtf8(FServer), static_cast<uint16_t>(FPort), FTimeOut);
+}
+
+bool TFileSystem::SendPendingEntryLocked(const TPendingEntry& aEntry) {
+  std::u16string FLast;
+  TFileInfo* FFolder =
+      FRoot[0]->GetChild()->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast);
+  TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
+  if (FNode == nullptr) {
+    // Not in the tree (its folder is gone from it): straight from the cache file.
+    if (PutPendingFile(aEntry, FPort, FTimeOut) != TCommandResult::Done) return false;
+    Forget(aEntry);
+    return true;
+  }
+  if (!FNode->Pending()) {
+    // A file made here since, under that name: its content is the newer one.
+    Forget(aEntry);
+    return true;
+  }
+  // An open node is sent by its own close.
+  if (HasOpensLocked(FNode->Handle())) return false;
+  if (!FNode->UploadChanges()) return false;
+  std::cerr << "zelvo: sent later: " << Utf16ToUtf8(aEntry.FFullName) << std::endl;
+  return true;
+}
+
+bool TFileSystem::RetryPendingChanges() {
+  if (!FRoot[0]) return true;
+  const auto FEntries = PendingChanges().EntriesBelow(FServer, {FOwnRoot});
+  if (FEntries.empty()) return true;
+  if (!ServerAnswers()) return false;
+  const auto FGuard = Lock();
+  bool FAllSent = true;
+  for (const auto& FEntry : FEntries)
+    FAllSent = SendPendingEntryLocked(FEntry) && FAllSent;
+  return FAllSent;
+}
+
+std::vector<std::u16string> TFileSystem::PendingFiles() const {
+  std::vector<std::u16string> FNames;
+  for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot}))
+    FNames.push_back(DrivePathOf(FEntry.FFullName, FOwnRoot));
+  return FNames;
+}
+
+void TFileSystem::StopRetries() {
+  FRetrier.request_stop();
+  if (FRetrier.joinable()) FRetrier.join();
+}
+
+void TFileSystem::RetryLoop(std::stop_token aStop) {
+  auto FDelay = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
+  while (!aStop.stop_requested()) {
+    {
+      std::unique_lock FWait(FRetryLock);
+      FRetryWake.wait_for(FWait, aStop, FDelay, [] { return false; });
+    }
+    if (aStop.stop_requested()) return;
+    try {
+      FDelay = RetryPendingChanges()
+                   ? std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry)
+                   : std::min<std::chrono::milliseconds>(FDelay * 2, kLastRetry);
+    } catch (const std::exception& aError) {
+      std::cerr << "zelvo: sending pending changes: " << aError.what() << std::endl;
+      FDelay = kLastRetry;
+    }
+  }
+}
+
+} // namespace zelvo
