@@ -1,5 +1,7 @@
 #include "shell/DriveStart.h"
 
+#include <algorithm>
+
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
 #include "protocol/Commands.h"
@@ -45,7 +47,10 @@ std::vector<std::u16string> SettlePendingChanges() {
   if (FileSystem == nullptr) return {};
   FileSystem->StopRetries();
   CleanCacheFolder(CacheDir);
-  return FileSystem->PendingFiles();
+  auto FPaths = FileSystem->PendingFiles();
+  for (auto& FPath : FPaths)
+    std::replace(FPath.begin(), FPath.end(), u'\\', u'/');
+  return FPaths;
 }
 
 } // namespace zelvo

@@ -38,7 +38,7 @@ void UnmountYunDisks();
 
 // After the drives are down: ends the retries of pending changes, removes the cache files that
 // hold nothing pending, and returns the drive paths of the files still pending (sent at the next
-// login of this student on this machine).
+// login of this student on this machine), with "/" separators.
 std::vector<std::u16string> SettlePendingChanges();
 
 } // namespace zelvo

@@ -27,7 +27,7 @@ protected:
   fs::path Z(const std::string& aPath = "") const { return FMount.Own() / aPath; }
   fs::path Y(const std::string& aPath = "") const { return FMount.Shared() / aPath; }
   static std::string Read(const fs::path& aPath) { return test::TTempDir::ReadPath(aPath); }
-  // What the server stores, once it has it: uploads and commands get no reply.
+  // What the server stores, once it has it.
   static std::string Stored(const fs::path& aPath, const std::string& aExpected) {
     test::WaitUntil([&] { return fs::exists(aPath) && Read(aPath) == aExpected; });
     return fs::exists(aPath) ? Read(aPath) : "<missing>";

@@ -1,0 +1,91 @@
+#include "tests/support/StallingProxy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zelvo::test {
+namespace {
+
+// Waits up to 50 ms for aFd to become readable, so stop and stall flags are seen promptly.
+bool Readable(int aFd) {
+  pollfd FPoll{aFd, POLLIN, 0};
+  return ::poll(&FPoll, 1, 50) > 0;
+}
+
+int ConnectTo(uint16_t aPort) {
+  const int FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in FAddress{};
+  FAddress.sin_family = AF_INET;
+  FAddress.sin_port = htons(aPort);
+  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(FFd, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0) {
+    ::close(FFd);
+    return -1;
+  }
+  return FFd;
+}
+
+} // namespace
+
+TStallingProxy::TStallingProxy(uint16_t aServerPort) : FServerPort(aServerPort) {
+  FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in FAddress{};
+  FAddress.sin_family = AF_INET;
+  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t FLength = sizeof FAddress;
+  ::bind(FListenFd, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress);
+  ::listen(FListenFd, 64);
+  ::getsockname(FListenFd, reinterpret_cast<sockaddr*>(&FAddress), &FLength);
+  FPort = ntohs(FAddress.sin_port);
+  FAcceptor = std::thread([this] { Accept(); });
+}
+
+TStallingProxy::~TStallingProxy() {
+  FStopping = true;
+  FAcceptor.join();
+  std::lock_guard FGuard(FLock);
+  for (auto& FPump : FPumps)
+    FPump.join();
+  for (const int FFd : FFds)
+    ::close(FFd);
+  ::close(FListenFd);
+}
+
+void TStallingProxy::Accept() {
+  while (!FStopping) {
+    if (!Readable(FListenFd)) continue;
+    const int FClient = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (FClient < 0) continue;
+    const int FServer = ConnectTo(FServerPort);
+    std::lock_guard FGuard(FLock);
+    FFds.push_back(FClient);
+    if (FServer < 0) {
+      ::shutdown(FClient, SHUT_RDWR);
+      continue;
+    }
+    FFds.push_back(FServer);
+    FPumps.emplace_back([this, FClient, FServer] { Pump(FClient, FServer); });
+    FPumps.emplace_back([this, FClient, FServer] { Pump(FServer, FClient); });
+  }
+}
+
+void TStallingProxy::Pump(int aFrom, int aTo) {
+  char FBuffer[16384];
+  while (!FStopping) {
+    if (FStalled || !Readable(aFrom)) continue;
+    const ssize_t FGot = ::recv(aFrom, FBuffer, sizeof FBuffer, 0);
+    if (FGot <= 0) break;
+    for (ssize_t FSent = 0; FSent < FGot;) {
+      const ssize_t FNow =
+          ::send(aTo, FBuffer + FSent, static_cast<size_t>(FGot - FSent), MSG_NOSIGNAL);
+      if (FNow <= 0) return;
+      FSent += FNow;
+    }
+  }
+  ::shutdown(aTo, SHUT_WR);
+}
+
+} // namespace zelvo::test
