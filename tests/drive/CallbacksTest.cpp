@@ -1,6 +1,7 @@
 #include <random>
 #include <thread>
 
+#include "common/TextCodec.h"
 #include "tests/drive/DriveFixture.h"
 
 namespace zelvo {
@@ -167,6 +168,33 @@ TEST_F(CallbacksTest, FailuresInsideTheTreeBecomeStatuses) {
   ServerPort = test::ClosedPort();
   EXPECT_EQ(ReadFile(u"\\资料\\大文件.bin", FBuffer, 8, &FCount, 0, &FOther),
             STATUS_UNEXPECTED_NETWORK_ERROR);
+}
+
+// A save that fails reports it through FlushFileBuffers and Cleanup, stays pending in the
+// journal, and the background retries send it once the server is back; the files left behind
+// are the pending ones only.
+TEST_F(CallbacksTest, FailedSaveIsReportedAndSentLater) {
+  DOKAN_FILE_INFO FInfo = Info();
+  ASSERT_EQ(Open(u"\\later.txt", FInfo, FILE_CREATE), STATUS_SUCCESS);
+  uint32_t FCount = 0;
+  ASSERT_EQ(WriteFile(u"\\later.txt", "later", 5, &FCount, 0, &FInfo), STATUS_SUCCESS);
+  FServer.Stop();
+  EXPECT_EQ(FlushFileBuffers(u"\\later.txt", &FInfo), STATUS_UNEXPECTED_NETWORK_ERROR);
+  Cleanup(u"\\later.txt", &FInfo);
+  EXPECT_EQ(FInfo._CleanupStatus, STATUS_UNEXPECTED_NETWORK_ERROR);
+  CloseFile(u"\\later.txt", &FInfo);
+  EXPECT_EQ(FFacade->PendingFiles(), std::vector<std::u16string>{u"\\later.txt"});
+  const auto FEntries = PendingChanges().Entries();
+  ASSERT_EQ(FEntries.size(), 1u);
+  EXPECT_EQ(FEntries[0].FFullName, u"\\home\\一年级一班\\张三\\\\later.txt");
+  EXPECT_EQ(FCacheDir.ReadFile(Utf16ToUtf8(FEntries[0].FCacheFile.substr(CacheDir.size()))),
+            "later");
+
+  FServer.Start();
+  EXPECT_TRUE(
+      test::WaitUntil([&] { return FFacade->PendingFiles().empty(); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(StoredIs("later.txt", "later"));
+  EXPECT_TRUE(PendingChanges().Entries().empty());
 }
 
 // The kernel reads ahead on one handle from several threads at once.
