@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -217,6 +218,21 @@ private slots:
     QVERIFY(Serving(Drive('Z')));
     FForm.Button3Click();
     QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  // A change the server could not take is named at exit, to be sent at the next login.
+  void exitNamesPendingChanges() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    FServer->Stop();
+    std::ofstream(Drive('Z') / "草稿.txt") << "draft";
+    FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QCOMPARE(FDesktop.FMessages.size(), qsizetype(1));
+    QVERIFY(FDesktop.FMessages[0].contains(QStringLiteral("下次登录时将自动上传")));
+    QVERIFY(FDesktop.FMessages[0].contains(QStringLiteral("/草稿.txt")));
   }
 
   void emptyServerTimeIsReportedAfterTheDrivesStart() {
