@@ -9,6 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/drive/MountFixture.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/MountProcess.h"
 #include "tests/support/ServerProcess.h"
@@ -21,32 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Shell;
 
-class MountTest : public ::testing::Test {
-protected:
-  fs::path Home() const { return FServer.Storage() / "home/一年级一班/张三"; }
-  fs::path Z(const std::string& aPath = "") const { return FMount.Own() / aPath; }
-  fs::path Y(const std::string& aPath = "") const { return FMount.Shared() / aPath; }
-  static std::string Read(const fs::path& aPath) { return test::TTempDir::ReadPath(aPath); }
-  // What the server stores, once it has it.
-  static std::string Stored(const fs::path& aPath, const std::string& aExpected) {
-    test::WaitUntil([&] { return fs::exists(aPath) && Read(aPath) == aExpected; });
-    return fs::exists(aPath) ? Read(aPath) : "<missing>";
-  }
-  // The command ran without an error; otherwise the output explains.
-  void Run(const std::string& aCommand) {
-    std::string FOutput;
-    EXPECT_EQ(Shell(aCommand, &FOutput), 0) << aCommand << "\n" << FOutput;
-  }
-  // A call failed with aErrno.
-  static void ExpectErrno(int aResult, int aErrno, const std::string& aWhat) {
-    const int FError = errno;
-    EXPECT_EQ(aResult, -1) << aWhat;
-    EXPECT_EQ(FError, aErrno) << aWhat << ": " << std::strerror(FError);
-  }
-
-  test::TServerProcess FServer;
-  test::TMountProcess FMount{FServer.Port()};
-};
+class MountTest : public test::MountFixture {};
 
 TEST_F(MountTest, BrowseBothDrives) {
   ASSERT_TRUE(FMount.Ready());

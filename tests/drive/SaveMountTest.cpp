@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/drive/MountFixture.h"
 #include "tests/support/MountProcess.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/Shell.h"
@@ -20,11 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Shell;
 
-class SaveMountTest : public ::testing::Test {
+class SaveMountTest : public test::MountFixture {
 protected:
-  fs::path Home() const { return FServer.Storage() / "home/一年级一班/张三"; }
-  fs::path Z(const std::string& aPath = "") const { return FMount.Own() / aPath; }
-  static std::string Read(const fs::path& aPath) { return test::TTempDir::ReadPath(aPath); }
   // The uploads the server has logged for a name, once it logged aExpected of them (it logs a
   // request after answering it) or the deadline passed.
   size_t Puts(const std::string& aName, size_t aExpected) const {
@@ -40,18 +38,6 @@ protected:
     }
     return FCount;
   }
-  void Run(const std::string& aCommand) {
-    std::string FOutput;
-    EXPECT_EQ(Shell(aCommand, &FOutput), 0) << aCommand << "\n" << FOutput;
-  }
-  static void ExpectErrno(int aResult, int aErrno, const std::string& aWhat) {
-    const int FError = errno;
-    EXPECT_EQ(aResult, -1) << aWhat;
-    EXPECT_EQ(FError, aErrno) << aWhat << ": " << std::strerror(FError);
-  }
-
-  test::TServerProcess FServer;
-  test::TMountProcess FMount{FServer.Port()};
 };
 
 // An overwrite sends the new content once, never an empty file first; looking at a file while
