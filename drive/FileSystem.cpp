@@ -256,9 +256,10 @@ uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile) {
   if (FNode == nullptr || FNode->IsDir() || FDetached.contains(FRecord->hFileInfo)) return WIN_TRUE;
   if (!FNode->CarryOutPendingMove()) return WIN_FALSE;
   if (!FRecord->Wrote) return WIN_TRUE;
-  if (!FNode->UploadChanges()) return WIN_FALSE;
-  FRecord->Wrote = FRecord->Truncated = false;
-  return WIN_TRUE;
+  const bool FSent = FNode->UploadChanges();
+  // A failed upload is pending now: the retries send it, not this open's release again.
+  if (FSent || FNode->Pending()) FRecord->Wrote = FRecord->Truncated = false;
+  return Truth(FSent);
 }
 
 uint32_t TFileSystem::YunGetFileSize(int RootIndex, uint32_t hFile, uint32_t* lpFileSizeHigh) {

@@ -246,7 +246,8 @@ void TClientFrm::Button1Click() {
       TYunClient(CurrentServerHost, ServerPort, ClientTimeOut)
           .DoCommand(ChgpswRequest(Text(GroupBox->currentText()), Text(NameBox->currentText()),
                                    Text(FChange.FNew)));
-  // A request that never left must not claim success: the login stands.
+  // A change the server did not confirm (undelivered or refused) must not claim success: the
+  // login stands.
   if (!FSent) return Message(QStringLiteral("密码修改失败，请稍后重试！"));
   Message(QStringLiteral("密码修改成功，退出系统后请重新登陆！"));
   ExitRequested = true;
