@@ -50,6 +50,9 @@ struct DOKAN_FILE_INFO {
   // The program's outcome of Cleanup, which returns nothing: the move, upload or deletion it
   // carried out, read back by the library layer for the request that caused it.
   NTSTATUS _CleanupStatus = 0;
+  // Set by the library for FlushFileBuffers on the close of one descriptor (FUSE flush), not a
+  // sync: only written bytes are sent then.
+  uint8_t _DescriptorClose = 0;
 };
 using PDOKAN_FILE_INFO = DOKAN_FILE_INFO*;
 

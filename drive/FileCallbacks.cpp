@@ -235,7 +235,8 @@ NTSTATUS WriteFile(LPCWSTR FileName, const void* Buffer, uint32_t NumberOfBytesT
 NTSTATUS FlushFileBuffers(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("FlushFileBuffers", FileName, [&]() -> NTSTATUS {
     const uint32_t FHandle = ContextHandle(DokanFileInfo);
-    if (FHandle == 0 || FileSystem->YunFlushFileBuffers(RootOf(DokanFileInfo), FHandle))
+    if (FHandle == 0 || FileSystem->YunFlushFileBuffers(RootOf(DokanFileInfo), FHandle,
+                                                        DokanFileInfo->_DescriptorClose != 0))
       return STATUS_SUCCESS;
     return LastErrorStatus();
   });

@@ -248,14 +248,14 @@ uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Bu
   return Truth(FOk);
 }
 
-uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile) {
+uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aWrittenOnly) {
   const auto FGuard = Lock();
   TSysOpenInfo* FRecord = RecordLocked(hFile);
   if (FRecord == nullptr) return Fail(TFacadeFailure::UnknownHandle, WIN_FALSE);
   TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
   if (FNode == nullptr || FNode->IsDir() || FDetached.contains(FRecord->hFileInfo)) return WIN_TRUE;
   if (!FNode->CarryOutPendingMove()) return WIN_FALSE;
-  if (!FRecord->Wrote) return WIN_TRUE;
+  if (!FRecord->Wrote && (aWrittenOnly || !FRecord->Truncated)) return WIN_TRUE;
   const bool FSent = FNode->UploadChanges();
   // A failed upload is pending now: the retries send it, not this open's release again.
   if (FSent || FNode->Pending()) FRecord->Wrote = FRecord->Truncated = false;

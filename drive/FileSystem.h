@@ -3,7 +3,7 @@
 // It owns the two root nodes (index 0 and 1; a root whose text was empty stays null), the table
 // of open handles, the files deleted while still open (usable through their opens until the
 // last one closes, as Windows' delete-pending files are), and the one lock, FileInfoListLock. Every
-// operation but YunFlushFileBuffers takes the lock with a TLockGuard for its whole length, network
+// operation takes the lock with a TLockGuard for its whole length, network
 // exchanges included, so the requests of both drives run one after another. The lock is reentrant:
 // a drive callback that needs several operations to act as one request (a seek and its read) holds
 // Lock() around them.
@@ -19,9 +19,10 @@
 //
 // Uploads: only an open that changed the content sends it. Bytes written (Wrote) are sent by
 // YunFlushFileBuffers (every close(2) and fsync(2)) and at the open's close; a creation, an
-// emptying or a resize that no write followed (Truncated) is sent at the open's close only, so
-// "printf x > f" and "cp" over a file send one upload with the new content, never an empty one
-// first. Looking at a file (an open that changes nothing) never sends anything.
+// emptying or a resize that no write followed (Truncated) is sent by fsync(2) and at the open's
+// close, never by the close(2) of one of its descriptors, so "printf x > f" and "cp" over a file
+// send one upload with the new content, never an empty one first. Looking at a file (an open that
+// changes nothing) never sends anything.
 //
 // Results mirror the Windows functions: 32-bit truth values are WIN_TRUE / WIN_FALSE,
 // INVALID_HANDLE_VALUE and INVALID_FILE_ATTRIBUTES mark failures. A failed operation leaves a
@@ -97,8 +98,9 @@ public:
   uint32_t YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
                         uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
                         void* lpOverlapped);
-  // Carries out a pending move and sends what this open wrote; WIN_FALSE with the failure's code.
-  uint32_t YunFlushFileBuffers(int RootIndex, uint32_t hFile);
+  // Carries out a pending move and sends what this open wrote (with aWrittenOnly false, also a
+  // creation or truncation of it); WIN_FALSE with the failure's code.
+  uint32_t YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aWrittenOnly = false);
   uint32_t YunGetFileSize(int RootIndex, uint32_t hFile, uint32_t* lpFileSizeHigh);
   bool YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileSize);
   uint32_t YunGetFileInformationByHandle(int RootIndex, uint32_t hFile,

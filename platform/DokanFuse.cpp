@@ -332,19 +332,25 @@ int Write(const char* aPath, const char* aBuffer, size_t aSize, off_t aOffset,
   return FStatus == STATUS_SUCCESS ? static_cast<int>(FCount) : -StatusToErrno(FStatus);
 }
 
-// Every close(2) and fsync(2): what this open wrote goes to the server now, and its outcome is
-// the call's. The rest of the closing work waits for the release of the last descriptor.
-int Flush(const char* aPath, fuse_file_info* aFile) {
+// Every close(2) and fsync(2): what this open wrote goes to the server now (fsync also sends a
+// creation or truncation), and its outcome is the call's. The rest of the closing work waits for
+// the release of the last descriptor.
+int SendChanges(const char* aPath, fuse_file_info* aFile, bool aDescriptorClose) {
   TOpenFile* FOpen = OpenOf(aFile);
   std::u16string FPath = FOpen->FPath;
   if (aPath) DrivePath(aPath, FPath);
   std::lock_guard FGuard(FOpen->FLock);
   if (FOpen->FInfo.Context == 0) return 0;
+  FOpen->FInfo._DescriptorClose = aDescriptorClose ? 1 : 0;
   return -StatusToErrno(Ops().FlushFileBuffers(FPath.c_str(), &FOpen->FInfo));
 }
 
+int Flush(const char* aPath, fuse_file_info* aFile) {
+  return SendChanges(aPath, aFile, true);
+}
+
 int Fsync(const char* aPath, int, fuse_file_info* aFile) {
-  return Flush(aPath, aFile);
+  return SendChanges(aPath, aFile, false);
 }
 
 int Truncate(const char* aPath, off_t aSize, fuse_file_info* aFile) {

@@ -12,8 +12,9 @@
 //   open / create         ZwCreateFile (FILE_OPEN, FILE_OVERWRITE for O_TRUNC; FILE_CREATE for
 //                         O_EXCL, else FILE_OPEN_IF / FILE_OVERWRITE_IF)
 //   read / write          ReadFile / WriteFile (WriteToEndOfFile for O_APPEND opens)
-//   flush (each close),   FlushFileBuffers: what the open wrote is sent now, so close(2) and
-//   fsync                 fsync(2) return after the server has the content, or fail with it
+//   flush (each close),   FlushFileBuffers: what the open wrote is sent now (fsync: also a
+//   fsync                 creation or truncation), so close(2) and fsync(2) return after the
+//                         server has the content, or fail with it
 //   release               Cleanup (the rest of the closing work: a creation or truncation that
 //                         no write followed is sent now), then CloseFile
 //   truncate              SetEndOfFile (by name: ZwCreateFile, SetEndOfFile, Cleanup, CloseFile)

@@ -80,6 +80,25 @@ TEST_F(SaveMountTest, OneUploadPerSave) {
   EXPECT_EQ(FMount.Stop(), 0);
 }
 
+// fsync(2) sends any change of its open at once, a truncation too; writes and truncations
+// give the file a new last-write time.
+TEST_F(SaveMountTest, FsyncSendsAndTimesMove) {
+  const fs::path FStored = Home() / "资料/大文件.bin"; // in a folder not listed yet
+  fs::last_write_time(FStored, fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+  ASSERT_TRUE(FMount.Ready());
+  struct stat FBefore {};
+  ASSERT_EQ(::stat(Z("资料/大文件.bin").c_str(), &FBefore), 0);
+  const int FFd = ::open(Z("资料/大文件.bin").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(FFd, 0);
+  EXPECT_EQ(::fsync(FFd), 0);
+  EXPECT_EQ(fs::file_size(FStored), 0u) << "sent by fsync, before the close";
+  struct stat FAfter {};
+  ASSERT_EQ(::fstat(FFd, &FAfter), 0);
+  EXPECT_GT(FAfter.st_mtime, FBefore.st_mtime + 3600 * 24 * 300);
+  EXPECT_EQ(::close(FFd), 0);
+  EXPECT_EQ(FMount.Stop(), 0);
+}
+
 // Kept-local extensions compare whole: these names are stored like any other.
 TEST_F(SaveMountTest, NamesThatAreUploaded) {
   ASSERT_TRUE(FMount.Ready());
