@@ -1,6 +1,8 @@
 // The node model: construction from listing records, the one-time LIST, and the server
 // exchanges of a node.
+#include <algorithm>
 #include <ctime>
+#include <mutex>
 
 #include "common/Globals.h"
 #include "platform/LastError.h"
@@ -9,12 +11,40 @@
 #include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
 #include "tree/FileSysUnit.h"
+#include "tree/Mask.h"
 
 namespace zelvo {
 
 std::atomic<uint32_t> NodeHandleCounter{1000};
 
 namespace {
+
+// Every node with a handle, from its construction to its destruction.
+class TNodeRegistry {
+public:
+  void Insert(uint32_t aHandle, TFileInfo* aNode) {
+    std::lock_guard FGuard(FLock);
+    FNodes[aHandle] = aNode;
+  }
+  void Erase(uint32_t aHandle) {
+    std::lock_guard FGuard(FLock);
+    FNodes.erase(aHandle);
+  }
+  TFileInfo* Find(uint32_t aHandle) const {
+    std::lock_guard FGuard(FLock);
+    const auto FFound = FNodes.find(aHandle);
+    return FFound == FNodes.end() ? nullptr : FFound->second;
+  }
+
+private:
+  mutable std::mutex FLock; // guards FNodes
+  std::unordered_map<uint32_t, TFileInfo*> FNodes;
+};
+
+TNodeRegistry& Nodes() {
+  static auto* FRegistry = new TNodeRegistry; // nodes may outlive static destruction
+  return *FRegistry;
+}
 
 TYunClient NewClient() {
   return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut);
@@ -74,6 +104,7 @@ TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPat
       FHandle(++NodeHandleCounter),
       FIsDir((Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
   FFullName = std::u16string(ParentPathName) + u"\\" + FFileName;
+  Nodes().Insert(FHandle, this);
   if (!FIsDir && LowerCaseLocale(ExtractFileExt(FFileName)) == u".zip") {
     FIsDir = true;
     FFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -83,21 +114,45 @@ TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPat
 
 TFileInfo::TFileInfo(std::u16string aFullName) : FFullName(std::move(aFullName)) {}
 
-TFileInfo::~TFileInfo() = default;
+TFileInfo::~TFileInfo() {
+  if (FHandle != 0) Nodes().Erase(FHandle);
+}
 
 TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
+  aNode->FParent = this;
+  FByName.try_emplace(FoldNameAscii(aNode->FFileName), aNode.get()); // an earlier one wins
   FItems.push_back(std::move(aNode));
   return FItems.back().get();
 }
 
 std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
-  for (auto FItem = FItems.begin(); FItem != FItems.end(); ++FItem) {
-    if (FItem->get() != aNode) continue;
-    auto FNode = std::move(*FItem);
-    FItems.erase(FItem);
-    return FNode;
-  }
-  return nullptr;
+  const auto FItem = std::find_if(FItems.begin(), FItems.end(),
+                                  [&](const auto& aItem) { return aItem.get() == aNode; });
+  if (FItem == FItems.end()) return nullptr;
+  auto FNode = std::move(*FItem);
+  FItems.erase(FItem);
+  FNode->FParent = nullptr;
+  ReindexName(FoldNameAscii(FNode->FFileName));
+  return FNode;
+}
+
+void TFileInfo::ReindexName(const std::u16string& aFolded) {
+  const auto FFirst = std::find_if(FItems.begin(), FItems.end(), [&](const auto& aItem) {
+    return SameNameAscii(aItem->FFileName, aFolded);
+  });
+  if (FFirst == FItems.end())
+    FByName.erase(aFolded);
+  else
+    FByName[aFolded] = FFirst->get();
+}
+
+void TFileInfo::SetChild(std::unique_ptr<TFileInfo> aListing) {
+  FChild = std::move(aListing);
+  if (FChild) FChild->FOwner = this;
+}
+
+TFileInfo* TFileInfo::FindNodeByHandle(uint32_t aHandle) {
+  return Nodes().Find(aHandle);
 }
 
 void TFileInfo::SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager) {
@@ -113,7 +168,7 @@ TFileInfo* TFileInfo::GetChild() {
     ZipFileToFolder();
     return FChild.get();
   }
-  FChild = std::make_unique<TFileInfo>(FFullName);
+  SetChild(std::make_unique<TFileInfo>(FFullName));
   std::vector<uint8_t> FReply;
   if (!SyncList(FReply)) return FChild.get();
   for (size_t FAt = 0; FAt + kFindDataSize <= FReply.size(); FAt += kFindDataSize) {

@@ -1,11 +1,10 @@
 // Namespace changes: new folders, deletions, renames and moves, in the tree at once and on the
 // server by one command each.
-#include <utility>
-
 #include "common/Utils.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "tree/FileSysUnit.h"
+#include "tree/Mask.h"
 
 namespace zelvo {
 
@@ -56,8 +55,15 @@ bool TFileInfo::SyncMoveOnServer(const std::u16string& aNewFullName) {
 }
 
 void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
-  const std::u16string FOldFullName = std::exchange(FFullName, aNewFullName);
+  // Copies first: the new texts may be these very fields (a subtree keeps its names).
+  const std::u16string FOldFullName = FFullName;
+  const std::u16string FOldName = FFileName;
+  FFullName = aNewFullName;
   FFileName = aNewFileName;
+  if (FParent) {
+    FParent->ReindexName(FoldNameAscii(FOldName));
+    FParent->ReindexName(FoldNameAscii(aNewFileName));
+  }
   FollowPending(FOldFullName);
   if (FChild) FChild->RenameEntries(aNewFullName);
 }

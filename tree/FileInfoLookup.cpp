@@ -22,9 +22,8 @@ TFileInfo* TFileInfo::GetDirectory(std::u16string_view Path, std::u16string& Las
 }
 
 TFileInfo* TFileInfo::ThisFindFile(std::u16string_view aFileName) {
-  for (const auto& FItem : FItems)
-    if (SameNameAscii(FItem->FFileName, aFileName)) return FItem.get();
-  return nullptr;
+  const auto FFound = FByName.find(FoldNameAscii(aFileName));
+  return FFound == FByName.end() ? nullptr : FFound->second;
 }
 
 TFileInfo* TFileInfo::FindFile(std::u16string_view aFileName) {
@@ -47,11 +46,11 @@ bool TFileInfo::FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Bu
 }
 
 TFileInfo* TFileInfo::FindFileByHandle(uint32_t aHandle) {
-  for (const auto& FItem : FItems) {
-    if (FItem->FHandle == aHandle) return FItem.get();
-    if (FItem->FIsDir && FItem->FChild)
-      if (TFileInfo* FFound = FItem->FChild->FindFileByHandle(aHandle)) return FFound;
-  }
+  // Below this listing: up the chain of listings and the folders that own them.
+  TFileInfo* FNode = FindNodeByHandle(aHandle);
+  for (const TFileInfo* FUp = FNode; FUp != nullptr;
+       FUp = FUp->FParent ? FUp->FParent->FOwner : nullptr)
+    if (FUp->FParent == this) return FNode;
   return nullptr;
 }
 

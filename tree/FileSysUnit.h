@@ -11,7 +11,13 @@
 //
 // Threads and locks: no operation here locks. The facade calls everything under its one lock,
 // including the network exchanges (LIST, GET, PUT, MKDIR, DELETE, MOVE), each on a new
-// TYunClient to CurrentServerHost. The node-handle counter is atomic all the same.
+// TYunClient to CurrentServerHost. The node-handle counter is atomic all the same, and the
+// process-wide map from node handle to node has a lock of its own (nodes are made and destroyed
+// by tests and archives outside the facade too).
+//
+// Lookups take constant time: every node with a handle is in the handle map from its
+// construction to its destruction, and each listing keeps a map from the ASCII-folded name to
+// the first entry of that name in list order (kept right by Add, Extract and Rename).
 //
 // Errors: network failures are results (false), with a Windows code in the last-error slot:
 // ERROR_UNEXP_NET_ERR for an exchange that failed (no connection, time-out), ERROR_ACCESS_DENIED
@@ -44,6 +50,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Streams.h"
@@ -156,6 +163,8 @@ public:
   TFileInfo* FindFile(std::u16string_view aFileName);
   bool FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Buf);
   TFileInfo* FindFileByHandle(uint32_t aHandle);
+  // Any live node with that handle, in whatever tree (or none).
+  static TFileInfo* FindNodeByHandle(uint32_t aHandle);
   uint32_t GetFileAttributesW(std::u16string_view aFileName);
 
   // Moves and renames, on the listing of the drive root.
@@ -168,6 +177,10 @@ public:
   std::u16string CacheFileName() const;
 
 protected:
+  // The listing's name index after aFolded's entries changed: the first in list order wins.
+  void ReindexName(const std::u16string& aFolded);
+  void SetChild(std::unique_ptr<TFileInfo> aListing);
+
   bool HasContent() const { return FCached || FLocalContent; }
   // Makes sure the cache holds the node's whole content: opens it, fetches a remote node.
   bool EnsureContent();
@@ -204,6 +217,9 @@ protected:
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;
+  TFileInfo* FParent = nullptr; // the listing that holds this node, while one does
+  TFileInfo* FOwner = nullptr;  // a listing's folder node
+  std::unordered_map<std::u16string, TFileInfo*> FByName; // a listing's: folded name -> entry
 };
 
 class TZipArchive;

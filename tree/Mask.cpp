@@ -25,6 +25,12 @@ bool SameNameAscii(std::u16string_view aLeft, std::u16string_view aRight) {
                     [](char16_t a, char16_t b) { return AsciiLower(a) == AsciiLower(b); });
 }
 
+std::u16string FoldNameAscii(std::u16string_view aName) {
+  std::u16string FFolded(aName);
+  std::transform(FFolded.begin(), FFolded.end(), FFolded.begin(), AsciiLower);
+  return FFolded;
+}
+
 TMask::TMask(std::u16string_view aMask) {
   int FStars = 0;
   for (size_t i = 0; i < aMask.size(); ++i) {

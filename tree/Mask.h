@@ -37,5 +37,7 @@ private:
 // ASCII-only lower-casing: "A" to "Z" become "a" to "z", nothing else changes.
 char16_t AsciiLower(char16_t aChar);
 bool SameNameAscii(std::u16string_view aLeft, std::u16string_view aRight);
+// The name with ASCII letters lower-cased: names that SameNameAscii calls equal fold alike.
+std::u16string FoldNameAscii(std::u16string_view aName);
 
 } // namespace zelvo

@@ -20,7 +20,7 @@ void TFileInfo::ZipFileToFolder() {
   }
   auto FListing = std::make_unique<TZipFileInfo>(FFullName);
   TZipFileInfo* FZipListing = FListing.get();
-  FChild = std::move(FListing);
+  SetChild(std::move(FListing));
   FCache.reset();
   std::shared_ptr<TZipArchive> FArchive;
   try {
@@ -57,7 +57,7 @@ TZipFileInfo* TZipFileInfo::AddFolder(const std::u16string& aName, int32_t aZipI
   TZipFileInfo* FFolder = CreateNewZipFileInfo(aName, FFullName, true);
   FFolder->FZipIndex = aZipIndex;
   FFolder->FZipFile = aZipFile;
-  FFolder->FChild = std::make_unique<TZipFileInfo>(FFolder->FFullName);
+  FFolder->SetChild(std::make_unique<TZipFileInfo>(FFolder->FFullName));
   return FFolder;
 }
 

@@ -1,5 +1,6 @@
 #include "tests/tree/TreeFixture.h"
 #include "tree/Mask.h"
+#include <functional>
 
 namespace zelvo {
 namespace {
@@ -99,6 +100,38 @@ TEST_F(LookupTest, PathsAndNames) {
   EXPECT_EQ(FListing->FindFile(u"\\Dup.Txt")->Size(), 1) << "the first in reply order";
   EXPECT_EQ(FListing->GetFileAttributesW(u"\\docs\\b.doc"), 32u);
   EXPECT_EQ(FListing->GetFileAttributesW(u"\\docs\\none"), INVALID_FILE_ATTRIBUTES);
+}
+
+// The name index keeps the rule through changes: ASCII case folded, the first in list order.
+TEST_F(LookupTest, NameIndexFollowsChanges) {
+  const auto FSizeOf = [&](const char16_t* aName) {
+    TFileInfo* FNode = FListing->ThisFindFile(aName);
+    return FNode ? FNode->Size() : -1;
+  };
+  struct TStep {
+    const char* FWhat;
+    std::function<void()> FChange;
+    const char16_t* FName;
+    int64_t FSize;
+  };
+  const TStep FSteps[] = {
+      {"first of two", [] {}, u"Dup.txt", 1},
+      {"the first renamed away",
+       [&] { FListing->ThisFindFile(u"dup.txt")->Rename(u"other.txt", u"\\r\\\\other.txt"); },
+       u"DUP.txt", 2},
+      {"renamed name found", [] {}, u"OTHER.TXT", 1},
+      {"renamed back: it stands before DUP.TXT again",
+       [&] { FListing->ThisFindFile(u"other.txt")->Rename(u"dup.txt", u"\\r\\\\dup.txt"); },
+       u"dup.TXT", 1},
+      {"the first taken out", [&] { FListing->Extract(FListing->ThisFindFile(u"dup.txt")); },
+       u"dup.txt", 2},
+      {"the last taken out", [&] { FListing->Extract(FListing->ThisFindFile(u"dup.txt")); },
+       u"dup.txt", -1},
+  };
+  for (const auto& FStep : FSteps) {
+    FStep.FChange();
+    EXPECT_EQ(FSizeOf(FStep.FName), FStep.FSize) << FStep.FWhat;
+  }
 }
 
 TEST_F(LookupTest, HandlesAreFoundOnlyInFetchedListings) {
