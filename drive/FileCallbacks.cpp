@@ -245,6 +245,12 @@ NTSTATUS FlushFileBuffers(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
 NTSTATUS GetFileInformation(LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* HandleFileInformation,
                             PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("GetFileInformation", FileName, [&]() -> NTSTATUS {
+    // Without an open, straight from the node: looking at a file opens nothing.
+    if (ContextHandle(DokanFileInfo) == 0)
+      return FileSystem->YunGetFileInformationByName(RootOf(DokanFileInfo), FileName,
+                                                     HandleFileInformation)
+                 ? STATUS_SUCCESS
+                 : LastErrorStatus();
     const auto FGuard = FileSystem->Lock();
     const TRequestHandle FHandle(FileName, DokanFileInfo, false);
     if (!FHandle.Valid()) return LastErrorStatus();

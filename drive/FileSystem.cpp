@@ -278,6 +278,23 @@ bool TFileSystem::YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileS
   return true;
 }
 
+namespace {
+
+void FillInformation(const TFileInfo& aNode, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+  const auto FSize = static_cast<uint64_t>(aNode.Size());
+  lpFileInformation->dwFileAttributes = aNode.FileAttributes();
+  lpFileInformation->ftCreationTime = aNode.CreationTime();
+  lpFileInformation->ftLastAccessTime = aNode.LastAccessTime();
+  lpFileInformation->ftLastWriteTime = aNode.LastWriteTime();
+  lpFileInformation->dwVolumeSerialNumber = 0;
+  lpFileInformation->nFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
+  lpFileInformation->nFileSizeLow = static_cast<uint32_t>(FSize);
+  lpFileInformation->nNumberOfLinks = 0;
+  lpFileInformation->nFileIndexHigh = 0;
+}
+
+} // namespace
+
 uint32_t TFileSystem::YunGetFileInformationByHandle(int RootIndex, uint32_t hFile,
                                                     BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
   const auto FGuard = Lock();
@@ -287,16 +304,27 @@ uint32_t TFileSystem::YunGetFileInformationByHandle(int RootIndex, uint32_t hFil
                          ? FRootNode
                          : ResolveLocked(RootIndex, hFile);
   if (FNode == nullptr) return WIN_FALSE;
-  const auto FSize = static_cast<uint64_t>(FNode->Size());
-  lpFileInformation->dwFileAttributes = FNode->FileAttributes();
-  lpFileInformation->ftCreationTime = FNode->CreationTime();
-  lpFileInformation->ftLastAccessTime = FNode->LastAccessTime();
-  lpFileInformation->ftLastWriteTime = FNode->LastWriteTime();
-  lpFileInformation->dwVolumeSerialNumber = 0;
-  lpFileInformation->nFileSizeHigh = static_cast<uint32_t>(FSize >> 32);
-  lpFileInformation->nFileSizeLow = static_cast<uint32_t>(FSize);
-  lpFileInformation->nNumberOfLinks = 0;
-  lpFileInformation->nFileIndexHigh = 0;
+  FillInformation(*FNode, lpFileInformation);
+  return WIN_TRUE;
+}
+
+uint32_t TFileSystem::YunGetFileInformationByName(int RootIndex, LPCWSTR aFileName,
+                                                  BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+  const auto FGuard = Lock();
+  TFileInfo* FRootNode = Root(RootIndex);
+  if (FRootNode == nullptr) return Fail(TFacadeFailure::BadRoot, WIN_FALSE);
+  TFileInfo* FNode = FRootNode;
+  if (std::u16string_view(aFileName) != u"\\") {
+    std::u16string FLast;
+    TFileInfo* FFolder = FolderOfLocked(RootIndex, aFileName, FLast);
+    if (FFolder == nullptr) return WIN_FALSE;
+    FNode = FFolder->ThisFindFile(FLast);
+    if (FNode == nullptr) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return WIN_FALSE;
+    }
+  }
+  FillInformation(*FNode, lpFileInformation);
   return WIN_TRUE;
 }
 

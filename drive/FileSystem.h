@@ -105,6 +105,9 @@ public:
   bool YunGetFileSizeEx(int RootIndex, uint32_t hFile, int64_t* fileSize);
   uint32_t YunGetFileInformationByHandle(int RootIndex, uint32_t hFile,
                                          BY_HANDLE_FILE_INFORMATION* lpFileInformation);
+  // The same record for a path, without an open (what a by-name attribute query needs).
+  uint32_t YunGetFileInformationByName(int RootIndex, LPCWSTR aFileName,
+                                       BY_HANDLE_FILE_INFORMATION* lpFileInformation);
   bool YunDeleteFile(int RootIndex, LPCWSTR FileName);
   bool YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, LPCWSTR NewFileName,
                    bool ReplaceIfExisting);

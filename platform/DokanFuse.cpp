@@ -235,7 +235,8 @@ int GetAttr(const char* aPath, struct stat* aStat, fuse_file_info* aFile) {
     std::lock_guard FGuard(FOpen->FLock);
     return FAnswer(FOpen->FInfo);
   }
-  return ByName(FPath, FILE_READ_ATTRIBUTES, 0, FAnswer);
+  DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount()); // no context: answered by name
+  return FAnswer(FInfo);
 }
 
 struct TFillState {

@@ -5,7 +5,7 @@
 //
 //   FUSE request          callbacks
 //   --------------------  -------------------------------------------------------------------
-//   getattr (no file)     ZwCreateFile(FILE_OPEN), GetFileInformation, Cleanup, CloseFile
+//   getattr (no file)     GetFileInformation with no context: answered from the node by name
 //   getattr (open file)   GetFileInformation on the open's context
 //   opendir / releasedir  ZwCreateFile(FILE_OPEN, directory) / Cleanup, CloseFile
 //   readdir               FindFiles, entries handed to the fill function (with their stat)
