@@ -131,6 +131,7 @@ NTSTATUS Truncate(int64_t aLength, PDOKAN_FILE_INFO aInfo) {
   const uint32_t FHandle = ContextHandle(aInfo);
   if (FHandle == 0) return STATUS_INVALID_HANDLE;
   const int FRoot = RootOf(aInfo);
+  FileSystem->YunAwaitContent(FRoot, FHandle); // what a resize keeps, fetched without the lock
   const auto FGuard = FileSystem->Lock();
   if (!FileSystem->YunSetFilePointerEx(FRoot, FHandle, aLength, nullptr, FILE_BEGIN) ||
       !FileSystem->YunSetEndOfFile(FRoot, FHandle))
@@ -188,6 +189,11 @@ NTSTATUS ReadFile(LPCWSTR FileName, void* Buffer, uint32_t BufferLength, uint32_
                   int64_t Offset, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("ReadFile", FileName, [&]() -> NTSTATUS {
     const int FRoot = RootOf(DokanFileInfo);
+    // An open file reads at the offset: a fetch under way holds up only this file's readers.
+    if (const uint32_t FOpen = ContextHandle(DokanFileInfo))
+      return FileSystem->YunReadFileAt(FRoot, FOpen, Buffer, BufferLength, Offset, ReadLength)
+                 ? STATUS_SUCCESS
+                 : LastErrorStatus();
     const auto FGuard = FileSystem->Lock();
     const TRequestHandle FHandle(FileName, DokanFileInfo, false);
     if (!FHandle.Valid()) return LastErrorStatus();
@@ -202,6 +208,9 @@ NTSTATUS WriteFile(LPCWSTR FileName, const void* Buffer, uint32_t NumberOfBytesT
                    uint32_t* NumberOfBytesWritten, int64_t Offset, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("WriteFile", FileName, [&]() -> NTSTATUS {
     const int FRoot = RootOf(DokanFileInfo);
+    // The content a write completes is fetched first, without holding the lock.
+    if (const uint32_t FOpen = ContextHandle(DokanFileInfo))
+      FileSystem->YunAwaitContent(FRoot, FOpen);
     const auto FGuard = FileSystem->Lock();
     const TRequestHandle FHandle(FileName, DokanFileInfo, true);
     if (!FHandle.Valid()) return LastErrorStatus();

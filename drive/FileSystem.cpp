@@ -235,6 +235,56 @@ uint32_t TFileSystem::YunReadFile(int RootIndex, uint32_t hFile, void* Buffer,
                FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, FOffset));
 }
 
+std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode) {
+  bool FStarted = false;
+  auto FFetch = aNode.StartFetch(FServer, FPort, FTimeOut, FStarted);
+  if (!FStarted) return FFetch;
+  std::lock_guard FGuard(FFetchersLock);
+  FFetchers.remove_if([](const auto& aFetcher) { return aFetcher.first->Done(); });
+  FFetchers.emplace_back(FFetch,
+                         std::jthread([FFetch](std::stop_token aStop) { FFetch->Run(aStop); }));
+  return FFetch;
+}
+
+uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
+                                    uint32_t nNumberOfBytesToRead, int64_t aOffset,
+                                    uint32_t* lpNumberOfBytesRead) {
+  std::shared_ptr<TContentFetch> FFetch;
+  {
+    const auto FGuard = Lock();
+    TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+    if (FNode == nullptr) return WIN_FALSE;
+    FFetch = FetchLocked(*FNode);
+    if (!FFetch)
+      return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
+  }
+  // Only this node's readers wait here; the tree is free meanwhile.
+  FFetch->WaitFor(aOffset + nNumberOfBytesToRead);
+  const auto FGuard = Lock();
+  TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+  if (FNode == nullptr) return WIN_FALSE;
+  // A broken fetch fails the reads still waiting, and one that another reader has already
+  // cleared away fails this one too: the next read starts a new fetch.
+  if (!FFetch->WaitFor(aOffset + nNumberOfBytesToRead) ||
+      (!FFetch->Succeeded() && !FNode->FetchIs(FFetch))) {
+    FNode->FinishFetch();
+    SetLastError(ERROR_UNEXP_NET_ERR);
+    return WIN_FALSE;
+  }
+  return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
+}
+
+void TFileSystem::YunAwaitContent(int RootIndex, uint32_t hFile) {
+  std::shared_ptr<TContentFetch> FFetch;
+  {
+    const auto FGuard = Lock();
+    TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
+    if (FNode == nullptr) return;
+    FFetch = FetchLocked(*FNode);
+  }
+  if (FFetch) FFetch->WaitFor(INT64_MAX);
+}
+
 uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
                                    uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
                                    void*) {

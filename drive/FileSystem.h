@@ -35,6 +35,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -44,6 +45,7 @@
 #include <vector>
 
 #include "drive/DokanWin.h"
+#include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
 #include "tree/PendingJournal.h"
 
@@ -95,6 +97,13 @@ public:
   bool YunSetEndOfFile(int RootIndex, uint32_t hFile);
   uint32_t YunReadFile(int RootIndex, uint32_t hFile, void* Buffer, uint32_t nNumberOfBytesToRead,
                        uint32_t* lpNumberOfBytesRead);
+  // A read at an offset that waits for a fetch outside the lock: the first reader of a remote
+  // file starts its GET on a thread of its own, and every reader returns once its range arrived.
+  uint32_t YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer, uint32_t nNumberOfBytesToRead,
+                         int64_t aOffset, uint32_t* lpNumberOfBytesRead);
+  // Waits, outside the lock, until the file's whole content is here (before a write or resize,
+  // which need it); the fetch's failure is left to the operation that follows.
+  void YunAwaitContent(int RootIndex, uint32_t hFile);
   uint32_t YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,
                         uint32_t nNumberOfBytesToWrite, uint32_t* lpNumberOfBytesWritten,
                         void* lpOverlapped);
@@ -137,6 +146,8 @@ private:
   bool SendPendingEntryLocked(const TPendingEntry& aEntry);
   bool ServerAnswers() const;
   void RetryLoop(std::stop_token aStop);
+  // The fetch to wait for before reading this node (started here when needed), or null.
+  std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode);
 
   std::recursive_mutex FileInfoListLock;
   std::array<std::unique_ptr<TFileInfo>, 2> FRoot;
@@ -148,6 +159,8 @@ private:
   int32_t FPort = 0;
   int32_t FTimeOut = 0;
   std::u16string FOwnRoot;
+  std::mutex FFetchersLock; // guards FFetchers
+  std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
   std::condition_variable_any FRetryWake;
   std::mutex FRetryLock; // only for FRetryWake's waits
   std::jthread FRetrier; // last: stopped and joined before the rest goes

@@ -10,6 +10,7 @@
 #include "platform/WinError.h"
 #include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
+#include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
 #include "tree/Mask.h"
 
@@ -115,6 +116,7 @@ TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPat
 TFileInfo::TFileInfo(std::u16string aFullName) : FFullName(std::move(aFullName)) {}
 
 TFileInfo::~TFileInfo() {
+  CancelFetch();
   if (FHandle != 0) Nodes().Erase(FHandle);
 }
 

@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "platform/Locale.h"
 #include "platform/WinError.h"
+#include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
 #include "tree/PendingJournal.h"
 
@@ -42,8 +43,70 @@ void TFileInfo::CreateCacheStream() {
 }
 
 bool TFileInfo::EnsureContent() {
+  if (FFetch) {
+    // A fetch under way: the whole content is needed here, so wait for its end.
+    const auto FRunning = FFetch;
+    FRunning->WaitFor(INT64_MAX);
+    FinishFetch();
+  }
   CreateCacheStream();
   return HasContent() || SyncGetFile();
+}
+
+std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServer, int32_t aPort,
+                                                     int32_t aTimeOut, bool& aStarted) {
+  aStarted = false;
+  if (FFetch) return FFetch;
+  if (HasContent() || !FetchesFromServer()) return nullptr;
+  const std::string FHandleText = std::to_string(FHandle);
+  FFetch = std::make_shared<TContentFetch>(
+      aServer, aPort, aTimeOut, FFullName,
+      CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) + u".part.cache");
+  aStarted = true;
+  return FFetch;
+}
+
+void TFileInfo::FinishFetch() {
+  if (!FFetch || !FFetch->Done()) return;
+  const auto FEnded = std::move(FFetch);
+  if (!FEnded->Succeeded()) {
+    FEnded->Cancel(); // the part file goes; the node stays unfetched, the next read tries again
+    return;
+  }
+  // The part file becomes the cache file.
+  FCache.reset();
+  std::error_code FError;
+  std::filesystem::rename(Utf16ToUtf8(FEnded->PartFile()), Utf16ToUtf8(CacheFileName()), FError);
+  if (FError) return;
+  FCached = true;
+  CreateCacheStream();
+  FSize = FCache->GetSize();
+}
+
+void TFileInfo::CancelFetch() {
+  if (!FFetch) return;
+  FFetch->Cancel();
+  FFetch.reset();
+}
+
+bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength,
+                                  int64_t Offset) {
+  const auto FRunning = FFetch;
+  const bool FThere = FRunning->WaitFor(Offset + BufferLength);
+  const int64_t FArrived = FRunning->Arrived();
+  bool FResult = false;
+  if (!FThere) {
+    SetLastError(ERROR_UNEXP_NET_ERR); // broken before this range came
+  } else if (Offset >= FArrived) {
+    SetLastError(ERROR_HANDLE_EOF);
+  } else {
+    ReadLength = static_cast<uint32_t>(
+        FRunning->ReadAt(Buffer, std::min<int64_t>(BufferLength, FArrived - Offset), Offset));
+    FResult = ReadLength != 0;
+    if (!FResult) SetLastError(ERROR_HANDLE_EOF);
+  }
+  FinishFetch();
+  return FResult;
 }
 
 void TFileInfo::MarkLocalContent() {
@@ -63,6 +126,7 @@ bool Refused(uint32_t aError) {
 } // namespace
 
 bool TFileInfo::Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset) {
+  if (FFetch) return ReadWhileFetching(Buffer, BufferLength, ReadLength, Offset);
   if (!EnsureContent()) return false;
   if (Offset >= FSize) {
     SetLastError(ERROR_HANDLE_EOF);
@@ -110,6 +174,7 @@ bool TFileInfo::SetSize(int64_t Value) {
 }
 
 void TFileInfo::ClearFileData() {
+  CancelFetch(); // emptied: what the server had no longer matters
   FSize = 0;
   if (FCache) FCache->SetSize(0);
 }

@@ -58,6 +58,8 @@
 
 namespace zelvo {
 
+class TContentFetch;
+
 inline constexpr std::u16string_view NoUploadExtensions = u".tmp;.swf;.exe;.rar;.zip;.7z";
 inline constexpr int64_t kArchiveNotBuilt = -999;
 inline constexpr uint32_t kInvalidNodeHandle = 0xFFFFFFFF;
@@ -153,6 +155,16 @@ public:
   // Sends a changed content unless it is kept local; true when nothing needed sending. A failure
   // makes the node pending; a success ends that.
   bool UploadChanges();
+  // Content fetched outside the tree's lock (ContentFetch.h). StartFetch gives the node's fetch,
+  // made when it has none (aStarted: the caller runs it), or null when the node needs none (its
+  // content is here, or it is not fetched from the server). FinishFetch takes an ended fetch's
+  // outcome into the node; a running one is left alone.
+  std::shared_ptr<TContentFetch> StartFetch(const std::u16string& aServer, int32_t aPort,
+                                            int32_t aTimeOut, bool& aStarted);
+  void FinishFetch();
+  bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return FFetch == aFetch; }
+  virtual bool FetchesFromServer() const { return true; }
+
   // On a listing: takes a pending file's content from an earlier run as the changed content of
   // the entry aFileName (made when the server does not have it).
   TFileInfo* AdoptPendingFile(const std::u16string& aFileName, const std::u16string& aCacheFile);
@@ -190,6 +202,10 @@ protected:
   void RenameEntries(const std::u16string& aNewFullName);
   void MarkPending();
   void ClearPending();
+  void CancelFetch();
+  // A read while a fetch runs: waits for the range on the fetch (the fallback when the caller
+  // holds the tree's lock; the facade waits outside it first).
+  bool ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset);
   // A pending node under a new full name: its journal entry and cache file follow.
   void FollowPending(const std::u16string& aOldFullName);
   // MOVE for a node the server has; nothing for one it has not.
@@ -214,6 +230,7 @@ protected:
   bool FBroken = false;       // a write to the cache failed: never uploaded
   bool FPending = false;      // listed in the journal of pending changes
   std::u16string FCachePath;  // the cache file when it is not named after the node handle
+  std::shared_ptr<TContentFetch> FFetch; // the GET under way, if any
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;
@@ -245,6 +262,7 @@ public:
   bool SyncList(std::vector<uint8_t>& Buffer) override;
   bool SyncGetFile() override;
   bool SyncPutFile() override { return false; }
+  bool FetchesFromServer() const override { return false; } // extracted from the archive
   bool SyncDeleteFile() override { return false; }
   bool SyncMoveFile(const std::u16string&) override { return false; }
   bool SyncMakeDirectory() override { return false; }

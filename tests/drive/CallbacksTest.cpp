@@ -165,7 +165,7 @@ TEST_F(CallbacksTest, FailuresInsideTheTreeBecomeStatuses) {
 
   DOKAN_FILE_INFO FOther = Info();
   ASSERT_EQ(Open(u"\\资料\\大文件.bin", FOther), STATUS_SUCCESS);
-  ServerPort = test::ClosedPort();
+  FServer.Stop();
   EXPECT_EQ(ReadFile(u"\\资料\\大文件.bin", FBuffer, 8, &FCount, 0, &FOther),
             STATUS_UNEXPECTED_NETWORK_ERROR);
 }

@@ -1,0 +1,133 @@
+#include "tree/ContentFetch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/Streams.h"
+#include "common/TextCodec.h"
+#include "protocol/YunClientUnit.h"
+
+namespace zelvo {
+namespace {
+
+// The cache file as the fetch writes it: every piece is written at its place and then told to
+// the fetch, so readers can use it at once.
+class TFetchStream final : public TStream {
+public:
+  TFetchStream(int aFd, TContentFetch& aFetch, std::stop_token aStop, std::stop_token aCancel)
+      : FFd(aFd), FFetch(aFetch), FStop(std::move(aStop)), FCancel(std::move(aCancel)) {}
+
+  int64_t GetSize() const override { return FEnd; }
+  bool SetSize(int64_t aSize) override {
+    FEnd = aSize;
+    return ::ftruncate(FFd, aSize) == 0;
+  }
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* aBuffer, int64_t aCount) override {
+    if (FStop.stop_requested() || FCancel.stop_requested()) return 0;
+    const auto* FBytes = static_cast<const char*>(aBuffer);
+    for (int64_t FDone = 0; FDone < aCount;) {
+      const ssize_t FWritten = ::pwrite(FFd, FBytes + FDone, static_cast<size_t>(aCount - FDone),
+                                        static_cast<off_t>(FPosition + FDone));
+      if (FWritten <= 0) return FDone;
+      FDone += FWritten;
+    }
+    FPosition += aCount;
+    FEnd = std::max(FEnd, FPosition);
+    FFetch.Advance(FPosition);
+    return aCount;
+  }
+  bool PrepareSize(int64_t aSize) override {
+    FFetch.Announce(aSize);
+    return true;
+  }
+
+private:
+  int FFd;
+  TContentFetch& FFetch;
+  std::stop_token FStop;
+  std::stop_token FCancel;
+  int64_t FEnd = 0;
+};
+
+} // namespace
+
+TContentFetch::TContentFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut,
+                             std::u16string aFullName, std::u16string aPartFile)
+    : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut),
+      FFullName(std::move(aFullName)), FPartFile(std::move(aPartFile)),
+      FFd(::open(Utf16ToUtf8(FPartFile).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+  if (FFd < 0)
+    throw EFileStreamError("Cannot create file \"" + Utf16ToUtf8(FPartFile) + "\". " +
+                           std::strerror(errno));
+}
+
+TContentFetch::~TContentFetch() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+void TContentFetch::Run(std::stop_token aStop) {
+  if (FFd < 0) return Finish(false);
+  TFetchStream FStream(FFd, *this, aStop, FCancel.get_token());
+  Finish(TYunClient(FServer, FPort, FTimeOut).GetFile(FStream, FFullName) &&
+         !FCancel.stop_requested());
+}
+
+int64_t TContentFetch::ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const {
+  const ssize_t FGot = ::pread(FFd, aBuffer, static_cast<size_t>(aCount), aOffset);
+  return FGot < 0 ? 0 : FGot;
+}
+
+void TContentFetch::Cancel() {
+  FCancel.request_stop();
+  ::unlink(Utf16ToUtf8(FPartFile).c_str());
+}
+
+void TContentFetch::Finish(bool aOk) {
+  {
+    std::lock_guard FGuard(FLock);
+    FDone = true;
+    FOk = aOk;
+  }
+  FChanged.notify_all();
+}
+
+void TContentFetch::Announce(int64_t aTotal) {
+  std::lock_guard FGuard(FLock);
+  FTotal = aTotal;
+}
+
+void TContentFetch::Advance(int64_t aArrived) {
+  {
+    std::lock_guard FGuard(FLock);
+    FArrived = aArrived;
+  }
+  FChanged.notify_all();
+}
+
+bool TContentFetch::WaitFor(int64_t aEnd) {
+  std::unique_lock FGuard(FLock);
+  FChanged.wait(FGuard,
+                [&] { return FDone || FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal); });
+  return FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
+}
+
+bool TContentFetch::Done() const {
+  std::lock_guard FGuard(FLock);
+  return FDone;
+}
+
+bool TContentFetch::Succeeded() const {
+  std::lock_guard FGuard(FLock);
+  return FDone && FOk;
+}
+
+int64_t TContentFetch::Arrived() const {
+  std::lock_guard FGuard(FLock);
+  return FArrived;
+}
+
+} // namespace zelvo

@@ -1,0 +1,70 @@
+// One GET of a file's content into its cache file, run on a thread of its own while readers
+// wait only for the bytes they need.
+//
+// The fetch writes into a file of its own (aPartFile, made at construction) and records how far
+// the content has arrived; readers wait (WaitFor) until their range is there or the fetch has
+// ended, then read it with ReadAt. Every reader of one node shares the node's one fetch; the node
+// takes the file as its cache file once the fetch succeeded (so a fetch given up, for instance
+// because the file was emptied meanwhile, never writes into the node's content). The fetch
+// touches neither the tree nor the process-wide settings: what it needs is given to it.
+//
+// Threads: Run on the fetch's thread; everything else from any thread. FLock guards the
+// progress fields; waiting happens on FChanged, never under the tree's lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+#include <string>
+
+namespace zelvo {
+
+class TContentFetch {
+public:
+  // Creates (or empties) aPartFile; raises EFileStreamError when it cannot.
+  TContentFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFullName,
+                std::u16string aPartFile);
+  TContentFetch(const TContentFetch&) = delete;
+  TContentFetch& operator=(const TContentFetch&) = delete;
+  ~TContentFetch();
+
+  const std::u16string& PartFile() const { return FPartFile; }
+  // Reads arrived bytes at aOffset; the count read.
+  int64_t ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const;
+  // Ends the transfer at its next piece and removes the part file.
+  void Cancel();
+
+  // The GET; ends when the content is complete, the transfer failed or aStop was requested.
+  void Run(std::stop_token aStop);
+
+  // Waits until the first aEnd bytes have arrived or the fetch has ended; true when they are
+  // there, or when the fetch succeeded (a range past the end then reads as the end).
+  bool WaitFor(int64_t aEnd);
+  bool Done() const;
+  bool Succeeded() const;
+  int64_t Arrived() const;
+
+  // The stream's side: progress as bytes are written.
+  void Announce(int64_t aTotal);
+  void Advance(int64_t aArrived);
+
+private:
+  void Finish(bool aOk);
+
+  const std::u16string FServer;
+  const int32_t FPort;
+  const int32_t FTimeOut;
+  const std::u16string FFullName;
+  const std::u16string FPartFile;
+  int FFd = -1; // read by readers, written by Run: pread/pwrite only
+  std::stop_source FCancel;
+  mutable std::mutex FLock; // guards the four fields below
+  std::condition_variable FChanged;
+  int64_t FArrived = 0;
+  int64_t FTotal = -1; // -1 until the server announces it
+  bool FDone = false;
+  bool FOk = false;
+};
+
+} // namespace zelvo
