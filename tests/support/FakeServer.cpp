@@ -93,8 +93,9 @@ void TFakeConnection::Reset() {
   ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &FLinger, sizeof FLinger);
 }
 
-TFakeServer::TFakeServer(TScript aScript, const std::string& aAddress, uint16_t aPort)
-    : FScript(std::move(aScript)), FPort(aPort) {
+TFakeServer::TFakeServer(TScript aScript, const std::string& aAddress, uint16_t aPort,
+                         bool aConcurrent)
+    : FScript(std::move(aScript)), FPort(aPort), FConcurrent(aConcurrent) {
   FListenFd = ListenOn(aAddress, FPort);
   FThread = std::thread([this] { Run(); });
 }
@@ -110,15 +111,24 @@ void TFakeServer::Run() {
     const int FFd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (FFd < 0) continue;
     ++FConnections;
-    TFakeConnection FConnection(FFd, *this);
-    FScript(FConnection);
-    ::close(FFd);
-    {
-      std::lock_guard FGuard(FLock);
-      ++FHandled;
-    }
-    FHandledChanged.notify_all();
+    if (FConcurrent)
+      FConnectionThreads.emplace_back([this, FFd] { Serve(FFd); });
+    else
+      Serve(FFd);
   }
+  for (auto& FThread : FConnectionThreads)
+    FThread.join();
+}
+
+void TFakeServer::Serve(int aFd) {
+  TFakeConnection FConnection(aFd, *this);
+  FScript(FConnection);
+  ::close(aFd);
+  {
+    std::lock_guard FGuard(FLock);
+    ++FHandled;
+  }
+  FHandledChanged.notify_all();
 }
 
 void TFakeServer::Record(std::string aLine) {

@@ -1,7 +1,8 @@
 // A scriptable TCP peer on 127.0.0.1 for protocol tests.
 //
 // Each accepted connection runs the script on the server's own thread, one connection after
-// another. Every line the scripts read is recorded, in order, as a request.
+// another, or (aConcurrent) each on a thread of its own, so one script may hold its connection
+// while others are served. Every line the scripts read is recorded, in order, as a request.
 #pragma once
 
 #include <atomic>
@@ -40,7 +41,7 @@ public:
   using TScript = std::function<void(TFakeConnection&)>;
   // Listens on aAddress (a loopback address) and aPort (0: a free port).
   explicit TFakeServer(TScript aScript, const std::string& aAddress = "127.0.0.1",
-                       uint16_t aPort = 0);
+                       uint16_t aPort = 0, bool aConcurrent = false);
   TFakeServer(const TFakeServer&) = delete;
   TFakeServer& operator=(const TFakeServer&) = delete;
   ~TFakeServer();
@@ -51,6 +52,8 @@ public:
   // Waits until aCount connections have run their script to the end; false after the deadline.
   bool WaitHandled(int aCount, std::chrono::milliseconds aDeadline = std::chrono::seconds(10));
 
+  bool Stopping() const { return FStopping; }
+
   // The common scripts.
   static TScript Reply(std::string aBytes); // read the request line, send, close
   static TScript Silent();                  // read the request line, then stall
@@ -58,6 +61,7 @@ public:
 private:
   friend class TFakeConnection;
   void Run();
+  void Serve(int aFd);
   void Record(std::string aLine);
 
   TScript FScript;
@@ -69,6 +73,8 @@ private:
   std::condition_variable FHandledChanged;
   std::vector<std::string> FRequests;
   int FHandled = 0;
+  bool FConcurrent = false;
+  std::vector<std::thread> FConnectionThreads; // only the server's thread touches it
   std::thread FThread;
 };
 

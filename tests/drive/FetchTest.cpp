@@ -1,0 +1,177 @@
+// Fetches outside the tree's lock, against a peer that holds a GET half-way: the rest of both
+// drives goes on, readers get their range as it arrives and share one GET, and a broken fetch
+// fails only the reads still waiting.
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "common/Globals.h"
+#include "drive/FileSystem.h"
+#include "drive/YunDiskUnit.h"
+#include "tests/support/FakeServer.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+#include "tests/tree/TreeFixture.h"
+
+namespace zelvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t kSize = 1 << 20;
+constexpr size_t kFirstPart = 64 << 10;
+
+std::string Content() {
+  std::string FData(kSize, '\0');
+  for (size_t i = 0; i < kSize; ++i)
+    FData[i] = static_cast<char>(i * 31 + i / 4096);
+  return FData;
+}
+
+class FetchTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    CurrentServerHost = u"127.0.0.1";
+    ServerPort = FPeer.Port();
+    ClientTimeOut = 5000;
+    CacheDir = FCacheDir.Text();
+    FFacade = std::make_unique<TFileSystem>(u"\\r", u"\\s");
+    FileSystem = FFacade.get();
+    for (int i = 0; i < 2; ++i)
+      FOptions[i]._RootIndex = i;
+  }
+  void TearDown() override {
+    Release(false);
+    FileSystem = nullptr;
+  }
+
+  // The peer: listings at once; GET of big.bin sends its first part, then waits for Release.
+  void Serve(test::TFakeConnection& aConnection) {
+    const std::string FLine = aConnection.ReadLine();
+    if (FLine == "LIST \\r\\\\*")
+      aConnection.Send(
+          test::ListingReply({test::Record(u"big.bin", 32, kSize), test::Record(u"other", 16)}));
+    else if (FLine == "LIST \\r\\\\other\\*")
+      aConnection.Send(test::ListingReply({test::Record(u"x.txt", 32, 1)}));
+    else if (FLine == "LIST \\s\\\\*")
+      aConnection.Send(test::ListingReply({test::Record(u"shared.txt", 32, 1)}));
+    else if (FLine == "GET \\r\\\\big.bin")
+      ServeGet(aConnection);
+  }
+  void ServeGet(test::TFakeConnection& aConnection) {
+    const bool FHold = ++FGets == 1;
+    const std::string FData = Content();
+    aConnection.Send(test::BlockCount(kSize) + FData.substr(0, kFirstPart));
+    if (!FHold) return aConnection.Send(FData.substr(kFirstPart));
+    std::unique_lock FGuard(FGateLock);
+    FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
+    if (!FBreak) aConnection.Send(FData.substr(kFirstPart));
+  }
+  // Lets the held GET go on (aBreak: the connection closes instead).
+  void Release(bool aBreak) {
+    {
+      std::lock_guard FGuard(FGateLock);
+      if (FReleased) return;
+      FReleased = true;
+      FBreak = aBreak;
+    }
+    FGateChanged.notify_all();
+  }
+
+  DOKAN_FILE_INFO Open(const std::u16string& aPath, int aRoot = 0) {
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &FOptions[aRoot];
+    EXPECT_EQ(ZwCreateFile(aPath.c_str(), nullptr, FILE_GENERIC_READ, FILE_ATTRIBUTE_NORMAL,
+                           FILE_SHARE_READ, FILE_OPEN, 0, &FInfo),
+              STATUS_SUCCESS);
+    return FInfo;
+  }
+  // Reads aCount bytes at aOffset on its own thread.
+  std::future<std::pair<NTSTATUS, std::string>> ReadLater(DOKAN_FILE_INFO aInfo, int64_t aOffset,
+                                                          uint32_t aCount) {
+    return std::async(std::launch::async, [=]() mutable {
+      std::string FBuffer(aCount, '\0');
+      uint32_t FGot = 0;
+      const NTSTATUS FStatus =
+          ReadFile(u"\\big.bin", FBuffer.data(), aCount, &FGot, aOffset, &aInfo);
+      FBuffer.resize(FGot);
+      return std::make_pair(FStatus, FBuffer);
+    });
+  }
+  static bool WithinASecond(const std::function<void()>& aRequest) {
+    const auto FStart = std::chrono::steady_clock::now();
+    aRequest();
+    return std::chrono::steady_clock::now() - FStart < 1s;
+  }
+
+  test::TFakeServer FPeer{[this](test::TFakeConnection& aConnection) { Serve(aConnection); },
+                          "127.0.0.1", 0, true};
+  std::atomic<int> FGets = 0;
+  std::mutex FGateLock; // guards FReleased and FBreak
+  std::condition_variable FGateChanged;
+  bool FReleased = false;
+  bool FBreak = false;
+  test::TTempDir FCacheDir;
+  DOKAN_OPTIONS FOptions[2];
+  std::unique_ptr<TFileSystem> FFacade;
+};
+
+TEST_F(FetchTest, StalledFetchHoldsUpOnlyItsReaders) {
+  DOKAN_FILE_INFO FReader = Open(u"\\big.bin");
+  auto FLate = ReadLater(FReader, kSize - 4096, 4096);
+  ASSERT_TRUE(test::WaitUntil([&] { return FGets == 1; }));
+
+  // The first block is there: its read returns while the rest is held.
+  auto FEarly = ReadLater(FReader, 0, 4096);
+  ASSERT_EQ(FEarly.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(FEarly.get(), std::make_pair(STATUS_SUCCESS, Content().substr(0, 4096)));
+
+  // Everything else goes on: another folder, a by-name query, the other drive.
+  const auto FListing = [](const char16_t* aFolder, DOKAN_OPTIONS& aOptions) {
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &aOptions;
+    static thread_local int FCount;
+    FCount = 0;
+    FindFiles(
+        aFolder, [](WIN32_FIND_DATAW*, PDOKAN_FILE_INFO) { return ++FCount, 0; }, &FInfo);
+    return FCount;
+  };
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(FListing(u"\\other", FOptions[0]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(FListing(u"\\", FOptions[1]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] {
+    BY_HANDLE_FILE_INFORMATION FRecord;
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &FOptions[0];
+    EXPECT_EQ(GetFileInformation(u"\\other\\x.txt", &FRecord, &FInfo), STATUS_SUCCESS);
+  }));
+
+  // A second reader of the same file waits on the same GET.
+  DOKAN_FILE_INFO FSecond = Open(u"\\big.bin");
+  auto FOther = ReadLater(FSecond, kSize / 2, 4096);
+  EXPECT_EQ(FOther.wait_for(200ms), std::future_status::timeout);
+  Release(false);
+  EXPECT_EQ(FLate.get(), std::make_pair(STATUS_SUCCESS, Content().substr(kSize - 4096)));
+  EXPECT_EQ(FOther.get(), std::make_pair(STATUS_SUCCESS, Content().substr(kSize / 2, 4096)));
+  EXPECT_EQ(FGets, 1);
+  Cleanup(u"\\big.bin", &FReader);
+  CloseFile(u"\\big.bin", &FReader);
+  Cleanup(u"\\big.bin", &FSecond);
+  CloseFile(u"\\big.bin", &FSecond);
+}
+
+TEST_F(FetchTest, BrokenFetchFailsTheWaitingReadsAndIsTriedAgain) {
+  DOKAN_FILE_INFO FReader = Open(u"\\big.bin");
+  auto FWaiting = ReadLater(FReader, kSize - 4096, 4096);
+  ASSERT_TRUE(test::WaitUntil([&] { return FGets == 1; }));
+  Release(true);
+  EXPECT_EQ(FWaiting.get().first, STATUS_UNEXPECTED_NETWORK_ERROR);
+  auto FAgain = ReadLater(FReader, kSize - 4096, 4096);
+  EXPECT_EQ(FAgain.get(), std::make_pair(STATUS_SUCCESS, Content().substr(kSize - 4096)));
+  EXPECT_EQ(FGets, 2);
+  Cleanup(u"\\big.bin", &FReader);
+  CloseFile(u"\\big.bin", &FReader);
+}
+
+} // namespace
+} // namespace zelvo
