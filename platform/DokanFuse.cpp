@@ -209,6 +209,9 @@ uint32_t AccessOf(int aFlags) {
 void* Init(fuse_conn_info* aConnection, fuse_config* aConfig) {
   // An open with O_TRUNC is one request, so an overwrite never sends an empty file first.
   if (aConnection->capable & FUSE_CAP_ATOMIC_O_TRUNC) aConnection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  // Requests of up to 1 MiB: fewer round trips through the kernel for big files.
+  aConnection->max_write = 1 << 20;
+  aConnection->max_readahead = 1 << 20;
   aConfig->hard_remove = 1; // an unlink is an unlink, not a rename to a hidden name
   aConfig->use_ino = 0;
   aConfig->nullpath_ok = 0;

@@ -32,9 +32,10 @@ bool TYunClient::ReceiveExact(void* aBuffer, size_t aCount) {
 }
 
 bool TYunClient::ReceiveCounted(TStream& aStream, int64_t aCount) {
-  std::array<uint8_t, kPieceSize> FPiece;
+  // Big pieces: fewer system calls and cache writes for large contents.
+  std::vector<uint8_t> FPiece(static_cast<size_t>(std::min(aCount, kReceivePiece)));
   while (aCount > 0) {
-    const int64_t FWant = std::min(aCount, kPieceSize);
+    const int64_t FWant = std::min<int64_t>(aCount, static_cast<int64_t>(FPiece.size()));
     size_t FGot = 0;
     if (FSocket.Receive(FPiece.data(), static_cast<size_t>(FWant), FGot, FReadTimeOut) !=
         TReceiveStatus::Data)
@@ -47,7 +48,7 @@ bool TYunClient::ReceiveCounted(TStream& aStream, int64_t aCount) {
 }
 
 bool TYunClient::ReceiveUntilClose(TStream& aStream) {
-  std::array<uint8_t, kPieceSize> FPiece;
+  std::vector<uint8_t> FPiece(static_cast<size_t>(kReceivePiece));
   for (;;) {
     size_t FGot = 0;
     switch (FSocket.Receive(FPiece.data(), FPiece.size(), FGot, FReadTimeOut)) {

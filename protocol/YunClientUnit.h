@@ -65,7 +65,8 @@ public:
   // "GET " + aFileName; aStream ends up holding exactly the received content.
   bool GetFile(TStream& aStream, const std::u16string& aFileName);
 
-  static constexpr int64_t kPieceSize = 32768;
+  static constexpr int64_t kPieceSize = 32768;          // what one send carries
+  static constexpr int64_t kReceivePiece = 1 << 20;     // what one receive may take
   static constexpr size_t kMaxLineBytes = 16384;
 
 private:

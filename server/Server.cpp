@@ -18,7 +18,7 @@ using asio::awaitable;
 using asio::use_awaitable;
 using std::chrono::steady_clock;
 
-constexpr size_t kPieceSize = 64 * 1024;
+constexpr size_t kPieceSize = 256 * 1024;
 constexpr int64_t kMaxCountedSize = 0x7FFFFFFF;
 
 struct TFd {
