@@ -150,7 +150,7 @@ uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t
 }
 
 bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnClose) {
-  const auto FGuard = Lock();
+  auto FGuard = Lock();
   const uint32_t FNodeHandle = OpenInfoToFileInfo(Handle);
   // The record goes whatever the closing work does, exceptions included.
   struct TForget {
@@ -160,12 +160,51 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
   } FForget{*this, Handle};
   TFileInfo* FRootNode = Root(RootIndex);
   // A file deleted while open has nothing to carry out: it is gone from the server too.
+  // Nor has one deleted by the request it was opened for (rmdir, unlink).
   if (FRootNode == nullptr || FNodeHandle == 0 || FNodeHandle == FRootNode->Handle() ||
-      !FRootNode->Child() || FDetached.contains(FNodeHandle))
+      !FRootNode->Child() || FDetached.contains(FNodeHandle) ||
+      FRootNode->Child()->FindFileByHandle(FNodeHandle) == nullptr)
     return true;
   const TSysOpenInfo* FRecord = RecordLocked(Handle);
   const bool FChanged = FRecord && (FRecord->Wrote || FRecord->Truncated);
-  return FRootNode->Child()->CloseOpenFile(FNodeHandle, DeleteOnClose, FChanged);
+  // The move first (after any upload of the node under way), then this open's upload.
+  const bool FMoved = UntilIdleLocked(FGuard, [&] {
+    TFileInfo* FListing = Root(RootIndex)->Child();
+    return FListing->CloseOpenFile(FNodeHandle, DeleteOnClose, false);
+  });
+  if (DeleteOnClose || !FChanged) return FMoved;
+  const uint32_t FMoveError = GetLastError();
+  if (SendLocked(FGuard, FNodeHandle)) return FMoved;
+  if (!FMoved) SetLastError(FMoveError);
+  return false;
+}
+
+bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
+  TUploadJob FJob;
+  for (bool FReady = false; !FReady;) {
+    TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+    if (FNode == nullptr) return true;
+    switch (FNode->BeginUpload(FJob)) {
+    case TUploadStart::Nothing:
+      return true;
+    case TUploadStart::Broken:
+      return false;
+    case TUploadStart::Busy:
+      FUploadEnded.wait(aGuard);
+      break;
+    case TUploadStart::Send:
+      FReady = true;
+      break;
+    }
+  }
+  // The PUT holds only this node: the tree is free while it runs.
+  aGuard.unlock();
+  const TCommandResult FResult = FJob.Send(FServer, FPort, FTimeOut);
+  aGuard.lock();
+  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+  const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : FResult == TCommandResult::Done;
+  FUploadEnded.notify_all();
+  return FOk;
 }
 
 uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
@@ -299,16 +338,27 @@ uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Bu
 }
 
 uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aWrittenOnly) {
-  const auto FGuard = Lock();
+  auto FGuard = Lock();
   TSysOpenInfo* FRecord = RecordLocked(hFile);
   if (FRecord == nullptr) return Fail(TFacadeFailure::UnknownHandle, WIN_FALSE);
   TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
   if (FNode == nullptr || FNode->IsDir() || FDetached.contains(FRecord->hFileInfo)) return WIN_TRUE;
-  if (!FNode->CarryOutPendingMove()) return WIN_FALSE;
-  if (!FRecord->Wrote && (aWrittenOnly || !FRecord->Truncated)) return WIN_TRUE;
-  const bool FSent = FNode->UploadChanges();
+  const uint32_t FNodeHandle = FNode->Handle();
+  if (!UntilIdleLocked(FGuard, [&] {
+        TFileInfo* FNow = TFileInfo::FindNodeByHandle(FNodeHandle);
+        return FNow == nullptr || FNow->CarryOutPendingMove();
+      }))
+    return WIN_FALSE;
+  FRecord = RecordLocked(hFile);
+  if (FRecord == nullptr || (!FRecord->Wrote && (aWrittenOnly || !FRecord->Truncated)))
+    return WIN_TRUE;
+  // Cleared before the send: writes during it set them again for the next close.
+  FRecord->Wrote = FRecord->Truncated = false;
+  const bool FSent = SendLocked(FGuard, FNodeHandle);
+  FNode = TFileInfo::FindNodeByHandle(FNodeHandle);
   // A failed upload is pending now: the retries send it, not this open's release again.
-  if (FSent || FNode->Pending()) FRecord->Wrote = FRecord->Truncated = false;
+  if (!FSent && (FRecord = RecordLocked(hFile)) && FNode && !FNode->Pending())
+    FRecord->Wrote = true;
   return Truth(FSent);
 }
 
@@ -379,12 +429,15 @@ uint32_t TFileSystem::YunGetFileInformationByName(int RootIndex, LPCWSTR aFileNa
 }
 
 bool TFileSystem::YunDeleteFile(int RootIndex, LPCWSTR FileName) {
-  const auto FGuard = Lock();
-  std::u16string FLast;
-  TFileInfo* FFolder = FolderOfLocked(RootIndex, FileName, FLast);
-  if (FFolder == nullptr) return false;
+  auto FGuard = Lock();
   std::unique_ptr<TFileInfo> FRemoved;
-  if (!FFolder->DeleteEntry(FLast, FRemoved)) return false;
+  // A file being sent is deleted after its PUT.
+  if (!UntilIdleLocked(FGuard, [&] {
+        std::u16string FLast;
+        TFileInfo* FFolder = FolderOfLocked(RootIndex, FileName, FLast);
+        return FFolder != nullptr && FFolder->DeleteEntry(FLast, FRemoved);
+      }))
+    return false;
   // Still open elsewhere: usable through those opens until the last one closes.
   if (FRemoved && !FRemoved->IsDir() && HasOpensLocked(FRemoved->Handle())) {
     FDetached[FRemoved->Handle()] = std::move(FRemoved);

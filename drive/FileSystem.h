@@ -45,6 +45,8 @@
 #include <vector>
 
 #include "drive/DokanWin.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
 #include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
 #include "tree/PendingJournal.h"
@@ -143,11 +145,24 @@ private:
   bool HasOpensLocked(uint32_t aNodeHandle) const;
   // Pending changes (FileSystemPending.cpp).
   void SendPendingOfEarlierRuns();
-  bool SendPendingEntryLocked(const TPendingEntry& aEntry);
+  bool SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry& aEntry);
   bool ServerAnswers() const;
   void RetryLoop(std::stop_token aStop);
   // The fetch to wait for before reading this node (started here when needed), or null.
   std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode);
+  // Sends a node's changed content with the lock released during the PUT (aGuard is the only
+  // hold of the lock); false with the failure's code.
+  bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  // Runs aOperation again, after the uploads under way ended, while it answers busy
+  // (ERROR_SHARING_VIOLATION); aGuard is the only hold of the lock.
+  template <typename TOperation>
+  bool UntilIdleLocked(TLockGuard& aGuard, TOperation aOperation) {
+    for (;;) {
+      if (aOperation()) return true;
+      if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
+      FUploadEnded.wait(aGuard);
+    }
+  }
 
   std::recursive_mutex FileInfoListLock;
   std::array<std::unique_ptr<TFileInfo>, 2> FRoot;
@@ -161,6 +176,7 @@ private:
   std::u16string FOwnRoot;
   std::mutex FFetchersLock; // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
+  std::condition_variable_any FUploadEnded; // waited on with FileInfoListLock
   std::condition_variable_any FRetryWake;
   std::mutex FRetryLock; // only for FRetryWake's waits
   std::jthread FRetrier; // last: stopped and joined before the rest goes

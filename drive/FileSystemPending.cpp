@@ -64,7 +64,7 @@ bool TFileSystem::ServerAnswers() const {
   return FProbe.Connect(Utf16ToUtf8(FServer), static_cast<uint16_t>(FPort), FTimeOut);
 }
 
-bool TFileSystem::SendPendingEntryLocked(const TPendingEntry& aEntry) {
+bool TFileSystem::SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry& aEntry) {
   std::u16string FLast;
   TFileInfo* FFolder =
       FRoot[0]->GetChild()->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast);
@@ -82,7 +82,7 @@ bool TFileSystem::SendPendingEntryLocked(const TPendingEntry& aEntry) {
   }
   // An open node is sent by its own close.
   if (HasOpensLocked(FNode->Handle())) return false;
-  if (!FNode->UploadChanges()) return false;
+  if (!SendLocked(aGuard, FNode->Handle())) return false;
   std::cerr << "zelvo: sent later: " << Utf16ToUtf8(aEntry.FFullName) << std::endl;
   return true;
 }
@@ -92,10 +92,10 @@ bool TFileSystem::RetryPendingChanges() {
   const auto FEntries = PendingChanges().EntriesBelow(FServer, {FOwnRoot});
   if (FEntries.empty()) return true;
   if (!ServerAnswers()) return false;
-  const auto FGuard = Lock();
+  auto FGuard = Lock();
   bool FAllSent = true;
   for (const auto& FEntry : FEntries)
-    FAllSent = SendPendingEntryLocked(FEntry) && FAllSent;
+    FAllSent = SendPendingEntryLocked(FGuard, FEntry) && FAllSent;
   return FAllSent;
 }
 

@@ -207,6 +207,32 @@ bool TFileInfo::SyncPutFile() {
   return Reported(NewClient().Put(*FCache, FFullName));
 }
 
+TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort,
+                                int32_t aTimeOut) const {
+  try {
+    TFileStream FContent(FCacheFile, TFileStream::TMode::OpenRead);
+    return TYunClient(aServer, aPort, aTimeOut).Put(FContent, FFullName);
+  } catch (const EFileStreamError&) {
+    return TCommandResult::Failed;
+  }
+}
+
+bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
+  FUploading = false;
+  if (!Reported(aResult)) {
+    const uint32_t FError = GetLastError();
+    MarkPending();
+    SetLastError(FError);
+    return false;
+  }
+  // Changed while it was sent: the newer content goes with a later close.
+  if (aJob.FChange != FChangeCount || aJob.FFullName != FFullName) return true;
+  FModified = false;
+  FOnServer = true;
+  ClearPending();
+  return true;
+}
+
 bool TFileInfo::SyncDeleteFile() {
   return Reported(NewClient().Command(DeleteRequest(FFullName)));
 }

@@ -2,6 +2,7 @@
 // the open dispositions and the closing work.
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "common/Globals.h"
 #include "common/TextCodec.h"
@@ -112,6 +113,7 @@ bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t&
 void TFileInfo::MarkLocalContent() {
   FLocalContent = true;
   FModified = true;
+  ++FChangeCount;
   FBroken = false; // emptied: the content is known again
   FLastWriteTime = LocalNowAsFileTime();
 }
@@ -148,6 +150,7 @@ bool TFileInfo::Write(const void* Buffer, uint32_t BufferLength, uint32_t& Write
   FCache->SetPosition(Offset);
   WriteLength = static_cast<uint32_t>(std::max<int64_t>(0, FCache->Write(Buffer, BufferLength)));
   FModified = true;
+  ++FChangeCount;
   FLastWriteTime = LocalNowAsFileTime();
   if (Offset + WriteLength > FSize) FSize = Offset + WriteLength;
   // A full or failing cache disk: what the program wrote is not all there, so the node must
@@ -167,6 +170,7 @@ bool TFileInfo::SetSize(int64_t Value) {
   if (!FCache->SetSize(Value)) return Refused(ERROR_DISK_FULL);
   if (Value != FSize) {
     FModified = true;
+    ++FChangeCount;
     FLastWriteTime = LocalNowAsFileTime();
   }
   FSize = Value;
@@ -231,8 +235,23 @@ bool TFileInfo::CarryOutPendingMove() {
   if (FRenameOnClose.empty()) return true;
   const auto [FOldPath, FRest] = SplitText(FRenameOnClose, u'|');
   const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-  FRenameOnClose.clear();
-  return FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1");
+  const std::u16string FPending = std::exchange(FRenameOnClose, std::u16string());
+  if (FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1")) return true;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) FRenameOnClose = FPending; // tried again later
+  return false;
+}
+
+TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
+  if (!FModified || IsKeptLocal(FFileName)) return TUploadStart::Nothing;
+  if (FBroken) {
+    SetLastError(ERROR_DISK_FULL);
+    return TUploadStart::Broken;
+  }
+  if (FUploading) return TUploadStart::Busy;
+  CreateCacheStream(); // a new file that was never written has none yet
+  FUploading = true;
+  aJob = {FHandle, FFullName, CacheFileName(), FChangeCount};
+  return TUploadStart::Send;
 }
 
 bool TFileInfo::UploadChanges() {

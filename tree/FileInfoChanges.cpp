@@ -8,11 +8,17 @@
 
 namespace zelvo {
 
+namespace {
+
+bool Refuse(uint32_t aError) {
+  SetLastError(aError);
+  return false;
+}
+
+} // namespace
+
 bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
-  if (ThisFindFile(aFileName) != nullptr) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return false;
-  }
+  if (ThisFindFile(aFileName) != nullptr) return Refuse(ERROR_ALREADY_EXISTS);
   TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, true);
   if (FNew->SyncMakeDirectory()) return true;
   Extract(FNew); // not made on the server: not made here either
@@ -42,6 +48,7 @@ bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFi
       }
     }
   }
+  if (FNode->FUploading) return Refuse(ERROR_SHARING_VIOLATION); // after its PUT
   // A file the server never had goes from the tree alone.
   if (FNode->FOnServer && !FNode->SyncDeleteFile()) return false;
   FNode->ClearPending(); // deleted: nothing of it is to be sent any more
@@ -84,15 +91,6 @@ bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
   return false;
 }
 
-namespace {
-
-bool Refuse(uint32_t aError) {
-  SetLastError(aError);
-  return false;
-}
-
-} // namespace
-
 bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
                          bool ReplaceIfExisting) {
   std::u16string FOldLast;
@@ -109,6 +107,9 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
   // follow either move.
   if (!FSource->FileCanMove() || !FTo->FileCanMove()) return Refuse(ERROR_ACCESS_DENIED);
   const std::u16string FNewFullName = FTo->FFullName + u"\\" + FNewLast;
+  // A node being sent moves after its PUT, so the server sees the commands in order.
+  if (FSource->FUploading || (FTarget && FTarget->FUploading))
+    return Refuse(ERROR_SHARING_VIOLATION);
 
   if (FTarget == FSource) {
     // The lookup found the source itself (a rename in the case of ASCII letters only):

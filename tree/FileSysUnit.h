@@ -55,10 +55,28 @@
 
 #include "common/Streams.h"
 #include "platform/WinTypes.h"
+#include "protocol/YunClientUnit.h"
 
 namespace zelvo {
 
 class TContentFetch;
+class TFileInfo;
+
+// An upload that runs outside the tree's lock: what BeginUpload took from the node.
+struct TUploadJob {
+  uint32_t FHandle = 0;
+  std::u16string FFullName;
+  std::u16string FCacheFile;
+  uint64_t FChange = 0; // the node's change count when it began
+  // The PUT, from the cache file; needs no lock.
+  TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut) const;
+};
+enum class TUploadStart {
+  Nothing, // nothing to send (unchanged, or kept local)
+  Send,    // the job is to be sent, then given to EndUpload
+  Busy,    // an upload of this node is under way: wait for its end
+  Broken   // the content is broken: never sent (ERROR_DISK_FULL)
+};
 
 inline constexpr std::u16string_view NoUploadExtensions = u".tmp;.swf;.exe;.rar;.zip;.7z";
 inline constexpr int64_t kArchiveNotBuilt = -999;
@@ -165,6 +183,13 @@ public:
   bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return FFetch == aFetch; }
   virtual bool FetchesFromServer() const { return true; }
 
+  // An upload in three steps, so the PUT runs outside the tree's lock: BeginUpload and EndUpload
+  // under the lock, TUploadJob::Send between them. While it runs the node is busy: moves and
+  // deletions of it answer ERROR_SHARING_VIOLATION, so its commands keep their order.
+  TUploadStart BeginUpload(TUploadJob& aJob);
+  bool EndUpload(const TUploadJob& aJob, TCommandResult aResult);
+  bool Uploading() const { return FUploading; }
+
   // On a listing: takes a pending file's content from an earlier run as the changed content of
   // the entry aFileName (made when the server does not have it).
   TFileInfo* AdoptPendingFile(const std::u16string& aFileName, const std::u16string& aCacheFile);
@@ -231,6 +256,8 @@ protected:
   bool FPending = false;      // listed in the journal of pending changes
   std::u16string FCachePath;  // the cache file when it is not named after the node handle
   std::shared_ptr<TContentFetch> FFetch; // the GET under way, if any
+  bool FUploading = false;               // a PUT of this node is under way
+  uint64_t FChangeCount = 0;             // counts every change of the content
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;

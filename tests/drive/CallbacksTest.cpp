@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "common/TextCodec.h"
+#include "platform/LastError.h"
 #include "tests/drive/DriveFixture.h"
 
 namespace zelvo {
@@ -195,6 +196,24 @@ TEST_F(CallbacksTest, FailedSaveIsReportedAndSentLater) {
       test::WaitUntil([&] { return FFacade->PendingFiles().empty(); }, std::chrono::seconds(20)));
   EXPECT_TRUE(StoredIs("later.txt", "later"));
   EXPECT_TRUE(PendingChanges().Entries().empty());
+}
+
+// The close of the open a deletion was made through has nothing left to do, whatever error an
+// earlier call left behind.
+TEST_F(CallbacksTest, CloseAfterTheDeletionItWasOpenedFor) {
+  DOKAN_FILE_INFO FMade = Info();
+  FMade.IsDirectory = 1;
+  ASSERT_EQ(Open(u"\\空目录", FMade, FILE_CREATE, FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+  Cleanup(u"\\空目录", &FMade);
+  CloseFile(u"\\空目录", &FMade);
+  DOKAN_FILE_INFO FInfo = Info();
+  ASSERT_EQ(Open(u"\\空目录", FInfo), STATUS_SUCCESS);
+  EXPECT_EQ(DeleteDirectory(u"\\空目录", &FInfo), STATUS_SUCCESS);
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  Cleanup(u"\\空目录", &FInfo);
+  EXPECT_EQ(FInfo._CleanupStatus, STATUS_SUCCESS);
+  CloseFile(u"\\空目录", &FInfo);
+  EXPECT_FALSE(std::filesystem::exists(FServer.Storage() / "home/一年级一班/张三/空目录"));
 }
 
 // The kernel reads ahead on one handle from several threads at once.
