@@ -1,6 +1,6 @@
-// Fetches outside the tree's lock, against a peer that holds a GET half-way: the rest of both
-// drives goes on, readers get their range as it arrives and share one GET, and a broken fetch
-// fails only the reads still waiting.
+// Transfers outside the tree's lock, against a peer that holds a GET half-way or a PUT's answer:
+// the rest of both drives goes on, readers get their range as it arrives and share one GET, a
+// broken fetch fails only the reads still waiting, a slow upload holds up only its close.
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -29,7 +29,7 @@ std::string Content() {
   return FData;
 }
 
-class FetchTest : public ::testing::Test {
+class TransferTest : public ::testing::Test {
 protected:
   void SetUp() override {
     CurrentServerHost = u"127.0.0.1";
@@ -58,6 +58,17 @@ protected:
       aConnection.Send(test::ListingReply({test::Record(u"shared.txt", 32, 1)}));
     else if (FLine == "GET \\r\\\\big.bin")
       ServeGet(aConnection);
+    else if (FLine == "PUT \\r\\\\new.bin")
+      ServePut(aConnection);
+  }
+  // PUT of new.bin: the whole content is taken, the answer waits for Release.
+  void ServePut(test::TFakeConnection& aConnection) {
+    const std::string FCount = aConnection.ReadBytes(4);
+    aConnection.ReadBytes(static_cast<uint8_t>(FCount[3]));
+    ++FPuts;
+    std::unique_lock FGuard(FGateLock);
+    FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
+    aConnection.Send(test::Block("OK"));
   }
   void ServeGet(test::TFakeConnection& aConnection) {
     const bool FHold = ++FGets == 1;
@@ -108,6 +119,7 @@ protected:
   test::TFakeServer FPeer{[this](test::TFakeConnection& aConnection) { Serve(aConnection); },
                           "127.0.0.1", 0, true};
   std::atomic<int> FGets = 0;
+  std::atomic<int> FPuts = 0;
   std::mutex FGateLock; // guards FReleased and FBreak
   std::condition_variable FGateChanged;
   bool FReleased = false;
@@ -117,7 +129,7 @@ protected:
   std::unique_ptr<TFileSystem> FFacade;
 };
 
-TEST_F(FetchTest, StalledFetchHoldsUpOnlyItsReaders) {
+TEST_F(TransferTest, StalledFetchHoldsUpOnlyItsReaders) {
   DOKAN_FILE_INFO FReader = Open(u"\\big.bin");
   auto FLate = ReadLater(FReader, kSize - 4096, 4096);
   ASSERT_TRUE(test::WaitUntil([&] { return FGets == 1; }));
@@ -160,7 +172,33 @@ TEST_F(FetchTest, StalledFetchHoldsUpOnlyItsReaders) {
   CloseFile(u"\\big.bin", &FSecond);
 }
 
-TEST_F(FetchTest, BrokenFetchFailsTheWaitingReadsAndIsTriedAgain) {
+// An upload the server is slow to confirm holds up its own close only.
+TEST_F(TransferTest, SlowUploadHoldsUpOnlyItsClose) {
+  DOKAN_FILE_INFO FWriter;
+  FWriter.DokanOptions = &FOptions[0];
+  ASSERT_EQ(ZwCreateFile(u"\\new.bin", nullptr, FILE_GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL,
+                         FILE_SHARE_READ, FILE_CREATE, 0, &FWriter),
+            STATUS_SUCCESS);
+  uint32_t FCount = 0;
+  ASSERT_EQ(WriteFile(u"\\new.bin", "content", 7, &FCount, 0, &FWriter), STATUS_SUCCESS);
+  auto FClose =
+      std::async(std::launch::async, [&] { return FlushFileBuffers(u"\\new.bin", &FWriter); });
+  ASSERT_TRUE(test::WaitUntil([&] { return FPuts == 1; }));
+  EXPECT_TRUE(WithinASecond([&] {
+    BY_HANDLE_FILE_INFORMATION FRecord;
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &FOptions[0];
+    EXPECT_EQ(GetFileInformation(u"\\other\\x.txt", &FRecord, &FInfo), STATUS_SUCCESS);
+  }));
+  EXPECT_EQ(FClose.wait_for(100ms), std::future_status::timeout);
+  Release(false);
+  EXPECT_EQ(FClose.get(), STATUS_SUCCESS);
+  Cleanup(u"\\new.bin", &FWriter);
+  CloseFile(u"\\new.bin", &FWriter);
+  EXPECT_EQ(FPuts, 1);
+}
+
+TEST_F(TransferTest, BrokenFetchFailsTheWaitingReadsAndIsTriedAgain) {
   DOKAN_FILE_INFO FReader = Open(u"\\big.bin");
   auto FWaiting = ReadLater(FReader, kSize - 4096, 4096);
   ASSERT_TRUE(test::WaitUntil([&] { return FGets == 1; }));
