@@ -159,6 +159,7 @@ NTSTATUS ZwCreateFile(LPCWSTR FileName, void*, uint32_t DesiredAccess, uint32_t 
     uint32_t FDisposition = 0;
     DokanMapKernelToUserCreateFileFlags(DesiredAccess, FileAttributes, CreateOptions,
                                         CreateDisposition, &FAccess, &FFlags, &FDisposition);
+    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
     const uint32_t FAttributes = FileSystem->YunGetFileAttributesW(RootOf(DokanFileInfo), FileName);
     if (FAttributes != INVALID_FILE_ATTRIBUTES && (FAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       if (CreateOptions & FILE_NON_DIRECTORY_FILE) return STATUS_FILE_IS_A_DIRECTORY;
@@ -255,11 +256,13 @@ NTSTATUS GetFileInformation(LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* Handle
                             PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("GetFileInformation", FileName, [&]() -> NTSTATUS {
     // Without an open, straight from the node: looking at a file opens nothing.
-    if (ContextHandle(DokanFileInfo) == 0)
+    if (ContextHandle(DokanFileInfo) == 0) {
+      FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
       return FileSystem->YunGetFileInformationByName(RootOf(DokanFileInfo), FileName,
                                                      HandleFileInformation)
                  ? STATUS_SUCCESS
                  : LastErrorStatus();
+    }
     const auto FGuard = FileSystem->Lock();
     const TRequestHandle FHandle(FileName, DokanFileInfo, false);
     if (!FHandle.Valid()) return LastErrorStatus();
@@ -272,6 +275,7 @@ NTSTATUS GetFileInformation(LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* Handle
 
 NTSTATUS FindFiles(LPCWSTR FileName, PFillFindData FillFindData, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("FindFiles", FileName, [&]() -> NTSTATUS {
+    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
     std::u16string FPattern = FileName;
     if (FPattern.empty() || FPattern.back() != u'\\') FPattern += u'\\';
     FPattern += u'*';
@@ -317,6 +321,7 @@ NTSTATUS MoveFile(LPCWSTR FileName, LPCWSTR NewFileName, int ReplaceIfExisting,
   return Guarded("MoveFile", FileName, [&]() -> NTSTATUS {
     const uint32_t FHandle = ContextHandle(DokanFileInfo);
     if (FHandle == 0) return STATUS_INVALID_HANDLE;
+    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), NewFileName); // for the move at close
     return FileSystem->YunMoveFile(RootOf(DokanFileInfo), FHandle, FileName, NewFileName,
                                    ReplaceIfExisting != 0)
                ? STATUS_SUCCESS

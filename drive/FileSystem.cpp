@@ -313,6 +313,31 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
   return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
 }
 
+void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
+  for (;;) {
+    std::shared_ptr<TListingFetch> FLoad;
+    bool FStarted = false;
+    uint32_t FFolder = 0;
+    {
+      const auto FGuard = Lock();
+      TFileInfo* FListing = RootListing(RootIndex);
+      TFileInfo* FUnlisted = FListing ? FListing->FirstUnlisted(aPath) : nullptr;
+      if (FUnlisted == nullptr) return;
+      FLoad = FUnlisted->StartListing(FServer, FPort, FTimeOut, FStarted);
+      if (!FLoad) return;
+      FFolder = FUnlisted->Handle();
+    }
+    if (FStarted)
+      FLoad->Run();
+    else
+      FLoad->Wait();
+    const auto FGuard = Lock();
+    TFileInfo* FNode = TFileInfo::FindNodeByHandle(FFolder);
+    if (FNode == nullptr) return;
+    FNode->FinishListing();
+  }
+}
+
 void TFileSystem::YunAwaitContent(int RootIndex, uint32_t hFile) {
   std::shared_ptr<TContentFetch> FFetch;
   {

@@ -103,6 +103,10 @@ public:
   // file starts its GET on a thread of its own, and every reader returns once its range arrived.
   uint32_t YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer, uint32_t nNumberOfBytesToRead,
                          int64_t aOffset, uint32_t* lpNumberOfBytesRead);
+  // Lists, outside the lock, the folders along aPath whose listings are not here yet (the path
+  // itself included when it names a folder), so the operation that follows finds them; a folder
+  // being listed holds up only the requests that need it. Callers do not hold the lock.
+  void YunPrepareListings(int RootIndex, LPCWSTR aPath);
   // Waits, outside the lock, until the file's whole content is here (before a write or resize,
   // which need it); the fetch's failure is left to the operation that follows.
   void YunAwaitContent(int RootIndex, uint32_t hFile);

@@ -8,6 +8,7 @@
 
 #include "common/Streams.h"
 #include "common/TextCodec.h"
+#include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
 
 namespace zelvo {
@@ -128,6 +129,26 @@ bool TContentFetch::Succeeded() const {
 int64_t TContentFetch::Arrived() const {
   std::lock_guard FGuard(FLock);
   return FArrived;
+}
+
+void TListingFetch::Run() {
+  std::vector<uint8_t> FReceived;
+  if (!TYunClient(FServer, FPort, FTimeOut).DoCommand(ListRequest(FFolder), FReceived))
+    FReceived.clear();
+  std::lock_guard FGuard(FLock);
+  FReply = std::move(FReceived);
+  FDone = true;
+  FChanged.notify_all();
+}
+
+void TListingFetch::Wait() {
+  std::unique_lock FGuard(FLock);
+  FChanged.wait(FGuard, [&] { return FDone; });
+}
+
+bool TListingFetch::Done() const {
+  std::lock_guard FGuard(FLock);
+  return FDone;
 }
 
 } // namespace zelvo

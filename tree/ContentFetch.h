@@ -17,6 +17,7 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 namespace zelvo {
 
@@ -65,6 +66,31 @@ private:
   int64_t FTotal = -1; // -1 until the server announces it
   bool FDone = false;
   bool FOk = false;
+};
+
+// One LIST of a folder, run by the first request that needs the listing, outside the tree's
+// lock; other requests for that folder wait on it (Wait), requests elsewhere go on. The reply is
+// turned into nodes under the lock afterwards (TFileInfo::FinishListing).
+class TListingFetch {
+public:
+  TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFolder)
+      : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut), FFolder(std::move(aFolder)) {
+  }
+  void Run();
+  void Wait();
+  bool Done() const;
+  // After Done: the reply's records (empty when the LIST failed, as a failed LIST shows).
+  const std::vector<uint8_t>& Reply() const { return FReply; }
+
+private:
+  const std::u16string FServer;
+  const int32_t FPort;
+  const int32_t FTimeOut;
+  const std::u16string FFolder;
+  std::vector<uint8_t> FReply; // written by Run before FDone, read after it
+  mutable std::mutex FLock;    // guards FDone
+  std::condition_variable FChanged;
+  bool FDone = false;
 };
 
 } // namespace zelvo

@@ -170,15 +170,56 @@ TFileInfo* TFileInfo::GetChild() {
     ZipFileToFolder();
     return FChild.get();
   }
-  SetChild(std::make_unique<TFileInfo>(FFullName));
+  if (FListingFetch) {
+    // Another request is listing this folder: its LIST does not need the lock, so wait.
+    const auto FRunning = FListingFetch;
+    FRunning->Wait();
+    FinishListing();
+    return FChild.get();
+  }
   std::vector<uint8_t> FReply;
-  if (!SyncList(FReply)) return FChild.get();
-  for (size_t FAt = 0; FAt + kFindDataSize <= FReply.size(); FAt += kFindDataSize) {
-    auto FNode = std::make_unique<TFileInfo>(DecodeFindData(FReply.data() + FAt), FFullName);
+  if (!SyncList(FReply)) FReply.clear();
+  SetListingFromReply(FReply);
+  return FChild.get();
+}
+
+void TFileInfo::SetListingFromReply(const std::vector<uint8_t>& aReply) {
+  SetChild(std::make_unique<TFileInfo>(FFullName));
+  for (size_t FAt = 0; FAt + kFindDataSize <= aReply.size(); FAt += kFindDataSize) {
+    auto FNode = std::make_unique<TFileInfo>(DecodeFindData(aReply.data() + FAt), FFullName);
     // "." and ".." are dropped; the handles they took stay used.
     if (FNode->FFileName != u"." && FNode->FFileName != u"..") FChild->Add(std::move(FNode));
   }
-  return FChild.get();
+}
+
+TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
+  TFileInfo* FListing = this;
+  while (!aPath.empty()) {
+    aPath.remove_prefix(aPath.front() == u'\\' ? 1 : 0);
+    const auto FEnd = std::min(aPath.find(u'\\'), aPath.size());
+    TFileInfo* FNode = FListing->ThisFindFile(aPath.substr(0, FEnd));
+    if (FNode == nullptr || !FNode->FIsDir || FNode->FSize == kArchiveNotBuilt) return nullptr;
+    if (!FNode->FChild) return FNode;
+    FListing = FNode->FChild.get();
+    aPath.remove_prefix(FEnd);
+  }
+  return nullptr;
+}
+
+std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aServer, int32_t aPort,
+                                                       int32_t aTimeOut, bool& aStarted) {
+  aStarted = false;
+  if (FListingFetch) return FListingFetch;
+  if (FChild || !FIsDir) return nullptr;
+  FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FFullName);
+  aStarted = true;
+  return FListingFetch;
+}
+
+void TFileInfo::FinishListing() {
+  if (!FListingFetch || !FListingFetch->Done()) return;
+  const auto FEnded = std::move(FListingFetch);
+  if (!FChild) SetListingFromReply(FEnded->Reply());
 }
 
 TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,

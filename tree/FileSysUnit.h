@@ -60,6 +60,7 @@
 namespace zelvo {
 
 class TContentFetch;
+class TListingFetch;
 class TFileInfo;
 
 // An upload that runs outside the tree's lock: what BeginUpload took from the node.
@@ -183,6 +184,15 @@ public:
   bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return FFetch == aFetch; }
   virtual bool FetchesFromServer() const { return true; }
 
+  // Listings fetched outside the tree's lock. FirstUnlisted (on a listing) gives the first folder
+  // along aPath whose listing is not here yet (archives excepted: they build under the lock);
+  // StartListing gives its LIST, made when it has none (aStarted: the caller runs it);
+  // FinishListing turns an ended LIST into the folder's entries.
+  TFileInfo* FirstUnlisted(std::u16string_view aPath);
+  std::shared_ptr<TListingFetch> StartListing(const std::u16string& aServer, int32_t aPort,
+                                              int32_t aTimeOut, bool& aStarted);
+  void FinishListing();
+
   // An upload in three steps, so the PUT runs outside the tree's lock: BeginUpload and EndUpload
   // under the lock, TUploadJob::Send between them. While it runs the node is busy: moves and
   // deletions of it answer ERROR_SHARING_VIOLATION, so its commands keep their order.
@@ -217,6 +227,8 @@ protected:
   // The listing's name index after aFolded's entries changed: the first in list order wins.
   void ReindexName(const std::u16string& aFolded);
   void SetChild(std::unique_ptr<TFileInfo> aListing);
+  // The listing made of a LIST reply's records ("." and ".." dropped, their handles used).
+  void SetListingFromReply(const std::vector<uint8_t>& aReply);
 
   bool HasContent() const { return FCached || FLocalContent; }
   // Makes sure the cache holds the node's whole content: opens it, fetches a remote node.
@@ -255,9 +267,10 @@ protected:
   bool FBroken = false;       // a write to the cache failed: never uploaded
   bool FPending = false;      // listed in the journal of pending changes
   std::u16string FCachePath;  // the cache file when it is not named after the node handle
-  std::shared_ptr<TContentFetch> FFetch; // the GET under way, if any
-  bool FUploading = false;               // a PUT of this node is under way
-  uint64_t FChangeCount = 0;             // counts every change of the content
+  std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
+  std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
+  bool FUploading = false;                      // a PUT of this node is under way
+  uint64_t FChangeCount = 0;                    // counts every change of the content
   std::u16string FRenameOnClose;
   TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
   std::vector<std::unique_ptr<TFileInfo>> FItems;

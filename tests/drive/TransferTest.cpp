@@ -46,12 +46,15 @@ protected:
     FileSystem = nullptr;
   }
 
-  // The peer: listings at once; GET of big.bin sends its first part, then waits for Release.
+  // The peer: listings at once but the one of "slow"; GET of big.bin sends its first part,
+  // then waits for Release; so does the answer to the PUT of new.bin.
   void Serve(test::TFakeConnection& aConnection) {
     const std::string FLine = aConnection.ReadLine();
     if (FLine == "LIST \\r\\\\*")
-      aConnection.Send(
-          test::ListingReply({test::Record(u"big.bin", 32, kSize), test::Record(u"other", 16)}));
+      aConnection.Send(test::ListingReply({test::Record(u"big.bin", 32, kSize),
+                                           test::Record(u"other", 16), test::Record(u"slow", 16)}));
+    else if (FLine == "LIST \\r\\\\slow\\*")
+      ServeSlowList(aConnection);
     else if (FLine == "LIST \\r\\\\other\\*")
       aConnection.Send(test::ListingReply({test::Record(u"x.txt", 32, 1)}));
     else if (FLine == "LIST \\s\\\\*")
@@ -60,6 +63,13 @@ protected:
       ServeGet(aConnection);
     else if (FLine == "PUT \\r\\\\new.bin")
       ServePut(aConnection);
+  }
+  // The listing of "slow" waits for Release.
+  void ServeSlowList(test::TFakeConnection& aConnection) {
+    ++FSlowLists;
+    std::unique_lock FGuard(FGateLock);
+    FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
+    aConnection.Send(test::ListingReply({test::Record(u"a", 32), test::Record(u"b", 32)}));
   }
   // PUT of new.bin: the whole content is taken, the answer waits for Release.
   void ServePut(test::TFakeConnection& aConnection) {
@@ -110,6 +120,15 @@ protected:
       return std::make_pair(FStatus, FBuffer);
     });
   }
+  static int CountEntries(const char16_t* aFolder, DOKAN_OPTIONS& aOptions) {
+    DOKAN_FILE_INFO FInfo;
+    FInfo.DokanOptions = &aOptions;
+    static thread_local int FCount;
+    FCount = 0;
+    FindFiles(
+        aFolder, [](WIN32_FIND_DATAW*, PDOKAN_FILE_INFO) { return ++FCount, 0; }, &FInfo);
+    return FCount;
+  }
   static bool WithinASecond(const std::function<void()>& aRequest) {
     const auto FStart = std::chrono::steady_clock::now();
     aRequest();
@@ -120,6 +139,7 @@ protected:
                           "127.0.0.1", 0, true};
   std::atomic<int> FGets = 0;
   std::atomic<int> FPuts = 0;
+  std::atomic<int> FSlowLists = 0;
   std::mutex FGateLock; // guards FReleased and FBreak
   std::condition_variable FGateChanged;
   bool FReleased = false;
@@ -140,17 +160,8 @@ TEST_F(TransferTest, StalledFetchHoldsUpOnlyItsReaders) {
   EXPECT_EQ(FEarly.get(), std::make_pair(STATUS_SUCCESS, Content().substr(0, 4096)));
 
   // Everything else goes on: another folder, a by-name query, the other drive.
-  const auto FListing = [](const char16_t* aFolder, DOKAN_OPTIONS& aOptions) {
-    DOKAN_FILE_INFO FInfo;
-    FInfo.DokanOptions = &aOptions;
-    static thread_local int FCount;
-    FCount = 0;
-    FindFiles(
-        aFolder, [](WIN32_FIND_DATAW*, PDOKAN_FILE_INFO) { return ++FCount, 0; }, &FInfo);
-    return FCount;
-  };
-  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(FListing(u"\\other", FOptions[0]), 1); }));
-  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(FListing(u"\\", FOptions[1]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\other", FOptions[0]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\", FOptions[1]), 1); }));
   EXPECT_TRUE(WithinASecond([&] {
     BY_HANDLE_FILE_INFORMATION FRecord;
     DOKAN_FILE_INFO FInfo;
@@ -170,6 +181,22 @@ TEST_F(TransferTest, StalledFetchHoldsUpOnlyItsReaders) {
   CloseFile(u"\\big.bin", &FReader);
   Cleanup(u"\\big.bin", &FSecond);
   CloseFile(u"\\big.bin", &FSecond);
+}
+
+// A folder being listed holds up only the requests that need its listing, and they share it.
+TEST_F(TransferTest, SlowListingHoldsUpOnlyItsFolder) {
+  auto FFirst =
+      std::async(std::launch::async, [&] { return CountEntries(u"\\slow", FOptions[0]); });
+  ASSERT_TRUE(test::WaitUntil([&] { return FSlowLists == 1; }));
+  auto FSecond =
+      std::async(std::launch::async, [&] { return CountEntries(u"\\slow", FOptions[0]); });
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\other", FOptions[0]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\", FOptions[1]), 1); }));
+  EXPECT_EQ(FSecond.wait_for(100ms), std::future_status::timeout);
+  Release(false);
+  EXPECT_EQ(FFirst.get(), 2);
+  EXPECT_EQ(FSecond.get(), 2);
+  EXPECT_EQ(FSlowLists, 1);
 }
 
 // An upload the server is slow to confirm holds up its own close only.
