@@ -15,17 +15,28 @@
 
 namespace zelvo::test {
 
+// The settings of a session with the server at aPort, and its facade over the two roots as the
+// process-wide facade reference; aOptions get the roots' indexes.
+inline std::unique_ptr<TFileSystem> StartFacade(uint16_t aPort, const std::u16string& aCacheDir,
+                                                const std::u16string& aRoot0,
+                                                const std::u16string& aRoot1,
+                                                DOKAN_OPTIONS (&aOptions)[2]) {
+  CurrentServerHost = u"127.0.0.1";
+  ServerPort = aPort;
+  ClientTimeOut = 5000;
+  CacheDir = aCacheDir;
+  auto FFacade = std::make_unique<TFileSystem>(aRoot0, aRoot1);
+  FileSystem = FFacade.get();
+  for (int i = 0; i < 2; ++i)
+    aOptions[i]._RootIndex = i;
+  return FFacade;
+}
+
 class DriveTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    CurrentServerHost = u"127.0.0.1";
-    ServerPort = FServer.Port();
-    ClientTimeOut = 5000;
-    CacheDir = FCacheDir.Text();
-    FFacade = std::make_unique<TFileSystem>(u"\\home\\一年级一班\\张三", u"\\share\\一年级一班");
-    FileSystem = FFacade.get();
-    for (int i = 0; i < 2; ++i)
-      FOptions[i]._RootIndex = i;
+    FFacade = StartFacade(FServer.Port(), FCacheDir.Text(), u"\\home\\一年级一班\\张三",
+                          u"\\share\\一年级一班", FOptions);
   }
   void TearDown() override { FileSystem = nullptr; }
 

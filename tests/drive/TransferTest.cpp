@@ -9,6 +9,7 @@
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
 #include "drive/YunDiskUnit.h"
+#include "tests/drive/DriveFixture.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -32,14 +33,7 @@ std::string Content() {
 class TransferTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    CurrentServerHost = u"127.0.0.1";
-    ServerPort = FPeer.Port();
-    ClientTimeOut = 5000;
-    CacheDir = FCacheDir.Text();
-    FFacade = std::make_unique<TFileSystem>(u"\\r", u"\\s");
-    FileSystem = FFacade.get();
-    for (int i = 0; i < 2; ++i)
-      FOptions[i]._RootIndex = i;
+    FFacade = test::StartFacade(FPeer.Port(), FCacheDir.Text(), u"\\r", u"\\s", FOptions);
   }
   void TearDown() override {
     Release(false);
