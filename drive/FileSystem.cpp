@@ -346,7 +346,7 @@ void TFileSystem::YunAwaitContent(int RootIndex, uint32_t hFile) {
     if (FNode == nullptr) return;
     FFetch = FetchLocked(*FNode);
   }
-  if (FFetch) FFetch->WaitFor(INT64_MAX);
+  if (FFetch) FFetch->WaitForEnd();
 }
 
 uint32_t TFileSystem::YunWriteFile(int RootIndex, uint32_t hFile, const void* Buffer,

@@ -42,6 +42,9 @@ public:
   // Waits until the first aEnd bytes have arrived or the fetch has ended; true when they are
   // there, or when the fetch succeeded (a range past the end then reads as the end).
   bool WaitFor(int64_t aEnd);
+  // Waits until the fetch has ended (all bytes having arrived is not yet the end: the node may
+  // take the content only once the fetch is done).
+  void WaitForEnd();
   bool Done() const;
   bool Succeeded() const;
   int64_t Arrived() const;

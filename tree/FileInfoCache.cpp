@@ -47,7 +47,7 @@ bool TFileInfo::EnsureContent() {
   if (FFetch) {
     // A fetch under way: the whole content is needed here, so wait for its end.
     const auto FRunning = FFetch;
-    FRunning->WaitFor(INT64_MAX);
+    FRunning->WaitForEnd();
     FinishFetch();
   }
   CreateCacheStream();
