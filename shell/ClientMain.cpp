@@ -11,7 +11,7 @@
 #include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
-#include "platform/FuseMountPoint.h"
+#include "platform/fuse/FuseMountPoint.h"
 #include "platform/Locale.h"
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"

@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "common/TextCodec.h"
+#include "platform/LastError.h"
 #include "platform/fuse/DokanFuse.h"
 #include "platform/fuse/FuseMountPoint.h"
-#include "platform/LastError.h"
 
 namespace zelvo {
 namespace {
