@@ -3,13 +3,22 @@
 // It owns the two root nodes (index 0 and 1; a root whose text was empty stays null), the table
 // of open handles, the files deleted while still open (usable through their opens until the
 // last one closes, as Windows' delete-pending files are), and the one lock, FileInfoListLock. Every
-// operation takes the lock with a TLockGuard for its whole length, network
-// exchanges included, so the requests of both drives run one after another. The lock is reentrant:
-// a drive callback that needs several operations to act as one request (a seek and its read) holds
-// Lock() around them.
+// operation takes the lock with a TLockGuard. The lock is reentrant: a drive callback that needs
+// several operations to act as one request (a seek and its read) holds Lock() around them.
+//
+// Transfers run without the lock, holding up only the requests that need their node: a read of a
+// file being fetched waits on that fetch (YunReadFileAt), a write or resize waits for its end
+// (YunAwaitContent), a folder being listed makes only the requests for it wait
+// (YunPrepareListings, called by the callbacks before they enter the facade), an upload runs with
+// the lock released while its node is busy (SendLocked; a move or deletion of a busy node waits
+// on FUploadEnded and tries again, so commands for one node keep their order). MKDIR, DELETE and
+// MOVE still run under the lock. Waiting on FUploadEnded needs the lock held once only, which is
+// how the callbacks that close, move and delete call the facade.
 //
 // FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
-// FDetached. The open-handle counter is atomic.
+// FDetached. Lock order: FileInfoListLock, then FFetchersLock; the locks of a fetch, a listing's
+// LIST, the journal of pending changes and the node-handle map are taken last and alone. The
+// open-handle counter is atomic.
 //
 // Pending changes: a failed upload stays in the tree as a changed node and in the journal of
 // pending changes. At the facade's creation the journal's files of this student (server and

@@ -9,11 +9,13 @@
 // owns its cache stream. Deleting a node, or replacing it by a move, destroys it with everything
 // below it; a destroyed node's cache file stays in the cache folder.
 //
-// Threads and locks: no operation here locks. The facade calls everything under its one lock,
-// including the network exchanges (LIST, GET, PUT, MKDIR, DELETE, MOVE), each on a new
-// TYunClient to CurrentServerHost. The node-handle counter is atomic all the same, and the
-// process-wide map from node handle to node has a lock of its own (nodes are made and destroyed
-// by tests and archives outside the facade too).
+// Threads and locks: no operation here locks. The facade calls everything under its one lock.
+// The long exchanges can run without it: a GET through StartFetch (TContentFetch), a LIST through
+// StartListing (TListingFetch), a PUT through BeginUpload / TUploadJob::Send / EndUpload; the
+// synchronous forms (GetChild, EnsureContent, UploadChanges, MKDIR, DELETE, MOVE) still make their
+// exchange on a new TYunClient to CurrentServerHost while the caller holds the lock. The
+// node-handle counter is atomic, and the process-wide map from node handle to node has a lock of
+// its own (nodes are made and destroyed by tests and archives outside the facade too).
 //
 // Lookups take constant time: every node with a handle is in the handle map from its
 // construction to its destruction, and each listing keeps a map from the ASCII-folded name to
