@@ -6,6 +6,7 @@
 #include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "platform/LastError.h"
+#include "protocol/Commands.h"
 
 namespace zelvo {
 
@@ -455,14 +456,24 @@ uint32_t TFileSystem::YunGetFileInformationByName(int RootIndex, LPCWSTR aFileNa
 
 bool TFileSystem::YunDeleteFile(int RootIndex, LPCWSTR FileName) {
   auto FGuard = Lock();
-  std::unique_ptr<TFileInfo> FRemoved;
-  // A file being sent is deleted after its PUT.
+  // A node being sent is deleted after its PUT.
+  TFileInfo* FNode = nullptr;
   if (!UntilIdleLocked(FGuard, [&] {
         std::u16string FLast;
         TFileInfo* FFolder = FolderOfLocked(RootIndex, FileName, FLast);
-        return FFolder != nullptr && FFolder->DeleteEntry(FLast, FRemoved);
+        return FFolder != nullptr && (FNode = FFolder->BeginDelete(FLast)) != nullptr;
       }))
     return false;
+  // The node is busy meanwhile, so it is still there afterwards.
+  const uint32_t FNodeHandle = FNode->Handle();
+  const TCommandResult FResult = FNode->OnServer()
+                                     ? CommandUnlocked(FGuard, DeleteRequest(FNode->FullName()))
+                                     : TCommandResult::Done; // the server never had it
+  std::unique_ptr<TFileInfo> FRemoved;
+  const bool FDone =
+      TFileInfo::EndDelete(TFileInfo::FindNodeByHandle(FNodeHandle), FResult, FRemoved);
+  FUploadEnded.notify_all();
+  if (!FDone) return false;
   // Still open elsewhere: usable through those opens until the last one closes.
   if (FRemoved && !FRemoved->IsDir() && HasOpensLocked(FRemoved->Handle())) {
     FDetached[FRemoved->Handle()] = std::move(FRemoved);
@@ -487,10 +498,25 @@ bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, L
 }
 
 bool TFileSystem::YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName) {
-  const auto FGuard = Lock();
+  auto FGuard = Lock();
   std::u16string FLast;
   TFileInfo* FFolder = FolderOfLocked(RootIndex, aFileName, FLast);
-  return FFolder != nullptr && FFolder->CreateDirectoryW(FLast);
+  TFileInfo* FNew = FFolder ? FFolder->BeginCreateDirectory(FLast) : nullptr;
+  if (FNew == nullptr) return false;
+  // The new folder is busy meanwhile, so it is still there afterwards.
+  const uint32_t FNodeHandle = FNew->Handle();
+  const TCommandResult FResult = CommandUnlocked(FGuard, MkdirRequest(FNew->FullName()));
+  const bool FMade =
+      TFileInfo::EndCreateDirectory(TFileInfo::FindNodeByHandle(FNodeHandle), FResult);
+  FUploadEnded.notify_all();
+  return FMade;
+}
+
+TCommandResult TFileSystem::CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand) {
+  aGuard.unlock();
+  const TCommandResult FResult = TYunClient(FServer, FPort, FTimeOut).Command(aCommand);
+  aGuard.lock();
+  return FResult;
 }
 
 } // namespace zelvo

@@ -63,11 +63,11 @@ FILETIME LocalNowAsFileTime() {
   return FileTimeFromInt(kFileTimeUnixEpoch + FLocalSeconds * 10000000 + FMillis * 10000);
 }
 
-namespace {
+namespace {} // namespace
 
 // A change command's result as the tree reports it: true, or false with the code the drive
 // turns into EIO (not delivered) or EACCES (refused).
-bool Reported(TCommandResult aResult) {
+bool ReportedResult(TCommandResult aResult) {
   switch (aResult) {
   case TCommandResult::Done:
     return true;
@@ -80,8 +80,6 @@ bool Reported(TCommandResult aResult) {
   SetLastError(ERROR_UNEXP_NET_ERR);
   return false;
 }
-
-} // namespace
 
 WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir) {
   WIN32_FIND_DATAW FData;
@@ -245,7 +243,7 @@ bool TFileInfo::SyncGetFile() {
 }
 
 bool TFileInfo::SyncPutFile() {
-  return Reported(NewClient().Put(*FCache, FFullName));
+  return ReportedResult(NewClient().Put(*FCache, FFullName));
 }
 
 TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort,
@@ -260,7 +258,7 @@ TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort,
 
 bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
   FUploading = false;
-  if (!Reported(aResult)) {
+  if (!ReportedResult(aResult)) {
     const uint32_t FError = GetLastError();
     MarkPending();
     SetLastError(FError);
@@ -275,15 +273,15 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
 }
 
 bool TFileInfo::SyncDeleteFile() {
-  return Reported(NewClient().Command(DeleteRequest(FFullName)));
+  return ReportedResult(NewClient().Command(DeleteRequest(FFullName)));
 }
 
 bool TFileInfo::SyncMoveFile(const std::u16string& NewFileName) {
-  return Reported(NewClient().Command(MoveRequest(FFullName, NewFileName)));
+  return ReportedResult(NewClient().Command(MoveRequest(FFullName, NewFileName)));
 }
 
 bool TFileInfo::SyncMakeDirectory() {
-  return Reported(NewClient().Command(MkdirRequest(FFullName)));
+  return ReportedResult(NewClient().Command(MkdirRequest(FFullName)));
 }
 
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode) {

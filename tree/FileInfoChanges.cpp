@@ -15,13 +15,37 @@ bool Refuse(uint32_t aError) {
   return false;
 }
 
+TFileInfo* RefuseNode(uint32_t aError) {
+  SetLastError(aError);
+  return nullptr;
+}
+
 } // namespace
 
 bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
-  if (ThisFindFile(aFileName) != nullptr) return Refuse(ERROR_ALREADY_EXISTS);
+  TFileInfo* FNew = BeginCreateDirectory(aFileName);
+  if (FNew == nullptr) return false;
+  const bool FMade = FNew->SyncMakeDirectory();
+  const uint32_t FError = GetLastError();
+  EndCreateDirectory(FNew, FMade ? TCommandResult::Done : TCommandResult::Failed);
+  if (!FMade) SetLastError(FError); // the command's own code, refused or undelivered
+  return FMade;
+}
+
+TFileInfo* TFileInfo::BeginCreateDirectory(const std::u16string& aFileName) {
+  if (!FileCanMove()) return RefuseNode(ERROR_ACCESS_DENIED); // an archive's listing
+  if (ThisFindFile(aFileName) != nullptr) return RefuseNode(ERROR_ALREADY_EXISTS);
   TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, true);
-  if (FNew->SyncMakeDirectory()) return true;
-  Extract(FNew); // not made on the server: not made here either
+  FNew->FUploading = true; // busy until the server has it
+  return FNew;
+}
+
+bool TFileInfo::EndCreateDirectory(TFileInfo* aNew, TCommandResult aResult) {
+  aNew->FUploading = false;
+  if (ReportedResult(aResult)) return true;
+  const uint32_t FError = GetLastError();
+  aNew->FParent->Extract(aNew); // not made on the server: not made here either
+  SetLastError(FError);
   return false;
 }
 
@@ -31,28 +55,36 @@ bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
 }
 
 bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved) {
-  if (!FileCanMove()) { // an archive's listing: read-only
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  TFileInfo* FNode = ThisFindFile(aFileName);
-  if (FNode == nullptr) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return false;
-  }
-  if (FNode->FIsDir) {
-    if (TFileInfo* FListing = FNode->GetChild()) {
-      if (FListing->Count() > 0) {
-        SetLastError(ERROR_DIR_NOT_EMPTY);
-        return false;
-      }
-    }
-  }
-  if (FNode->FUploading) return Refuse(ERROR_SHARING_VIOLATION); // after its PUT
+  TFileInfo* FNode = BeginDelete(aFileName);
+  if (FNode == nullptr) return false;
   // A file the server never had goes from the tree alone.
-  if (FNode->FOnServer && !FNode->SyncDeleteFile()) return false;
-  FNode->ClearPending(); // deleted: nothing of it is to be sent any more
-  aRemoved = Extract(FNode);
+  const bool FSent = !FNode->FOnServer || FNode->SyncDeleteFile();
+  const uint32_t FError = GetLastError();
+  const bool FDone =
+      EndDelete(FNode, FSent ? TCommandResult::Done : TCommandResult::Failed, aRemoved);
+  if (!FSent) SetLastError(FError); // the command's own code, refused or undelivered
+  return FDone;
+}
+
+TFileInfo* TFileInfo::BeginDelete(const std::u16string& aFileName) {
+  if (!FileCanMove()) return RefuseNode(ERROR_ACCESS_DENIED); // an archive's listing
+  TFileInfo* FNode = ThisFindFile(aFileName);
+  if (FNode == nullptr) return RefuseNode(ERROR_FILE_NOT_FOUND);
+  if (FNode->FIsDir) {
+    TFileInfo* FListing = FNode->GetChild();
+    if (FListing != nullptr && FListing->Count() > 0) return RefuseNode(ERROR_DIR_NOT_EMPTY);
+  }
+  if (FNode->FUploading) return RefuseNode(ERROR_SHARING_VIOLATION); // after its command
+  FNode->FUploading = true;
+  return FNode;
+}
+
+bool TFileInfo::EndDelete(TFileInfo* aNode, TCommandResult aResult,
+                          std::unique_ptr<TFileInfo>& aRemoved) {
+  aNode->FUploading = false;
+  if (!ReportedResult(aResult)) return false;
+  aNode->ClearPending(); // deleted: nothing of it is to be sent any more
+  aRemoved = aNode->FParent->Extract(aNode);
   return true;
 }
 

@@ -11,11 +11,12 @@
 //
 // Threads and locks: no operation here locks. The facade calls everything under its one lock.
 // The long exchanges can run without it: a GET through StartFetch (TContentFetch), a LIST through
-// StartListing (TListingFetch), a PUT through BeginUpload / TUploadJob::Send / EndUpload; the
-// synchronous forms (GetChild, EnsureContent, UploadChanges, MKDIR, DELETE, MOVE) still make their
-// exchange on a new TYunClient to CurrentServerHost while the caller holds the lock. The
-// node-handle counter is atomic, and the process-wide map from node handle to node has a lock of
-// its own (nodes are made and destroyed by tests and archives outside the facade too).
+// StartListing (TListingFetch), a PUT through BeginUpload / TUploadJob::Send / EndUpload, MKDIR
+// and DELETE through BeginCreateDirectory / BeginDelete and their End; the
+// synchronous forms (GetChild, EnsureContent, UploadChanges, CreateDirectoryW, DeleteEntry,
+// MoveFile) make their exchange on a new TYunClient to CurrentServerHost while the caller holds the
+// lock. The node-handle counter is atomic, and the process-wide map from node handle to node has a
+// lock of its own (nodes are made and destroyed by tests and archives outside the facade too).
 //
 // Lookups take constant time: every node with a handle is in the handle map from its
 // construction to its destruction, and each listing keeps a map from the ASCII-folded name to
@@ -154,6 +155,15 @@ public:
   virtual bool DeleteFile(const std::u16string& aFileName);
   // DeleteFile that hands the removed node over (a file still open stays usable through it).
   bool DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved);
+  // The same two changes in steps, so their command can run without the tree's lock: Begin
+  // checks and marks the node busy (a new folder is in the tree, busy, from the start), the
+  // caller sends the command (none for a node the server does not have), End takes the result:
+  // on success the deletion is made, on failure the new folder goes again.
+  TFileInfo* BeginCreateDirectory(const std::u16string& aFileName);
+  static bool EndCreateDirectory(TFileInfo* aNew, TCommandResult aResult);
+  TFileInfo* BeginDelete(const std::u16string& aFileName);
+  static bool EndDelete(TFileInfo* aNode, TCommandResult aResult,
+                        std::unique_ptr<TFileInfo>& aRemoved);
   virtual void Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName);
   // Server exchanges.
   virtual bool SyncList(std::vector<uint8_t>& Buffer);
@@ -324,6 +334,10 @@ private:
   std::shared_ptr<TZipArchive> FZipFile;
   int32_t FZipIndex = 0;
 };
+
+// A change command's result as the tree reports it: true, or false with the code the drive
+// turns into EIO (not delivered, ERROR_UNEXP_NET_ERR) or EACCES (refused, ERROR_ACCESS_DENIED).
+bool ReportedResult(TCommandResult aResult);
 
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);

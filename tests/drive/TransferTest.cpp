@@ -57,6 +57,8 @@ protected:
       ServeGet(aConnection);
     else if (FLine == "PUT \\r\\\\new.bin")
       ServePut(aConnection);
+    else if (FLine == "MKDIR \\r\\\\slowdir")
+      ServeHeld(aConnection);
   }
   // The listing of "slow" waits for Release.
   void ServeSlowList(test::TFakeConnection& aConnection) {
@@ -64,6 +66,13 @@ protected:
     std::unique_lock FGuard(FGateLock);
     FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
     aConnection.Send(test::ListingReply({test::Record(u"a", 32), test::Record(u"b", 32)}));
+  }
+  // A command whose answer waits for Release.
+  void ServeHeld(test::TFakeConnection& aConnection) {
+    ++FHeld;
+    std::unique_lock FGuard(FGateLock);
+    FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
+    aConnection.Send(test::Block("OK"));
   }
   // PUT of new.bin: the whole content is taken, the answer waits for Release.
   void ServePut(test::TFakeConnection& aConnection) {
@@ -134,6 +143,7 @@ protected:
   std::atomic<int> FGets = 0;
   std::atomic<int> FPuts = 0;
   std::atomic<int> FSlowLists = 0;
+  std::atomic<int> FHeld = 0;
   std::mutex FGateLock; // guards FReleased and FBreak
   std::condition_variable FGateChanged;
   bool FReleased = false;
@@ -191,6 +201,18 @@ TEST_F(TransferTest, SlowListingHoldsUpOnlyItsFolder) {
   EXPECT_EQ(FFirst.get(), 2);
   EXPECT_EQ(FSecond.get(), 2);
   EXPECT_EQ(FSlowLists, 1);
+}
+
+// A new folder the server is slow to confirm holds up only its own request.
+TEST_F(TransferTest, SlowCommandHoldsUpOnlyItsRequest) {
+  auto FMade =
+      std::async(std::launch::async, [&] { return FFacade->YunCreateDirectoryW(0, u"\\slowdir"); });
+  ASSERT_TRUE(test::WaitUntil([&] { return FHeld == 1; }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\other", FOptions[0]), 1); }));
+  EXPECT_EQ(FMade.wait_for(100ms), std::future_status::timeout);
+  Release(false);
+  EXPECT_TRUE(FMade.get());
+  EXPECT_EQ(FFacade->YunGetFileAttributesW(0, u"\\slowdir"), FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // An upload the server is slow to confirm holds up its own close only.
