@@ -168,12 +168,10 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
     return true;
   const TSysOpenInfo* FRecord = RecordLocked(Handle);
   const bool FChanged = FRecord && (FRecord->Wrote || FRecord->Truncated);
+  if (DeleteOnClose) return true; // the deletion follows; a pending move stays
   // The move first (after any upload of the node under way), then this open's upload.
-  const bool FMoved = UntilIdleLocked(FGuard, [&] {
-    TFileInfo* FListing = Root(RootIndex)->Child();
-    return FListing->CloseOpenFile(FNodeHandle, DeleteOnClose, false);
-  });
-  if (DeleteOnClose || !FChanged) return FMoved;
+  const bool FMoved = CarryOutMoveLocked(FGuard, FNodeHandle);
+  if (!FChanged) return FMoved;
   const uint32_t FMoveError = GetLastError();
   if (SendLocked(FGuard, FNodeHandle)) return FMoved;
   if (!FMoved) SetLastError(FMoveError);
@@ -370,11 +368,7 @@ uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aW
   TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
   if (FNode == nullptr || FNode->IsDir() || FDetached.contains(FRecord->hFileInfo)) return WIN_TRUE;
   const uint32_t FNodeHandle = FNode->Handle();
-  if (!UntilIdleLocked(FGuard, [&] {
-        TFileInfo* FNow = TFileInfo::FindNodeByHandle(FNodeHandle);
-        return FNow == nullptr || FNow->CarryOutPendingMove();
-      }))
-    return WIN_FALSE;
+  if (!CarryOutMoveLocked(FGuard, FNodeHandle)) return WIN_FALSE;
   FRecord = RecordLocked(hFile);
   if (FRecord == nullptr || (!FRecord->Wrote && (aWrittenOnly || !FRecord->Truncated)))
     return WIN_TRUE;
@@ -510,6 +504,23 @@ bool TFileSystem::YunCreateDirectoryW(int RootIndex, LPCWSTR aFileName) {
       TFileInfo::EndCreateDirectory(TFileInfo::FindNodeByHandle(FNodeHandle), FResult);
   FUploadEnded.notify_all();
   return FMade;
+}
+
+bool TFileSystem::CarryOutMoveLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
+  TMovePlan FPlan;
+  if (!UntilIdleLocked(aGuard, [&] {
+        TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+        return FNode == nullptr || FNode->BeginPendingMove(FPlan);
+      }))
+    return false;
+  if (FPlan.FSource == 0) return true; // none pending
+  // The nodes are busy meanwhile, so they are all still there afterwards.
+  const TCommandResult FResult =
+      FPlan.FSend ? CommandUnlocked(aGuard, MoveRequest(FPlan.FOldFullName, FPlan.FNewFullName))
+                  : TCommandResult::Done; // the server does not have it: the tree's move alone
+  const bool FMoved = TFileInfo::EndMove(FPlan, FResult);
+  FUploadEnded.notify_all();
+  return FMoved;
 }
 
 TCommandResult TFileSystem::CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand) {

@@ -11,10 +11,10 @@
 // (YunAwaitContent), a folder being listed makes only the requests for it wait
 // (YunPrepareListings, called by the callbacks before they enter the facade), an upload runs with
 // the lock released while its node is busy (SendLocked; a move or deletion of a busy node waits
-// on FUploadEnded and tries again, so commands for one node keep their order); so do MKDIR and
-// DELETE, whose node is busy meanwhile. MOVE still runs under the lock. Waiting on FUploadEnded
-// needs the lock held once only, which is how the callbacks that close, move and delete call the
-// facade.
+// on FUploadEnded and tries again, so commands for one node keep their order); so do MKDIR,
+// DELETE and MOVE, whose nodes are busy meanwhile. Only archives still download under the lock.
+// Waiting on FUploadEnded needs the lock held once only, which is how the callbacks that close,
+// move and delete call the facade.
 //
 // FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
 // FDetached. Lock order: FileInfoListLock, then FFetchersLock; the locks of a fetch, a listing's
@@ -167,6 +167,8 @@ private:
   // Sends a node's changed content with the lock released during the PUT (aGuard is the only
   // hold of the lock); false with the failure's code.
   bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  // The node's pending move, its MOVE sent with the lock released; true when none is pending.
+  bool CarryOutMoveLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
   // One change command with the lock released (aGuard is the only hold of the lock).
   TCommandResult CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand);
   // Runs aOperation again, after the uploads under way ended, while it answers busy

@@ -241,6 +241,18 @@ bool TFileInfo::CarryOutPendingMove() {
   return false;
 }
 
+bool TFileInfo::BeginPendingMove(TMovePlan& aPlan) {
+  aPlan.FSource = 0;
+  if (FRenameOnClose.empty()) return true;
+  const auto [FOldPath, FRest] = SplitText(FRenameOnClose, u'|');
+  const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
+  const std::u16string FPending = std::exchange(FRenameOnClose, std::u16string());
+  if (FRootManager->BeginMove(FOldPath, FNewPath, FFlag == u"1", aPlan)) return true;
+  aPlan.FSource = 0;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) FRenameOnClose = FPending; // tried again later
+  return false;
+}
+
 TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
   if (!FModified || IsKeptLocal(FFileName)) return TUploadStart::Nothing;
   if (FBroken) {

@@ -88,11 +88,6 @@ bool TFileInfo::EndDelete(TFileInfo* aNode, TCommandResult aResult,
   return true;
 }
 
-bool TFileInfo::SyncMoveOnServer(const std::u16string& aNewFullName) {
-  // A file not yet uploaded exists in the tree alone; its upload goes to the new name.
-  return !FOnServer || SyncMoveFile(aNewFullName);
-}
-
 void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
   // Copies first: the new texts may be these very fields (a subtree keeps its names).
   const std::u16string FOldFullName = FFullName;
@@ -125,6 +120,19 @@ bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
 
 bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
                          bool ReplaceIfExisting) {
+  TMovePlan FPlan;
+  if (!BeginMove(Filename, NewFileName, ReplaceIfExisting, FPlan)) return false;
+  // A node the server does not have moves in the tree alone; its upload goes to the new name.
+  const bool FSent =
+      !FPlan.FSend || FindNodeByHandle(FPlan.FSource)->SyncMoveFile(FPlan.FNewFullName);
+  const uint32_t FError = GetLastError();
+  const bool FMoved = EndMove(FPlan, FSent ? TCommandResult::Done : TCommandResult::Failed);
+  if (!FSent) SetLastError(FError); // the command's own code, refused or undelivered
+  return FMoved;
+}
+
+bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,
+                          bool ReplaceIfExisting, TMovePlan& aPlan) {
   std::u16string FOldLast;
   std::u16string FNewLast;
   TFileInfo* FFrom = GetDirectory(Filename, FOldLast);
@@ -138,28 +146,44 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
   // Archive entries stay where they are, and nothing joins an archive: the server could not
   // follow either move.
   if (!FSource->FileCanMove() || !FTo->FileCanMove()) return Refuse(ERROR_ACCESS_DENIED);
-  const std::u16string FNewFullName = FTo->FFullName + u"\\" + FNewLast;
-  // A node being sent moves after its PUT, so the server sees the commands in order.
-  if (FSource->FUploading || (FTarget && FTarget->FUploading))
-    return Refuse(ERROR_SHARING_VIOLATION);
-
-  if (FTarget == FSource) {
-    // The lookup found the source itself (a rename in the case of ASCII letters only):
-    // nothing is replaced.
-    if (!FSource->SyncMoveOnServer(FNewFullName)) return false;
-    FSource->Rename(FNewLast, FNewFullName);
-    return true;
-  }
-  if (FTarget != nullptr) {
+  if (FTarget != nullptr && FTarget != FSource) {
     if (!ReplaceIfExisting) return Refuse(ERROR_ALREADY_EXISTS);
     // The server never replaces a folder, so neither does the tree.
     if (!FTarget->FileCanMove() || FTarget->FIsDir) return Refuse(ERROR_ACCESS_DENIED);
   }
-  if (!FSource->SyncMoveOnServer(FNewFullName)) return false;
+  // A node being sent, made or deleted moves after that command, so the server sees the
+  // commands in order; so does anything moving into a folder that is being made.
+  TFileInfo* FToFolder = FTo->FOwner;
+  if (FSource->FUploading || (FTarget && FTarget->FUploading) ||
+      (FToFolder && FToFolder->FUploading))
+    return Refuse(ERROR_SHARING_VIOLATION);
+  // Busy until EndMove: none of them, nor the folder moved into, goes meanwhile.
+  FSource->FUploading = true;
+  if (FTarget) FTarget->FUploading = true;
+  if (FToFolder) FToFolder->FUploading = true;
+  aPlan = {FSource->FHandle,
+           FTarget && FTarget != FSource ? FTarget->FHandle : 0,
+           FFrom,
+           FTo,
+           FNewLast,
+           FSource->FFullName,
+           FTo->FFullName + u"\\" + FNewLast,
+           FSource->FOnServer};
+  return true;
+}
+
+bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult) {
+  TFileInfo* FSource = FindNodeByHandle(aPlan.FSource);
+  TFileInfo* FTarget = aPlan.FTarget ? FindNodeByHandle(aPlan.FTarget) : nullptr;
+  FSource->FUploading = false;
+  if (FTarget) FTarget->FUploading = false;
+  if (aPlan.FTo->FOwner) aPlan.FTo->FOwner->FUploading = false;
+  if (!ReportedResult(aResult)) return false;
+  const std::u16string FNewFullName = aPlan.FTo->FFullName + u"\\" + aPlan.FNewLast;
   std::unique_ptr<TFileInfo> FReplaced;
-  if (FTarget != nullptr) FReplaced = FTo->Extract(FTarget);
-  if (FFrom != FTo || FTarget != nullptr) FTo->Add(FFrom->Extract(FSource));
-  FSource->Rename(FNewLast, FNewFullName);
+  if (FTarget != nullptr) FReplaced = aPlan.FTo->Extract(FTarget);
+  if (aPlan.FFrom != aPlan.FTo || FTarget != nullptr) aPlan.FTo->Add(aPlan.FFrom->Extract(FSource));
+  FSource->Rename(aPlan.FNewLast, FNewFullName);
   return true;
 }
 

@@ -75,6 +75,19 @@ struct TUploadJob {
   // The PUT, from the cache file; needs no lock.
   TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut) const;
 };
+// A move between BeginMove and EndMove (its MOVE runs without the tree's lock). The source, a
+// replaced target and the folder moved into are busy meanwhile, so the listings stay.
+struct TMovePlan {
+  uint32_t FSource = 0;
+  uint32_t FTarget = 0; // a node replaced by the move, or 0
+  TFileInfo* FFrom = nullptr;
+  TFileInfo* FTo = nullptr;
+  std::u16string FNewLast;
+  std::u16string FOldFullName;
+  std::u16string FNewFullName;
+  bool FSend = false; // the server has the source: MOVE is sent
+};
+
 enum class TUploadStart {
   Nothing, // nothing to send (unchanged, or kept local)
   Send,    // the job is to be sent, then given to EndUpload
@@ -229,6 +242,15 @@ public:
   // Moves and renames, on the listing of the drive root.
   bool MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
                 bool ReplaceIfExisting);
+  // The same in steps, so the MOVE can run without the tree's lock: BeginMove checks and marks
+  // the nodes busy, the caller sends MOVE when aPlan.FSend, EndMove makes the move in the tree
+  // when it succeeded (and leaves the tree as it was otherwise).
+  bool BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,
+                 bool ReplaceIfExisting, TMovePlan& aPlan);
+  static bool EndMove(const TMovePlan& aPlan, TCommandResult aResult);
+  // BeginMove of the pending move (FRenameOnClose, cleared); false with the code when it cannot
+  // begin (kept for later when the answer is busy). aPlan.FSource stays 0 when none is pending.
+  bool BeginPendingMove(TMovePlan& aPlan);
 
   // Zip archives shown as folders.
   void ZipFileToFolder();
@@ -257,8 +279,6 @@ protected:
   bool ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset);
   // A pending node under a new full name: its journal entry and cache file follow.
   void FollowPending(const std::u16string& aOldFullName);
-  // MOVE for a node the server has; nothing for one it has not.
-  bool SyncMoveOnServer(const std::u16string& aNewFullName);
 
   uint32_t FFileAttributes = 0;
   std::u16string FFullName;
