@@ -298,7 +298,7 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
   }
   // Only this node's readers wait here; the tree is free meanwhile.
   FFetch->WaitFor(aOffset + nNumberOfBytesToRead);
-  const auto FGuard = Lock();
+  auto FGuard = Lock();
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
   if (FNode == nullptr) return WIN_FALSE;
   // A broken fetch fails the reads still waiting, and one that another reader has already
@@ -309,7 +309,14 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
     SetLastError(ERROR_UNEXP_NET_ERR);
     return WIN_FALSE;
   }
-  return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
+  if (!FNode->FetchIs(FFetch) || FFetch->Done())
+    return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
+  // Still the node's running fetch, and the range has arrived: those bytes are final, so they
+  // are copied without the lock.
+  FGuard.unlock();
+  *lpNumberOfBytesRead = FFetch->ReadArrived(Buffer, nNumberOfBytesToRead, aOffset);
+  if (*lpNumberOfBytesRead == 0) SetLastError(ERROR_HANDLE_EOF);
+  return Truth(*lpNumberOfBytesRead != 0);
 }
 
 void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {

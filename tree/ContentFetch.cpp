@@ -77,9 +77,11 @@ void TContentFetch::Run(std::stop_token aStop) {
          !FCancel.stop_requested());
 }
 
-int64_t TContentFetch::ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const {
-  const ssize_t FGot = ::pread(FFd, aBuffer, static_cast<size_t>(aCount), aOffset);
-  return FGot < 0 ? 0 : FGot;
+uint32_t TContentFetch::ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const {
+  const int64_t FWant = std::min<int64_t>(aCount, Arrived() - aOffset);
+  if (FWant <= 0) return 0;
+  const ssize_t FGot = ::pread(FFd, aBuffer, static_cast<size_t>(FWant), aOffset);
+  return FGot < 0 ? 0 : static_cast<uint32_t>(FGot);
 }
 
 void TContentFetch::Cancel() {

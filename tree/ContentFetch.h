@@ -3,8 +3,8 @@
 //
 // The fetch writes into a file of its own (aPartFile, made at construction) and records how far
 // the content has arrived; readers wait (WaitFor) until their range is there or the fetch has
-// ended, then read it with ReadAt. Every reader of one node shares the node's one fetch; the node
-// takes the file as its cache file once the fetch succeeded (so a fetch given up, for instance
+// ended, then read it with ReadArrived. Every reader of one node shares the node's one fetch; the
+// node takes the file as its cache file once the fetch succeeded (so a fetch given up, for instance
 // because the file was emptied meanwhile, never writes into the node's content). The fetch
 // touches neither the tree nor the process-wide settings: what it needs is given to it.
 //
@@ -31,8 +31,9 @@ public:
   ~TContentFetch();
 
   const std::u16string& PartFile() const { return FPartFile; }
-  // Reads arrived bytes at aOffset; the count read.
-  int64_t ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const;
+  // Reads up to aCount of the bytes that have arrived, from aOffset; the count read (0 at or past
+  // what has arrived).
+  uint32_t ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const;
   // Ends the transfer at its next piece and removes the part file.
   void Cancel();
 

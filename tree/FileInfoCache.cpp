@@ -93,16 +93,11 @@ void TFileInfo::CancelFetch() {
 bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength,
                                   int64_t Offset) {
   const auto FRunning = FFetch;
-  const bool FThere = FRunning->WaitFor(Offset + BufferLength);
-  const int64_t FArrived = FRunning->Arrived();
   bool FResult = false;
-  if (!FThere) {
+  if (!FRunning->WaitFor(Offset + BufferLength)) {
     SetLastError(ERROR_UNEXP_NET_ERR); // broken before this range came
-  } else if (Offset >= FArrived) {
-    SetLastError(ERROR_HANDLE_EOF);
   } else {
-    ReadLength = static_cast<uint32_t>(
-        FRunning->ReadAt(Buffer, std::min<int64_t>(BufferLength, FArrived - Offset), Offset));
+    ReadLength = FRunning->ReadArrived(Buffer, BufferLength, Offset);
     FResult = ReadLength != 0;
     if (!FResult) SetLastError(ERROR_HANDLE_EOF);
   }
