@@ -53,11 +53,6 @@ TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root
   FRetrier = std::jthread([this](std::stop_token aStop) { RetryLoop(aStop); });
 }
 
-TFileSystem::~TFileSystem() {
-  FRetrier.request_stop();
-  FRetryWake.notify_all();
-}
-
 uint32_t TFileSystem::CreateOpenInfo(uint32_t aFileInfo) {
   const uint32_t FHandle = ++OpenHandleCounter;
   FOpenDic[FHandle] = std::make_unique<TSysOpenInfo>(TSysOpenInfo{aFileInfo, FHandle, 0});
@@ -166,9 +161,9 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
       !FRootNode->Child() || FDetached.contains(FNodeHandle) ||
       FRootNode->Child()->FindFileByHandle(FNodeHandle) == nullptr)
     return true;
+  if (DeleteOnClose) return true; // the deletion follows; a pending move stays
   const TSysOpenInfo* FRecord = RecordLocked(Handle);
   const bool FChanged = FRecord && (FRecord->Wrote || FRecord->Truncated);
-  if (DeleteOnClose) return true; // the deletion follows; a pending move stays
   // The move first (after any upload of the node under way), then this open's upload.
   const bool FMoved = CarryOutMoveLocked(FGuard, FNodeHandle);
   if (!FChanged) return FMoved;
@@ -297,14 +292,13 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
       return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
   }
   // Only this node's readers wait here; the tree is free meanwhile.
-  FFetch->WaitFor(aOffset + nNumberOfBytesToRead);
+  const bool FArrived = FFetch->WaitFor(aOffset + nNumberOfBytesToRead);
   auto FGuard = Lock();
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
   if (FNode == nullptr) return WIN_FALSE;
   // A broken fetch fails the reads still waiting, and one that another reader has already
   // cleared away fails this one too: the next read starts a new fetch.
-  if (!FFetch->WaitFor(aOffset + nNumberOfBytesToRead) ||
-      (!FFetch->Succeeded() && !FNode->FetchIs(FFetch))) {
+  if (!FArrived || (!FFetch->Succeeded() && !FNode->FetchIs(FFetch))) {
     FNode->FinishFetch();
     SetLastError(ERROR_UNEXP_NET_ERR);
     return WIN_FALSE;

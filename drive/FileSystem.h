@@ -85,7 +85,6 @@ public:
   // Makes the roots of the non-empty root paths, sends the pending changes of earlier runs and
   // fetches the roots' listings; starts the retries of pending changes.
   TFileSystem(const std::u16string& Root0, const std::u16string& Root1);
-  ~TFileSystem();
   TFileSystem(const TFileSystem&) = delete;
   TFileSystem& operator=(const TFileSystem&) = delete;
 

@@ -22,12 +22,8 @@ std::u16string DrivePathOf(const std::u16string& aFullName, const std::u16string
 
 // Sends a pending file straight from its cache file.
 TCommandResult PutPendingFile(const TPendingEntry& aEntry, int32_t aPort, int32_t aTimeOut) {
-  try {
-    TFileStream FContent(aEntry.FCacheFile, TFileStream::TMode::OpenRead);
-    return TYunClient(aEntry.FServer, aPort, aTimeOut).Put(FContent, aEntry.FFullName);
-  } catch (const EFileStreamError&) {
-    return TCommandResult::Refused; // nothing left to send
-  }
+  return TUploadJob{0, aEntry.FFullName, aEntry.FCacheFile, 0}.Send(aEntry.FServer, aPort,
+                                                                    aTimeOut);
 }
 
 void Forget(const TPendingEntry& aEntry) {
@@ -36,12 +32,24 @@ void Forget(const TPendingEntry& aEntry) {
   std::filesystem::remove(Utf16ToUtf8(aEntry.FCacheFile), FIgnored);
 }
 
+// An entry whose content file is gone (removed by hand) has nothing left to send: it is dropped
+// instead of failing every attempt, or the login that adopts it.
+bool ForgetIfGone(const TPendingEntry& aEntry) {
+  std::error_code FIgnored;
+  if (std::filesystem::exists(Utf16ToUtf8(aEntry.FCacheFile), FIgnored)) return false;
+  std::cerr << "zelvo: the pending change of " << Utf16ToUtf8(aEntry.FFullName)
+            << " lost its content file and is dropped" << std::endl;
+  PendingChanges().Remove(aEntry.FServer, aEntry.FFullName);
+  return true;
+}
+
 } // namespace
 
 void TFileSystem::SendPendingOfEarlierRuns() {
   if (!FRoot[0]) return;
   bool FServerDown = false;
   for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot})) {
+    if (ForgetIfGone(FEntry)) continue;
     if (!FServerDown) {
       const TCommandResult FResult = PutPendingFile(FEntry, FPort, FTimeOut);
       if (FResult == TCommandResult::Done) {
@@ -71,6 +79,7 @@ bool TFileSystem::SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry
   TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
   if (FNode == nullptr) {
     // Not in the tree (its folder is gone from it): straight from the cache file.
+    if (ForgetIfGone(aEntry)) return true;
     if (PutPendingFile(aEntry, FPort, FTimeOut) != TCommandResult::Done) return false;
     Forget(aEntry);
     return true;

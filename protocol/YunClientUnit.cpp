@@ -100,7 +100,7 @@ TCommandResult TYunClient::ReadConfirmation() {
     return TCommandResult::Failed;
   const TStringList FLines = SplitTextLines(DecodeTextReply(FReply.Text()));
   if (FLines.empty() || FLines.front() == u"OK") return TCommandResult::Done;
-  FRefusal = FLines.empty() ? u"refused" : FLines.front();
+  FRefusal = FLines.front();
   return TCommandResult::Refused;
 }
 

@@ -63,8 +63,6 @@ FILETIME LocalNowAsFileTime() {
   return FileTimeFromInt(kFileTimeUnixEpoch + FLocalSeconds * 10000000 + FMillis * 10000);
 }
 
-namespace {} // namespace
-
 // A change command's result as the tree reports it: true, or false with the code the drive
 // turns into EIO (not delivered) or EACCES (refused).
 bool ReportedResult(TCommandResult aResult) {
@@ -79,6 +77,11 @@ bool ReportedResult(TCommandResult aResult) {
   }
   SetLastError(ERROR_UNEXP_NET_ERR);
   return false;
+}
+
+TCommandResult ResultOfSync(bool aDone) {
+  if (aDone) return TCommandResult::Done;
+  return GetLastError() == ERROR_ACCESS_DENIED ? TCommandResult::Refused : TCommandResult::Failed;
 }
 
 WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir) {

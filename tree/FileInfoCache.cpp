@@ -27,10 +27,14 @@ bool IsKeptLocal(std::u16string_view aFileName) {
   return false;
 }
 
-std::u16string TFileInfo::CacheFileName() const {
-  if (!FCachePath.empty()) return FCachePath;
+std::u16string TFileInfo::HandleFileName(std::u16string_view aSuffix) const {
   const std::string FHandleText = std::to_string(FHandle);
-  return CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) + u".cache";
+  return CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) +
+         std::u16string(aSuffix);
+}
+
+std::u16string TFileInfo::CacheFileName() const {
+  return FCachePath.empty() ? HandleFileName(u".cache") : FCachePath;
 }
 
 void TFileInfo::CreateCacheStream() {
@@ -59,10 +63,8 @@ std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServ
   aStarted = false;
   if (FFetch) return FFetch;
   if (HasContent() || !FetchesFromServer()) return nullptr;
-  const std::string FHandleText = std::to_string(FHandle);
-  FFetch = std::make_shared<TContentFetch>(
-      aServer, aPort, aTimeOut, FFullName,
-      CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) + u".part.cache");
+  FFetch = std::make_shared<TContentFetch>(aServer, aPort, aTimeOut, FFullName,
+                                           HandleFileName(u".part.cache"));
   aStarted = true;
   return FFetch;
 }
@@ -262,20 +264,19 @@ TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
 }
 
 bool TFileInfo::UploadChanges() {
-  if (!FModified || IsKeptLocal(FFileName)) return true;
-  if (FBroken) return Refused(ERROR_DISK_FULL);
-  CreateCacheStream(); // a new file that was never written has none yet
-  // A failed upload leaves the node changed, so it is sent again later.
-  if (!SyncPutFile()) {
-    const uint32_t FError = GetLastError();
-    MarkPending();
-    SetLastError(FError);
+  TUploadJob FJob;
+  switch (BeginUpload(FJob)) {
+  case TUploadStart::Nothing:
+    return true;
+  case TUploadStart::Broken:
     return false;
+  case TUploadStart::Busy:
+    return Refused(ERROR_SHARING_VIOLATION);
+  case TUploadStart::Send:
+    break;
   }
-  FModified = false;
-  FOnServer = true;
-  ClearPending();
-  return true;
+  // A failed upload leaves the node changed and pending, so it is sent again later.
+  return EndUpload(FJob, ResultOfSync(SyncPutFile()));
 }
 
 void TFileInfo::MarkPending() {

@@ -25,11 +25,7 @@ TFileInfo* RefuseNode(uint32_t aError) {
 bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
   TFileInfo* FNew = BeginCreateDirectory(aFileName);
   if (FNew == nullptr) return false;
-  const bool FMade = FNew->SyncMakeDirectory();
-  const uint32_t FError = GetLastError();
-  EndCreateDirectory(FNew, FMade ? TCommandResult::Done : TCommandResult::Failed);
-  if (!FMade) SetLastError(FError); // the command's own code, refused or undelivered
-  return FMade;
+  return EndCreateDirectory(FNew, ResultOfSync(FNew->SyncMakeDirectory()));
 }
 
 TFileInfo* TFileInfo::BeginCreateDirectory(const std::u16string& aFileName) {
@@ -58,12 +54,7 @@ bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFi
   TFileInfo* FNode = BeginDelete(aFileName);
   if (FNode == nullptr) return false;
   // A file the server never had goes from the tree alone.
-  const bool FSent = !FNode->FOnServer || FNode->SyncDeleteFile();
-  const uint32_t FError = GetLastError();
-  const bool FDone =
-      EndDelete(FNode, FSent ? TCommandResult::Done : TCommandResult::Failed, aRemoved);
-  if (!FSent) SetLastError(FError); // the command's own code, refused or undelivered
-  return FDone;
+  return EndDelete(FNode, ResultOfSync(!FNode->FOnServer || FNode->SyncDeleteFile()), aRemoved);
 }
 
 TFileInfo* TFileInfo::BeginDelete(const std::u16string& aFileName) {
@@ -123,12 +114,9 @@ bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& N
   TMovePlan FPlan;
   if (!BeginMove(Filename, NewFileName, ReplaceIfExisting, FPlan)) return false;
   // A node the server does not have moves in the tree alone; its upload goes to the new name.
-  const bool FSent =
-      !FPlan.FSend || FindNodeByHandle(FPlan.FSource)->SyncMoveFile(FPlan.FNewFullName);
-  const uint32_t FError = GetLastError();
-  const bool FMoved = EndMove(FPlan, FSent ? TCommandResult::Done : TCommandResult::Failed);
-  if (!FSent) SetLastError(FError); // the command's own code, refused or undelivered
-  return FMoved;
+  return EndMove(FPlan,
+                 ResultOfSync(!FPlan.FSend ||
+                              FindNodeByHandle(FPlan.FSource)->SyncMoveFile(FPlan.FNewFullName)));
 }
 
 bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,

@@ -258,6 +258,8 @@ public:
   std::u16string CacheFileName() const;
 
 protected:
+  // CacheDir + node handle + aSuffix.
+  std::u16string HandleFileName(std::u16string_view aSuffix) const;
   // The listing's name index after aFolded's entries changed: the first in list order wins.
   void ReindexName(const std::u16string& aFolded);
   void SetChild(std::unique_ptr<TFileInfo> aListing);
@@ -358,6 +360,9 @@ private:
 // A change command's result as the tree reports it: true, or false with the code the drive
 // turns into EIO (not delivered, ERROR_UNEXP_NET_ERR) or EACCES (refused, ERROR_ACCESS_DENIED).
 bool ReportedResult(TCommandResult aResult);
+// The other way: the result a synchronous exchange (a Sync... operation) had, from its truth
+// value and the code it left, so that ReportedResult sets that same code again.
+TCommandResult ResultOfSync(bool aDone);
 
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);

@@ -1,6 +1,7 @@
 #include "tree/PendingJournal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -41,8 +42,12 @@ std::string Escape(std::u16string_view aText) {
 std::u16string Unescape(std::string_view aText) {
   std::string FOut;
   for (size_t i = 0; i < aText.size(); ++i) {
-    if (aText[i] == '%' && i + 2 < aText.size()) {
-      FOut += static_cast<char>(std::stoi(std::string(aText.substr(i + 1, 2)), nullptr, 16));
+    unsigned FByte = 0;
+    // A damaged escape stays as it is: a journal edited by hand must not stop the login.
+    if (aText[i] == '%' && i + 2 < aText.size() &&
+        std::from_chars(aText.data() + i + 1, aText.data() + i + 3, FByte, 16).ptr ==
+            aText.data() + i + 3) {
+      FOut += static_cast<char>(FByte);
       i += 2;
     } else {
       FOut += aText[i];

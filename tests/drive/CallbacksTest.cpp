@@ -198,6 +198,18 @@ TEST_F(CallbacksTest, FailedSaveIsReportedAndSentLater) {
   EXPECT_TRUE(PendingChanges().Entries().empty());
 }
 
+// A journal entry whose content file was removed by hand is dropped at the next login, which
+// goes on.
+TEST_F(CallbacksTest, PendingChangeWithoutItsContentIsDropped) {
+  FCacheDir.WriteFile("pending.journal", "127.0.0.1\t\\home\\一年级一班\\张三\\\\gone.txt\t" +
+                                             FCacheDir.Path().string() + "/pending-gone.cache\n");
+  std::unique_ptr<TFileSystem> FNext;
+  EXPECT_NO_THROW(
+      FNext = std::make_unique<TFileSystem>(u"\\home\\一年级一班\\张三", u"\\share\\一年级一班"));
+  EXPECT_TRUE(PendingChanges().Entries().empty());
+  EXPECT_EQ(FNext->Root(0)->Child()->ThisFindFile(u"gone.txt"), nullptr);
+}
+
 // The close of the open a deletion was made through has nothing left to do, whatever error an
 // earlier call left behind.
 TEST_F(CallbacksTest, CloseAfterTheDeletionItWasOpenedFor) {
