@@ -279,13 +279,11 @@ NTSTATUS FindFiles(LPCWSTR FileName, PFillFindData FillFindData, PDOKAN_FILE_INF
     std::u16string FPattern = FileName;
     if (FPattern.empty() || FPattern.back() != u'\\') FPattern += u'\\';
     FPattern += u'*';
-    std::vector<uint8_t> FRecords;
-    if (!FileSystem->YunFindFiles(RootOf(DokanFileInfo), FPattern.c_str(), FRecords))
-      return STATUS_SUCCESS;
-    for (size_t FAt = 0; FAt + kFindDataSize <= FRecords.size(); FAt += kFindDataSize) {
-      WIN32_FIND_DATAW FRecord = DecodeFindData(FRecords.data() + FAt);
+    // Straight from the nodes: a big folder makes no copy of its records.
+    FileSystem->YunFindFiles(RootOf(DokanFileInfo), FPattern.c_str(), [&](const TFileInfo& aItem) {
+      WIN32_FIND_DATAW FRecord = FileInfoToFindData(aItem);
       FillFindData(&FRecord, DokanFileInfo);
-    }
+    });
     return STATUS_SUCCESS;
   });
 }

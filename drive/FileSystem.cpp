@@ -219,6 +219,14 @@ bool TFileSystem::YunFindFiles(int RootIndex, LPCWSTR aFileName, std::vector<uin
   return FListing->FindFile(std::u16string_view(aFileName), Buf);
 }
 
+bool TFileSystem::YunFindFiles(int RootIndex, LPCWSTR aFileName,
+                               const std::function<void(const TFileInfo&)>& aEach) {
+  const auto FGuard = Lock();
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  return FListing->FindFile(std::u16string_view(aFileName), aEach);
+}
+
 uint32_t TFileSystem::YunSetFilePointerEx(int RootIndex, uint32_t hFile, int64_t liDistanceToMove,
                                           int64_t* lpNewFilePointer, uint32_t dwMoveMethod) {
   const auto FGuard = Lock();

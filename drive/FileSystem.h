@@ -103,6 +103,9 @@ public:
   bool YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnClose);
   uint32_t YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName);
   bool YunFindFiles(int RootIndex, LPCWSTR aFileName, std::vector<uint8_t>& Buf);
+  // The same entries handed to aEach under the lock (memory only), without records in between.
+  bool YunFindFiles(int RootIndex, LPCWSTR aFileName,
+                    const std::function<void(const TFileInfo&)>& aEach);
   uint32_t YunSetFilePointerEx(int RootIndex, uint32_t hFile, int64_t liDistanceToMove,
                                int64_t* lpNewFilePointer, uint32_t dwMoveMethod);
   bool YunSetEndOfFile(int RootIndex, uint32_t hFile);

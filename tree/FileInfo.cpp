@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/Globals.h"
 #include "platform/LastError.h"
@@ -99,13 +101,14 @@ std::u16string ExtractFileExt(std::u16string_view aFileName) {
 }
 
 TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPathName)
-    : FFileAttributes(Info.dwFileAttributes), FFileName(FieldText(Info.cFileName)),
-      FAlternateFileName(FieldText(Info.cAlternateFileName)), FCreationTime(Info.ftCreationTime),
+    : FFileAttributes(Info.dwFileAttributes), FHandle(++NodeHandleCounter),
+      FFileName(FieldText(Info.cFileName)), FCreationTime(Info.ftCreationTime),
       FLastAccessTime(Info.ftLastAccessTime), FLastWriteTime(Info.ftLastWriteTime),
       FSize(static_cast<int64_t>(uint64_t{Info.nFileSizeHigh} << 32 | Info.nFileSizeLow)),
-      FHandle(++NodeHandleCounter),
       FIsDir((Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
   FFullName = std::u16string(ParentPathName) + u"\\" + FFileName;
+  if (const std::u16string FShort = FieldText(Info.cAlternateFileName); !FShort.empty())
+    Extra().FAlternateFileName = FShort;
   Nodes().Insert(FHandle, this);
   if (!FIsDir && LowerCaseLocale(ExtractFileExt(FFileName)) == u".zip") {
     FIsDir = true;
@@ -121,10 +124,69 @@ TFileInfo::~TFileInfo() {
   if (FHandle != 0) Nodes().Erase(FHandle);
 }
 
+// The index holds one entry per folded name; FShadowed counts the entries left out because an
+// earlier one has their name, so that only then does a change need a pass over the list.
+struct TFileInfo::TNameIndex {
+  struct THash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view aName) const { return FoldedNameHash(aName); }
+    size_t operator()(const TFileInfo* aNode) const { return FoldedNameHash(aNode->FFileName); }
+  };
+  struct TEqual {
+    using is_transparent = void;
+    static std::u16string_view Name(std::u16string_view aName) { return aName; }
+    static std::u16string_view Name(const TFileInfo* aNode) { return aNode->FFileName; }
+    template <class TLeft, class TRight>
+    bool operator()(const TLeft& aLeft, const TRight& aRight) const {
+      return SameNameAscii(Name(aLeft), Name(aRight));
+    }
+  };
+  std::unordered_set<TFileInfo*, THash, TEqual> FFirst;
+  size_t FShadowed = 0;
+};
+
+TFileInfo::TNodeExtra& TFileInfo::Extra() {
+  if (!FExtra) FExtra = std::make_unique<TNodeExtra>();
+  return *FExtra;
+}
+
+const std::shared_ptr<TContentFetch>& TFileInfo::Fetch() const {
+  static const std::shared_ptr<TContentFetch> FNone;
+  return FExtra ? FExtra->FFetch : FNone;
+}
+
+const std::shared_ptr<TListingFetch>& TFileInfo::ListingFetch() const {
+  static const std::shared_ptr<TListingFetch> FNone;
+  return FExtra ? FExtra->FListingFetch : FNone;
+}
+
+const std::u16string& TFileInfo::CachePath() const {
+  static const std::u16string FNone;
+  return FExtra ? FExtra->FCachePath : FNone;
+}
+
+const std::u16string& TFileInfo::AlternateFileName() const {
+  static const std::u16string FNone;
+  return FExtra ? FExtra->FAlternateFileName : FNone;
+}
+
+const std::u16string& TFileInfo::RenameOnClose() const {
+  static const std::u16string FNone;
+  return FExtra ? FExtra->FRenameOnClose : FNone;
+}
+
+std::u16string TFileInfo::FullName() const {
+  if (FParent == nullptr) return FFullName;
+  std::u16string FName;
+  FName.reserve(FParent->FFullName.size() + 1 + FFileName.size());
+  return FName.append(FParent->FFullName).append(1, u'\\').append(FFileName);
+}
+
 TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
   aNode->FParent = this;
-  FByName.try_emplace(FoldNameAscii(aNode->FFileName), aNode.get()); // an earlier one wins
+  std::u16string().swap(aNode->FFullName); // made from this listing from now on
   FItems.push_back(std::move(aNode));
+  IndexName(FItems.back().get());
   return FItems.back().get();
 }
 
@@ -132,21 +194,53 @@ std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
   const auto FItem = std::find_if(FItems.begin(), FItems.end(),
                                   [&](const auto& aItem) { return aItem.get() == aNode; });
   if (FItem == FItems.end()) return nullptr;
+  UnindexName(aNode);
   auto FNode = std::move(*FItem);
   FItems.erase(FItem);
+  FNode->FFullName = FNode->FullName();
   FNode->FParent = nullptr;
-  ReindexName(FoldNameAscii(FNode->FFileName));
   return FNode;
 }
 
-void TFileInfo::ReindexName(const std::u16string& aFolded) {
-  const auto FFirst = std::find_if(FItems.begin(), FItems.end(), [&](const auto& aItem) {
-    return SameNameAscii(aItem->FFileName, aFolded);
-  });
-  if (FFirst == FItems.end())
-    FByName.erase(aFolded);
-  else
-    FByName[aFolded] = FFirst->get();
+TFileInfo* TFileInfo::ThisFindFile(std::u16string_view aFileName) {
+  if (!FByName) return nullptr;
+  const auto FFound = FByName->FFirst.find(aFileName);
+  return FFound == FByName->FFirst.end() ? nullptr : *FFound;
+}
+
+void TFileInfo::IndexName(TFileInfo* aNode) {
+  if (!FByName) FByName = std::make_unique<TNameIndex>();
+  const auto [FAt, FNew] = FByName->FFirst.insert(aNode);
+  if (FNew) return;
+  ++FByName->FShadowed;
+  // Two entries of one name: the first in list order is the one found.
+  for (const auto& FItem : FItems) {
+    if (FItem.get() == *FAt) return;
+    if (FItem.get() == aNode) {
+      FByName->FFirst.erase(FAt);
+      FByName->FFirst.insert(aNode);
+      return;
+    }
+  }
+}
+
+void TFileInfo::UnindexName(TFileInfo* aNode) {
+  if (!FByName) return;
+  const auto FAt = FByName->FFirst.find(std::u16string_view(aNode->FFileName));
+  if (FAt == FByName->FFirst.end()) return;
+  if (*FAt != aNode) {
+    --FByName->FShadowed;
+    return;
+  }
+  FByName->FFirst.erase(FAt);
+  if (FByName->FShadowed == 0) return;
+  // The next entry of that name in list order takes its place.
+  for (const auto& FItem : FItems)
+    if (FItem.get() != aNode && SameNameAscii(FItem->FFileName, aNode->FFileName)) {
+      FByName->FFirst.insert(FItem.get());
+      --FByName->FShadowed;
+      return;
+    }
 }
 
 void TFileInfo::SetChild(std::unique_ptr<TFileInfo> aListing) {
@@ -159,8 +253,8 @@ TFileInfo* TFileInfo::FindNodeByHandle(uint32_t aHandle) {
 }
 
 void TFileInfo::SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager) {
-  FRenameOnClose = std::move(aRename);
-  FRootManager = aRootManager;
+  Extra().FRenameOnClose = std::move(aRename);
+  FExtra->FRootManager = aRootManager;
 }
 
 TFileInfo* TFileInfo::GetChild() {
@@ -171,9 +265,9 @@ TFileInfo* TFileInfo::GetChild() {
     ZipFileToFolder();
     return FChild.get();
   }
-  if (FListingFetch) {
+  if (ListingFetch()) {
     // Another request is listing this folder: its LIST does not need the lock, so wait.
-    const auto FRunning = FListingFetch;
+    const auto FRunning = ListingFetch();
     FRunning->Wait();
     FinishListing();
     return FChild.get();
@@ -185,9 +279,10 @@ TFileInfo* TFileInfo::GetChild() {
 }
 
 void TFileInfo::SetListingFromReply(const std::vector<uint8_t>& aReply) {
-  SetChild(std::make_unique<TFileInfo>(FFullName));
+  SetChild(std::make_unique<TFileInfo>(FullName()));
   for (size_t FAt = 0; FAt + kFindDataSize <= aReply.size(); FAt += kFindDataSize) {
-    auto FNode = std::make_unique<TFileInfo>(DecodeFindData(aReply.data() + FAt), FFullName);
+    auto FNode =
+        std::make_unique<TFileInfo>(DecodeFindData(aReply.data() + FAt), FChild->FFullName);
     // "." and ".." are dropped; the handles they took stay used.
     if (FNode->FFileName != u"." && FNode->FFileName != u"..") FChild->Add(std::move(FNode));
   }
@@ -210,16 +305,16 @@ TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
 std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aServer, int32_t aPort,
                                                        int32_t aTimeOut, bool& aStarted) {
   aStarted = false;
-  if (FListingFetch) return FListingFetch;
+  if (ListingFetch()) return ListingFetch();
   if (FChild || !FIsDir) return nullptr;
-  FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FFullName);
+  Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
   aStarted = true;
-  return FListingFetch;
+  return FExtra->FListingFetch;
 }
 
 void TFileInfo::FinishListing() {
-  if (!FListingFetch || !FListingFetch->Done()) return;
-  const auto FEnded = std::move(FListingFetch);
+  if (!ListingFetch() || !ListingFetch()->Done()) return;
+  const auto FEnded = std::move(FExtra->FListingFetch);
   if (!FChild) SetListingFromReply(FEnded->Reply());
 }
 
@@ -229,12 +324,12 @@ TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,
 }
 
 bool TFileInfo::SyncList(std::vector<uint8_t>& Buffer) {
-  return NewClient().DoCommand(ListRequest(FFullName), Buffer);
+  return NewClient().DoCommand(ListRequest(FullName()), Buffer);
 }
 
 bool TFileInfo::SyncGetFile() {
   if (FCached) return true;
-  if (NewClient().GetFile(*FCache, FFullName)) {
+  if (NewClient().GetFile(*FCache, FullName())) {
     FCached = true;
     FSize = FCache->GetSize();
     return true;
@@ -246,7 +341,7 @@ bool TFileInfo::SyncGetFile() {
 }
 
 bool TFileInfo::SyncPutFile() {
-  return ReportedResult(NewClient().Put(*FCache, FFullName));
+  return ReportedResult(NewClient().Put(*FCache, FullName()));
 }
 
 TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort,
@@ -268,7 +363,7 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
     return false;
   }
   // Changed while it was sent: the newer content goes with a later close.
-  if (aJob.FChange != FChangeCount || aJob.FFullName != FFullName) return true;
+  if (aJob.FChange != FChangeCount || aJob.FFullName != FullName()) return true;
   FModified = false;
   FOnServer = true;
   ClearPending();
@@ -276,15 +371,15 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
 }
 
 bool TFileInfo::SyncDeleteFile() {
-  return ReportedResult(NewClient().Command(DeleteRequest(FFullName)));
+  return ReportedResult(NewClient().Command(DeleteRequest(FullName())));
 }
 
 bool TFileInfo::SyncMoveFile(const std::u16string& NewFileName) {
-  return ReportedResult(NewClient().Command(MoveRequest(FFullName, NewFileName)));
+  return ReportedResult(NewClient().Command(MoveRequest(FullName(), NewFileName)));
 }
 
 bool TFileInfo::SyncMakeDirectory() {
-  return ReportedResult(NewClient().Command(MkdirRequest(FFullName)));
+  return ReportedResult(NewClient().Command(MkdirRequest(FullName())));
 }
 
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode) {

@@ -34,7 +34,7 @@ std::u16string TFileInfo::HandleFileName(std::u16string_view aSuffix) const {
 }
 
 std::u16string TFileInfo::CacheFileName() const {
-  return FCachePath.empty() ? HandleFileName(u".cache") : FCachePath;
+  return CachePath().empty() ? HandleFileName(u".cache") : CachePath();
 }
 
 void TFileInfo::CreateCacheStream() {
@@ -48,9 +48,9 @@ void TFileInfo::CreateCacheStream() {
 }
 
 bool TFileInfo::EnsureContent() {
-  if (FFetch) {
+  if (Fetch()) {
     // A fetch under way: the whole content is needed here, so wait for its end.
-    const auto FRunning = FFetch;
+    const auto FRunning = Fetch();
     FRunning->WaitForEnd();
     FinishFetch();
   }
@@ -61,17 +61,17 @@ bool TFileInfo::EnsureContent() {
 std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServer, int32_t aPort,
                                                      int32_t aTimeOut, bool& aStarted) {
   aStarted = false;
-  if (FFetch) return FFetch;
+  if (Fetch()) return Fetch();
   if (HasContent() || !FetchesFromServer()) return nullptr;
-  FFetch = std::make_shared<TContentFetch>(aServer, aPort, aTimeOut, FFullName,
-                                           HandleFileName(u".part.cache"));
+  Extra().FFetch = std::make_shared<TContentFetch>(aServer, aPort, aTimeOut, FullName(),
+                                                   HandleFileName(u".part.cache"));
   aStarted = true;
-  return FFetch;
+  return FExtra->FFetch;
 }
 
 void TFileInfo::FinishFetch() {
-  if (!FFetch || !FFetch->Done()) return;
-  const auto FEnded = std::move(FFetch);
+  if (!Fetch() || !Fetch()->Done()) return;
+  const auto FEnded = std::move(FExtra->FFetch);
   if (!FEnded->Succeeded()) {
     FEnded->Cancel(); // the part file goes; the node stays unfetched, the next read tries again
     return;
@@ -87,14 +87,14 @@ void TFileInfo::FinishFetch() {
 }
 
 void TFileInfo::CancelFetch() {
-  if (!FFetch) return;
-  FFetch->Cancel();
-  FFetch.reset();
+  if (!Fetch()) return;
+  FExtra->FFetch->Cancel();
+  FExtra->FFetch.reset();
 }
 
 bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength,
                                   int64_t Offset) {
-  const auto FRunning = FFetch;
+  const auto FRunning = Fetch();
   bool FResult = false;
   if (!FRunning->WaitFor(Offset + BufferLength)) {
     SetLastError(ERROR_UNEXP_NET_ERR); // broken before this range came
@@ -125,7 +125,7 @@ bool Refused(uint32_t aError) {
 } // namespace
 
 bool TFileInfo::Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset) {
-  if (FFetch) return ReadWhileFetching(Buffer, BufferLength, ReadLength, Offset);
+  if (Fetch()) return ReadWhileFetching(Buffer, BufferLength, ReadLength, Offset);
   if (!EnsureContent()) return false;
   if (Offset >= FSize) {
     SetLastError(ERROR_HANDLE_EOF);
@@ -229,24 +229,24 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
 }
 
 bool TFileInfo::CarryOutPendingMove() {
-  if (FRenameOnClose.empty()) return true;
-  const auto [FOldPath, FRest] = SplitText(FRenameOnClose, u'|');
+  if (RenameOnClose().empty()) return true;
+  const auto [FOldPath, FRest] = SplitText(FExtra->FRenameOnClose, u'|');
   const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-  const std::u16string FPending = std::exchange(FRenameOnClose, std::u16string());
-  if (FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1")) return true;
-  if (GetLastError() == ERROR_SHARING_VIOLATION) FRenameOnClose = FPending; // tried again later
+  const std::u16string FPending = std::exchange(FExtra->FRenameOnClose, std::u16string());
+  if (FExtra->FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1")) return true;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) FExtra->FRenameOnClose = FPending; // again later
   return false;
 }
 
 bool TFileInfo::BeginPendingMove(TMovePlan& aPlan) {
   aPlan.FSource = 0;
-  if (FRenameOnClose.empty()) return true;
-  const auto [FOldPath, FRest] = SplitText(FRenameOnClose, u'|');
+  if (RenameOnClose().empty()) return true;
+  const auto [FOldPath, FRest] = SplitText(FExtra->FRenameOnClose, u'|');
   const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-  const std::u16string FPending = std::exchange(FRenameOnClose, std::u16string());
-  if (FRootManager->BeginMove(FOldPath, FNewPath, FFlag == u"1", aPlan)) return true;
+  const std::u16string FPending = std::exchange(FExtra->FRenameOnClose, std::u16string());
+  if (FExtra->FRootManager->BeginMove(FOldPath, FNewPath, FFlag == u"1", aPlan)) return true;
   aPlan.FSource = 0;
-  if (GetLastError() == ERROR_SHARING_VIOLATION) FRenameOnClose = FPending; // tried again later
+  if (GetLastError() == ERROR_SHARING_VIOLATION) FExtra->FRenameOnClose = FPending; // again later
   return false;
 }
 
@@ -259,7 +259,7 @@ TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
   if (FUploading) return TUploadStart::Busy;
   CreateCacheStream(); // a new file that was never written has none yet
   FUploading = true;
-  aJob = {FHandle, FFullName, CacheFileName(), FChangeCount};
+  aJob = {FHandle, FullName(), CacheFileName(), FChangeCount};
   return TUploadStart::Send;
 }
 
@@ -281,20 +281,20 @@ bool TFileInfo::UploadChanges() {
 
 void TFileInfo::MarkPending() {
   const std::u16string FName =
-      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, FFullName);
+      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, FullName());
   if (CacheFileName() != FName) {
     std::error_code FError;
     std::filesystem::rename(Utf16ToUtf8(CacheFileName()), Utf16ToUtf8(FName), FError);
     if (FError) return; // stays pending in this run only: the content is still in the cache
-    FCachePath = FName;
+    Extra().FCachePath = FName;
   }
-  PendingChanges().Add({CurrentServerHost, FFullName, FName});
+  PendingChanges().Add({CurrentServerHost, FullName(), FName});
   FPending = true;
 }
 
 void TFileInfo::ClearPending() {
   if (!FPending) return;
-  PendingChanges().Remove(CurrentServerHost, FFullName);
+  PendingChanges().Remove(CurrentServerHost, FullName());
   FPending = false;
 }
 
@@ -312,7 +312,7 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
     FNode = CreateNewFileInfo(aFileName, FFullName, false);
     FNode->FOnServer = false;
   }
-  FNode->FCachePath = aCacheFile;
+  FNode->Extra().FCachePath = aCacheFile;
   FNode->FCache.reset();
   FNode->FCache = std::make_unique<TFileStream>(aCacheFile, TFileStream::TMode::OpenReadWrite);
   FNode->FSize = FNode->FCache->GetSize();

@@ -80,25 +80,27 @@ bool TFileInfo::EndDelete(TFileInfo* aNode, TCommandResult aResult,
 }
 
 void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName) {
-  // Copies first: the new texts may be these very fields (a subtree keeps its names).
-  const std::u16string FOldFullName = FFullName;
-  const std::u16string FOldName = FFileName;
-  FFullName = aNewFullName;
-  FFileName = aNewFileName;
+  const std::u16string FOldFullName = FullName();
   if (FParent) {
-    FParent->ReindexName(FoldNameAscii(FOldName));
-    FParent->ReindexName(FoldNameAscii(aNewFileName));
+    FParent->UnindexName(this);
+    FFileName = aNewFileName;
+    FParent->IndexName(this);
+  } else {
+    FFileName = aNewFileName;
+    FFullName = aNewFullName;
   }
-  FollowPending(FOldFullName);
-  if (FChild) FChild->RenameEntries(aNewFullName);
+  FollowRename(FOldFullName);
 }
 
-// A listing under a new folder path: every loaded node below takes its new full name, so later
-// requests about them name the right server paths.
-void TFileInfo::RenameEntries(const std::u16string& aNewFullName) {
-  FFullName = aNewFullName;
-  for (const auto& FItem : FItems)
-    FItem->Rename(FItem->FFileName, aNewFullName + u"\\" + FItem->FFileName);
+// Entries take their full names from their listing, so a folder's new path reaches every loaded
+// node below through the listings' names; a pending node's journal entry follows its own.
+void TFileInfo::FollowRename(const std::u16string& aOldFullName) {
+  FollowPending(aOldFullName);
+  if (!FChild) return;
+  FChild->FFullName = FullName();
+  for (const auto& FItem : FChild->FItems)
+    if (FItem->FPending || FItem->FChild)
+      FItem->FollowRename(aOldFullName + u"\\" + FItem->FFileName);
 }
 
 bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
@@ -154,7 +156,7 @@ bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& 
            FFrom,
            FTo,
            FNewLast,
-           FSource->FFullName,
+           FSource->FullName(),
            FTo->FFullName + u"\\" + FNewLast,
            FSource->FOnServer};
   return true;
@@ -170,8 +172,14 @@ bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult) {
   const std::u16string FNewFullName = aPlan.FTo->FFullName + u"\\" + aPlan.FNewLast;
   std::unique_ptr<TFileInfo> FReplaced;
   if (FTarget != nullptr) FReplaced = aPlan.FTo->Extract(FTarget);
-  if (aPlan.FFrom != aPlan.FTo || FTarget != nullptr) aPlan.FTo->Add(aPlan.FFrom->Extract(FSource));
+  if (aPlan.FFrom == aPlan.FTo && FTarget == nullptr) {
+    FSource->Rename(aPlan.FNewLast, FNewFullName);
+    return true;
+  }
+  // Renamed while out of every listing, so its journal entry follows from its old path.
+  auto FMoved = aPlan.FFrom->Extract(FSource);
   FSource->Rename(aPlan.FNewLast, FNewFullName);
+  aPlan.FTo->Add(std::move(FMoved));
   return true;
 }
 

@@ -21,11 +21,6 @@ TFileInfo* TFileInfo::GetDirectory(std::u16string_view Path, std::u16string& Las
   }
 }
 
-TFileInfo* TFileInfo::ThisFindFile(std::u16string_view aFileName) {
-  const auto FFound = FByName.find(FoldNameAscii(aFileName));
-  return FFound == FByName.end() ? nullptr : FFound->second;
-}
-
 TFileInfo* TFileInfo::FindFile(std::u16string_view aFileName) {
   std::u16string FLast;
   TFileInfo* FListing = GetDirectory(aFileName, FLast);
@@ -33,15 +28,20 @@ TFileInfo* TFileInfo::FindFile(std::u16string_view aFileName) {
 }
 
 bool TFileInfo::FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Buf) {
+  return FindFile(aFileName, [&](const TFileInfo& aItem) {
+    const auto FRecord = EncodeFindData(FileInfoToFindData(aItem));
+    Buf.insert(Buf.end(), FRecord.begin(), FRecord.end());
+  });
+}
+
+bool TFileInfo::FindFile(std::u16string_view aFileName,
+                         const std::function<void(const TFileInfo&)>& aEach) {
   std::u16string FMaskText;
   TFileInfo* FListing = GetDirectory(aFileName, FMaskText);
   if (FListing == nullptr) return true;
   const TMask FMask(FMaskText);
-  for (const auto& FItem : FListing->FItems) {
-    if (!FMask.Matches(FItem->FFileName)) continue;
-    const auto FRecord = EncodeFindData(FileInfoToFindData(*FItem));
-    Buf.insert(Buf.end(), FRecord.begin(), FRecord.end());
-  }
+  for (const auto& FItem : FListing->FItems)
+    if (FMask.Matches(FItem->FFileName)) aEach(*FItem);
   return true;
 }
 

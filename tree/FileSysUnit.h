@@ -50,10 +50,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/Streams.h"
@@ -135,8 +135,9 @@ public:
   bool IsDir() const { return FIsDir; }
   uint32_t FileAttributes() const { return FFileAttributes; }
   const std::u16string& FileName() const { return FFileName; }
-  const std::u16string& FullName() const { return FFullName; }
-  const std::u16string& AlternateFileName() const { return FAlternateFileName; }
+  // Made from the listing that holds the node (an entry keeps no copy of its folder's path).
+  std::u16string FullName() const;
+  const std::u16string& AlternateFileName() const;
   FILETIME CreationTime() const { return FCreationTime; }
   FILETIME LastAccessTime() const { return FLastAccessTime; }
   FILETIME LastWriteTime() const { return FLastWriteTime; }
@@ -149,7 +150,7 @@ public:
   TStream* Cache() const { return FCache.get(); }
   uint32_t Handle() const { return FHandle; }
   TFileInfo* Child() const { return FChild.get(); }
-  const std::u16string& RenameOnClose() const { return FRenameOnClose; }
+  const std::u16string& RenameOnClose() const;
   // A pending move "old|new|flag", carried out on aRootManager at the next close.
   void SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager);
 
@@ -206,7 +207,7 @@ public:
   std::shared_ptr<TContentFetch> StartFetch(const std::u16string& aServer, int32_t aPort,
                                             int32_t aTimeOut, bool& aStarted);
   void FinishFetch();
-  bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return FFetch == aFetch; }
+  bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return Fetch() == aFetch; }
   virtual bool FetchesFromServer() const { return true; }
 
   // Listings fetched outside the tree's lock. FirstUnlisted (on a listing) gives the first folder
@@ -234,6 +235,8 @@ public:
   TFileInfo* ThisFindFile(std::u16string_view aFileName);
   TFileInfo* FindFile(std::u16string_view aFileName);
   bool FindFile(std::u16string_view aFileName, std::vector<uint8_t>& Buf);
+  // The same entries handed to aEach one by one, with no record made of them.
+  bool FindFile(std::u16string_view aFileName, const std::function<void(const TFileInfo&)>& aEach);
   TFileInfo* FindFileByHandle(uint32_t aHandle);
   // Any live node with that handle, in whatever tree (or none).
   static TFileInfo* FindNodeByHandle(uint32_t aHandle);
@@ -260,8 +263,6 @@ public:
 protected:
   // CacheDir + node handle + aSuffix.
   std::u16string HandleFileName(std::u16string_view aSuffix) const;
-  // The listing's name index after aFolded's entries changed: the first in list order wins.
-  void ReindexName(const std::u16string& aFolded);
   void SetChild(std::unique_ptr<TFileInfo> aListing);
   // The listing made of a LIST reply's records ("." and ".." dropped, their handles used).
   void SetListingFromReply(const std::vector<uint8_t>& aReply);
@@ -272,7 +273,8 @@ protected:
   void MarkLocalContent();
   // Whether aListing is this node's listing or lies below it.
   bool ContainsListing(const TFileInfo* aListing) const;
-  void RenameEntries(const std::u16string& aNewFullName);
+  // After a rename or move of this node (or of a folder above it) from aOldFullName.
+  void FollowRename(const std::u16string& aOldFullName);
   void MarkPending();
   void ClearPending();
   void CancelFetch();
@@ -282,17 +284,41 @@ protected:
   // A pending node under a new full name: its journal entry and cache file follow.
   void FollowPending(const std::u16string& aOldFullName);
 
+  // What few nodes need: made on first use (Extra), so a listed entry costs its name and the
+  // fixed fields below.
+  struct TNodeExtra {
+    std::u16string FAlternateFileName;
+    std::u16string FCachePath;         // the cache file when it is not named after the node handle
+    std::u16string FRenameOnClose;     // a pending move "old|new|flag"
+    TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
+    std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
+    std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
+  };
+  struct TNameIndex; // a listing's: the first entry of each ASCII-folded name in list order
+
+  TNodeExtra& Extra();
+  const std::shared_ptr<TContentFetch>& Fetch() const;
+  const std::shared_ptr<TListingFetch>& ListingFetch() const;
+  const std::u16string& CachePath() const;
+  void IndexName(TFileInfo* aNode);
+  void UnindexName(TFileInfo* aNode);
+
   uint32_t FFileAttributes = 0;
-  std::u16string FFullName;
+  uint32_t FHandle = 0;
   std::u16string FFileName;
-  std::u16string FAlternateFileName;
+  std::u16string FFullName; // only while no listing holds the node (listings, roots, removed nodes)
   FILETIME FCreationTime;
   FILETIME FLastAccessTime;
   FILETIME FLastWriteTime;
   int64_t FSize = 0;
+  uint64_t FChangeCount = 0; // counts every change of the content
   std::unique_ptr<TStream> FCache;
-  uint32_t FHandle = 0;
   std::unique_ptr<TFileInfo> FChild;
+  std::unique_ptr<TNodeExtra> FExtra;
+  TFileInfo* FParent = nullptr; // the listing that holds this node, while one does
+  TFileInfo* FOwner = nullptr;  // a listing's folder node
+  std::vector<std::unique_ptr<TFileInfo>> FItems;
+  std::unique_ptr<TNameIndex> FByName;
   bool FIsDir = false;
   bool FModified = false;
   bool FCached = false;
@@ -300,17 +326,7 @@ protected:
   bool FOnServer = true;      // the server has this node (false for a file not yet uploaded)
   bool FBroken = false;       // a write to the cache failed: never uploaded
   bool FPending = false;      // listed in the journal of pending changes
-  std::u16string FCachePath;  // the cache file when it is not named after the node handle
-  std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
-  std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
-  bool FUploading = false;                      // a PUT of this node is under way
-  uint64_t FChangeCount = 0;                    // counts every change of the content
-  std::u16string FRenameOnClose;
-  TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
-  std::vector<std::unique_ptr<TFileInfo>> FItems;
-  TFileInfo* FParent = nullptr; // the listing that holds this node, while one does
-  TFileInfo* FOwner = nullptr;  // a listing's folder node
-  std::unordered_map<std::u16string, TFileInfo*> FByName; // a listing's: folded name -> entry
+  bool FUploading = false;    // a PUT of this node is under way
 };
 
 class TZipArchive;

@@ -1,6 +1,7 @@
 #include "tree/Mask.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "common/TextCodec.h"
 
@@ -29,6 +30,14 @@ std::u16string FoldNameAscii(std::u16string_view aName) {
   std::u16string FFolded(aName);
   std::transform(FFolded.begin(), FFolded.end(), FFolded.begin(), AsciiLower);
   return FFolded;
+}
+
+size_t FoldedNameHash(std::u16string_view aName) {
+  uint64_t FHash = 14695981039346656037ull; // FNV-1a
+  for (const char16_t FUnit : aName) {
+    FHash = (FHash ^ AsciiLower(FUnit)) * 1099511628211ull;
+  }
+  return static_cast<size_t>(FHash);
 }
 
 TMask::TMask(std::u16string_view aMask) {

@@ -5,6 +5,7 @@
 // invalid: the constructor raises EMaskException "'<mask>' is an invalid mask at (<pos>)".
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -39,5 +40,8 @@ char16_t AsciiLower(char16_t aChar);
 bool SameNameAscii(std::u16string_view aLeft, std::u16string_view aRight);
 // The name with ASCII letters lower-cased: names that SameNameAscii calls equal fold alike.
 std::u16string FoldNameAscii(std::u16string_view aName);
+// A hash of the folded name, made without folding a copy: names that SameNameAscii calls equal
+// hash alike.
+size_t FoldedNameHash(std::u16string_view aName);
 
 } // namespace zelvo

@@ -18,7 +18,7 @@ void TFileInfo::ZipFileToFolder() {
     FSize = kArchiveNotBuilt;
     return;
   }
-  auto FListing = std::make_unique<TZipFileInfo>(FFullName);
+  auto FListing = std::make_unique<TZipFileInfo>(FullName());
   TZipFileInfo* FZipListing = FListing.get();
   SetChild(std::move(FListing));
   FCache.reset();
@@ -57,7 +57,7 @@ TZipFileInfo* TZipFileInfo::AddFolder(const std::u16string& aName, int32_t aZipI
   TZipFileInfo* FFolder = CreateNewZipFileInfo(aName, FFullName, true);
   FFolder->FZipIndex = aZipIndex;
   FFolder->FZipFile = aZipFile;
-  FFolder->SetChild(std::make_unique<TZipFileInfo>(FFolder->FFullName));
+  FFolder->SetChild(std::make_unique<TZipFileInfo>(FFolder->FullName()));
   return FFolder;
 }
 
