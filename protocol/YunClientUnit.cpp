@@ -113,15 +113,18 @@ bool TYunClient::DoCommand(const std::u16string& aCmd) {
   return Command(aCmd) == TCommandResult::Done;
 }
 
-bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf) {
+bool TYunClient::ReceiveListing(const std::u16string& aCmd, TStream& aRecords) {
   if (!ConnectAndSend(aCmd)) return false;
   std::array<uint8_t, 4> FHeader;
   if (!ReceiveExact(FHeader.data(), FHeader.size())) return false;
   const int32_t FCount = DecodeListingCount(FHeader);
-  if (FCount <= 0) return true;
+  return FCount <= 0 || ReceiveCounted(aRecords, FCount);
+}
+
+bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf) {
   // Grows as bytes arrive: an announced count that never comes reserves nothing.
   TMemoryStream FData;
-  if (!ReceiveCounted(FData, FCount)) return false;
+  if (!ReceiveListing(aCmd, FData)) return false;
   if (aBuf.size() < FData.Data().size()) aBuf.resize(FData.Data().size());
   std::copy(FData.Data().begin(), FData.Data().end(), aBuf.begin());
   return true;

@@ -48,6 +48,9 @@ public:
   // Reads a listing block; its data is copied to the start of aBuf, which is enlarged to the
   // count when shorter and never shortened. A count of 0 or below leaves aBuf as it was.
   bool DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf);
+  // The same listing block written to aRecords as it arrives (nothing written for a count of 0
+  // or below), so a big folder never needs its whole reply in memory.
+  bool ReceiveListing(const std::u16string& aCmd, TStream& aRecords);
   // Reads a size-prefixed block into aStream at its position; afterwards the stream ends with
   // the last byte received, whether the read succeeded or not.
   bool DoCommand(const std::u16string& aCmd, TStream& aStream);
@@ -65,8 +68,8 @@ public:
   // "GET " + aFileName; aStream ends up holding exactly the received content.
   bool GetFile(TStream& aStream, const std::u16string& aFileName);
 
-  static constexpr int64_t kPieceSize = 32768;          // what one send carries
-  static constexpr int64_t kReceivePiece = 1 << 20;     // what one receive may take
+  static constexpr int64_t kPieceSize = 32768;      // what one send carries
+  static constexpr int64_t kReceivePiece = 1 << 20; // what one receive may take
   static constexpr size_t kMaxLineBytes = 16384;
 
 private:

@@ -1,6 +1,7 @@
 #include "tree/ContentFetch.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include "common/TextCodec.h"
 #include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
+#include "tree/FileSysUnit.h"
 
 namespace zelvo {
 namespace {
@@ -56,6 +58,38 @@ private:
   std::stop_token FStop;
   std::stop_token FCancel;
   int64_t FEnd = 0;
+};
+
+// A LIST reply as it arrives: every whole record becomes an entry of the listing at once.
+class TRecordStream final : public TStream {
+public:
+  explicit TRecordStream(TFileInfo& aListing) : FListing(aListing) {}
+
+  int64_t GetSize() const override { return FPosition; }
+  bool SetSize(int64_t) override { return true; }
+  int64_t Read(void*, int64_t) override { return 0; }
+  bool PrepareSize(int64_t) override { return true; }
+  int64_t Write(const void* aBuffer, int64_t aCount) override {
+    const auto* FBytes = static_cast<const uint8_t*>(aBuffer);
+    for (int64_t FLeft = aCount; FLeft > 0;) {
+      const auto FTake = std::min<int64_t>(FLeft, static_cast<int64_t>(kFindDataSize - FHeld));
+      std::copy_n(FBytes, FTake, FRecord.data() + FHeld);
+      FBytes += FTake;
+      FLeft -= FTake;
+      FHeld += static_cast<size_t>(FTake);
+      if (FHeld == kFindDataSize) {
+        FListing.AddRecord(FRecord.data());
+        FHeld = 0;
+      }
+    }
+    FPosition += aCount;
+    return aCount;
+  }
+
+private:
+  TFileInfo& FListing;
+  std::array<uint8_t, kFindDataSize> FRecord{};
+  size_t FHeld = 0;
 };
 
 } // namespace
@@ -142,14 +176,26 @@ int64_t TContentFetch::Arrived() const {
   return FArrived;
 }
 
+TListingFetch::TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut,
+                             std::u16string aFolder)
+    : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut), FFolder(std::move(aFolder)) {}
+
+TListingFetch::~TListingFetch() = default;
+
 void TListingFetch::Run() {
-  std::vector<uint8_t> FReceived;
-  if (!TYunClient(FServer, FPort, FTimeOut).DoCommand(ListRequest(FFolder), FReceived))
-    FReceived.clear();
+  auto FReceived = std::make_unique<TFileInfo>(FFolder);
+  TRecordStream FRecords(*FReceived);
+  if (!TYunClient(FServer, FPort, FTimeOut).ReceiveListing(ListRequest(FFolder), FRecords))
+    FReceived = std::make_unique<TFileInfo>(FFolder);
   std::lock_guard FGuard(FLock);
-  FReply = std::move(FReceived);
+  FListing = std::move(FReceived);
   FDone = true;
   FChanged.notify_all();
+}
+
+std::unique_ptr<TFileInfo> TListingFetch::TakeListing() {
+  std::lock_guard FGuard(FLock);
+  return std::move(FListing);
 }
 
 void TListingFetch::Wait() {

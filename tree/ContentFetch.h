@@ -14,12 +14,15 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 namespace zelvo {
+
+class TFileInfo;
 
 class TContentFetch {
 public:
@@ -73,26 +76,28 @@ private:
 };
 
 // One LIST of a folder, run by the first request that needs the listing, outside the tree's
-// lock; other requests for that folder wait on it (Wait), requests elsewhere go on. The reply is
-// turned into nodes under the lock afterwards (TFileInfo::FinishListing).
+// lock; other requests for that folder wait on it (Wait), requests elsewhere go on. The records
+// become nodes of a listing of their own as they arrive (no copy of the whole reply), which the
+// folder takes under the lock afterwards (TFileInfo::FinishListing).
 class TListingFetch {
 public:
-  TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFolder)
-      : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut), FFolder(std::move(aFolder)) {
-  }
+  TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFolder);
+  TListingFetch(const TListingFetch&) = delete;
+  TListingFetch& operator=(const TListingFetch&) = delete;
+  ~TListingFetch();
   void Run();
   void Wait();
   bool Done() const;
-  // After Done: the reply's records (empty when the LIST failed, as a failed LIST shows).
-  const std::vector<uint8_t>& Reply() const { return FReply; }
+  // After Done, once: the listing (empty when the LIST failed, as a failed LIST shows).
+  std::unique_ptr<TFileInfo> TakeListing();
 
 private:
   const std::u16string FServer;
   const int32_t FPort;
   const int32_t FTimeOut;
   const std::u16string FFolder;
-  std::vector<uint8_t> FReply; // written by Run before FDone, read after it
-  mutable std::mutex FLock;    // guards FDone
+  std::unique_ptr<TFileInfo> FListing; // written by Run before FDone, taken after it
+  mutable std::mutex FLock;            // guards FDone
   std::condition_variable FChanged;
   bool FDone = false;
 };

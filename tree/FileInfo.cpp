@@ -101,12 +101,16 @@ std::u16string ExtractFileExt(std::u16string_view aFileName) {
 }
 
 TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPathName)
+    : TFileInfo(Info) {
+  Extra().FFullName = std::u16string(ParentPathName) + u"\\" + FFileName;
+}
+
+TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info)
     : FFileAttributes(Info.dwFileAttributes), FHandle(++NodeHandleCounter),
       FFileName(FieldText(Info.cFileName)), FCreationTime(Info.ftCreationTime),
       FLastAccessTime(Info.ftLastAccessTime), FLastWriteTime(Info.ftLastWriteTime),
       FSize(static_cast<int64_t>(uint64_t{Info.nFileSizeHigh} << 32 | Info.nFileSizeLow)),
       FIsDir((Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-  FFullName = std::u16string(ParentPathName) + u"\\" + FFileName;
   if (const std::u16string FShort = FieldText(Info.cAlternateFileName); !FShort.empty())
     Extra().FAlternateFileName = FShort;
   Nodes().Insert(FHandle, this);
@@ -117,7 +121,9 @@ TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info, std::u16string_view ParentPat
   }
 }
 
-TFileInfo::TFileInfo(std::u16string aFullName) : FFullName(std::move(aFullName)) {}
+TFileInfo::TFileInfo(std::u16string aFullName) {
+  Extra().FFullName = std::move(aFullName);
+}
 
 TFileInfo::~TFileInfo() {
   CancelFetch();
@@ -150,6 +156,24 @@ TFileInfo::TNodeExtra& TFileInfo::Extra() {
   return *FExtra;
 }
 
+void TFileInfo::TrimExtra() {
+  if (FExtra && FExtra->FFullName.empty() && FExtra->FItems.empty() && !FExtra->FByName &&
+      !FExtra->FOwner && FExtra->FAlternateFileName.empty() && FExtra->FCachePath.empty() &&
+      FExtra->FRenameOnClose.empty() && !FExtra->FRootManager && !FExtra->FFetch &&
+      !FExtra->FListingFetch)
+    FExtra.reset();
+}
+
+const std::u16string& TFileInfo::StoredName() const {
+  static const std::u16string FNone;
+  return FExtra ? FExtra->FFullName : FNone;
+}
+
+const std::vector<std::unique_ptr<TFileInfo>>& TFileInfo::Entries() const {
+  static const std::vector<std::unique_ptr<TFileInfo>> FNone;
+  return FExtra ? FExtra->FItems : FNone;
+}
+
 const std::shared_ptr<TContentFetch>& TFileInfo::Fetch() const {
   static const std::shared_ptr<TContentFetch> FNone;
   return FExtra ? FExtra->FFetch : FNone;
@@ -176,45 +200,59 @@ const std::u16string& TFileInfo::RenameOnClose() const {
 }
 
 std::u16string TFileInfo::FullName() const {
-  if (FParent == nullptr) return FFullName;
+  if (FParent == nullptr) return StoredName();
+  const std::u16string& FFolder = FParent->StoredName();
   std::u16string FName;
-  FName.reserve(FParent->FFullName.size() + 1 + FFileName.size());
-  return FName.append(FParent->FFullName).append(1, u'\\').append(FFileName);
+  FName.reserve(FFolder.size() + 1 + FFileName.size());
+  return FName.append(FFolder).append(1, u'\\').append(FFileName);
 }
 
 TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
   aNode->FParent = this;
-  std::u16string().swap(aNode->FFullName); // made from this listing from now on
+  if (aNode->FExtra) {
+    std::u16string().swap(aNode->FExtra->FFullName); // made from this listing from now on
+    aNode->TrimExtra();
+  }
+  auto& FItems = Extra().FItems;
   FItems.push_back(std::move(aNode));
   IndexName(FItems.back().get());
   return FItems.back().get();
 }
 
+void TFileInfo::AddRecord(const uint8_t* aRecord) {
+  std::unique_ptr<TFileInfo> FNode(new TFileInfo(DecodeFindData(aRecord)));
+  if (FNode->FFileName != u"." && FNode->FFileName != u"..") Add(std::move(FNode));
+}
+
 std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
+  if (!FExtra) return nullptr;
+  auto& FItems = FExtra->FItems;
   const auto FItem = std::find_if(FItems.begin(), FItems.end(),
                                   [&](const auto& aItem) { return aItem.get() == aNode; });
   if (FItem == FItems.end()) return nullptr;
   UnindexName(aNode);
   auto FNode = std::move(*FItem);
   FItems.erase(FItem);
-  FNode->FFullName = FNode->FullName();
+  FNode->Extra().FFullName = FNode->FullName();
   FNode->FParent = nullptr;
   return FNode;
 }
 
 TFileInfo* TFileInfo::ThisFindFile(std::u16string_view aFileName) {
-  if (!FByName) return nullptr;
-  const auto FFound = FByName->FFirst.find(aFileName);
-  return FFound == FByName->FFirst.end() ? nullptr : *FFound;
+  if (!FExtra || !FExtra->FByName) return nullptr;
+  const auto& FFirst = FExtra->FByName->FFirst;
+  const auto FFound = FFirst.find(aFileName);
+  return FFound == FFirst.end() ? nullptr : *FFound;
 }
 
 void TFileInfo::IndexName(TFileInfo* aNode) {
+  auto& FByName = Extra().FByName;
   if (!FByName) FByName = std::make_unique<TNameIndex>();
   const auto [FAt, FNew] = FByName->FFirst.insert(aNode);
   if (FNew) return;
   ++FByName->FShadowed;
   // Two entries of one name: the first in list order is the one found.
-  for (const auto& FItem : FItems) {
+  for (const auto& FItem : FExtra->FItems) {
     if (FItem.get() == *FAt) return;
     if (FItem.get() == aNode) {
       FByName->FFirst.erase(FAt);
@@ -225,7 +263,8 @@ void TFileInfo::IndexName(TFileInfo* aNode) {
 }
 
 void TFileInfo::UnindexName(TFileInfo* aNode) {
-  if (!FByName) return;
+  if (!FExtra || !FExtra->FByName) return;
+  const auto& FByName = FExtra->FByName;
   const auto FAt = FByName->FFirst.find(std::u16string_view(aNode->FFileName));
   if (FAt == FByName->FFirst.end()) return;
   if (*FAt != aNode) {
@@ -235,7 +274,7 @@ void TFileInfo::UnindexName(TFileInfo* aNode) {
   FByName->FFirst.erase(FAt);
   if (FByName->FShadowed == 0) return;
   // The next entry of that name in list order takes its place.
-  for (const auto& FItem : FItems)
+  for (const auto& FItem : FExtra->FItems)
     if (FItem.get() != aNode && SameNameAscii(FItem->FFileName, aNode->FFileName)) {
       FByName->FFirst.insert(FItem.get());
       --FByName->FShadowed;
@@ -245,7 +284,7 @@ void TFileInfo::UnindexName(TFileInfo* aNode) {
 
 void TFileInfo::SetChild(std::unique_ptr<TFileInfo> aListing) {
   FChild = std::move(aListing);
-  if (FChild) FChild->FOwner = this;
+  if (FChild) FChild->Extra().FOwner = this;
 }
 
 TFileInfo* TFileInfo::FindNodeByHandle(uint32_t aHandle) {
@@ -280,12 +319,8 @@ TFileInfo* TFileInfo::GetChild() {
 
 void TFileInfo::SetListingFromReply(const std::vector<uint8_t>& aReply) {
   SetChild(std::make_unique<TFileInfo>(FullName()));
-  for (size_t FAt = 0; FAt + kFindDataSize <= aReply.size(); FAt += kFindDataSize) {
-    auto FNode =
-        std::make_unique<TFileInfo>(DecodeFindData(aReply.data() + FAt), FChild->FFullName);
-    // "." and ".." are dropped; the handles they took stay used.
-    if (FNode->FFileName != u"." && FNode->FFileName != u"..") FChild->Add(std::move(FNode));
-  }
+  for (size_t FAt = 0; FAt + kFindDataSize <= aReply.size(); FAt += kFindDataSize)
+    FChild->AddRecord(aReply.data() + FAt);
 }
 
 TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
@@ -315,7 +350,10 @@ std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aSe
 void TFileInfo::FinishListing() {
   if (!ListingFetch() || !ListingFetch()->Done()) return;
   const auto FEnded = std::move(FExtra->FListingFetch);
-  if (!FChild) SetListingFromReply(FEnded->Reply());
+  if (FChild) return;
+  auto FListing = FEnded->TakeListing();
+  FListing->Extra().FFullName = FullName(); // the folder may have moved meanwhile
+  SetChild(std::move(FListing));
 }
 
 TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,

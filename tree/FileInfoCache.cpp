@@ -197,7 +197,7 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
     // A new ".zip" would be an archive folder that is never uploaded: refuse it outright.
     if (LowerCaseLocale(ExtractFileExt(aFileName)) == u".zip")
       return Refuse(ERROR_PRIVILEGE_NOT_HELD);
-    TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, false);
+    TFileInfo* FNew = CreateNewFileInfo(aFileName, StoredName(), false);
     FNew->MarkLocalContent(); // an empty new file is stored at close
     FNew->FOnServer = false;
     return FNew->FHandle;
@@ -309,7 +309,7 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
   TFileInfo* FNode = ThisFindFile(aFileName);
   if (FNode != nullptr && FNode->FIsDir) return nullptr;
   if (FNode == nullptr) {
-    FNode = CreateNewFileInfo(aFileName, FFullName, false);
+    FNode = CreateNewFileInfo(aFileName, StoredName(), false);
     FNode->FOnServer = false;
   }
   FNode->Extra().FCachePath = aCacheFile;

@@ -31,7 +31,7 @@ bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
 TFileInfo* TFileInfo::BeginCreateDirectory(const std::u16string& aFileName) {
   if (!FileCanMove()) return RefuseNode(ERROR_ACCESS_DENIED); // an archive's listing
   if (ThisFindFile(aFileName) != nullptr) return RefuseNode(ERROR_ALREADY_EXISTS);
-  TFileInfo* FNew = CreateNewFileInfo(aFileName, FFullName, true);
+  TFileInfo* FNew = CreateNewFileInfo(aFileName, StoredName(), true);
   FNew->FUploading = true; // busy until the server has it
   return FNew;
 }
@@ -87,7 +87,7 @@ void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string&
     FParent->IndexName(this);
   } else {
     FFileName = aNewFileName;
-    FFullName = aNewFullName;
+    Extra().FFullName = aNewFullName;
   }
   FollowRename(FOldFullName);
 }
@@ -97,8 +97,8 @@ void TFileInfo::Rename(const std::u16string& aNewFileName, const std::u16string&
 void TFileInfo::FollowRename(const std::u16string& aOldFullName) {
   FollowPending(aOldFullName);
   if (!FChild) return;
-  FChild->FFullName = FullName();
-  for (const auto& FItem : FChild->FItems)
+  FChild->Extra().FFullName = FullName();
+  for (const auto& FItem : FChild->Entries())
     if (FItem->FPending || FItem->FChild)
       FItem->FollowRename(aOldFullName + u"\\" + FItem->FFileName);
 }
@@ -106,7 +106,7 @@ void TFileInfo::FollowRename(const std::u16string& aOldFullName) {
 bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
   if (!FChild) return false;
   if (FChild.get() == aListing) return true;
-  for (const auto& FItem : FChild->FItems)
+  for (const auto& FItem : FChild->Entries())
     if (FItem->ContainsListing(aListing)) return true;
   return false;
 }
@@ -143,7 +143,7 @@ bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& 
   }
   // A node being sent, made or deleted moves after that command, so the server sees the
   // commands in order; so does anything moving into a folder that is being made.
-  TFileInfo* FToFolder = FTo->FOwner;
+  TFileInfo* FToFolder = FTo->Owner();
   if (FSource->FUploading || (FTarget && FTarget->FUploading) ||
       (FToFolder && FToFolder->FUploading))
     return Refuse(ERROR_SHARING_VIOLATION);
@@ -157,7 +157,7 @@ bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& 
            FTo,
            FNewLast,
            FSource->FullName(),
-           FTo->FFullName + u"\\" + FNewLast,
+           FTo->StoredName() + u"\\" + FNewLast,
            FSource->FOnServer};
   return true;
 }
@@ -167,9 +167,9 @@ bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult) {
   TFileInfo* FTarget = aPlan.FTarget ? FindNodeByHandle(aPlan.FTarget) : nullptr;
   FSource->FUploading = false;
   if (FTarget) FTarget->FUploading = false;
-  if (aPlan.FTo->FOwner) aPlan.FTo->FOwner->FUploading = false;
+  if (aPlan.FTo->Owner()) aPlan.FTo->Owner()->FUploading = false;
   if (!ReportedResult(aResult)) return false;
-  const std::u16string FNewFullName = aPlan.FTo->FFullName + u"\\" + aPlan.FNewLast;
+  const std::u16string FNewFullName = aPlan.FTo->StoredName() + u"\\" + aPlan.FNewLast;
   std::unique_ptr<TFileInfo> FReplaced;
   if (FTarget != nullptr) FReplaced = aPlan.FTo->Extract(FTarget);
   if (aPlan.FFrom == aPlan.FTo && FTarget == nullptr) {

@@ -40,7 +40,7 @@ bool TFileInfo::FindFile(std::u16string_view aFileName,
   TFileInfo* FListing = GetDirectory(aFileName, FMaskText);
   if (FListing == nullptr) return true;
   const TMask FMask(FMaskText);
-  for (const auto& FItem : FListing->FItems)
+  for (const auto& FItem : FListing->Entries())
     if (FMask.Matches(FItem->FFileName)) aEach(*FItem);
   return true;
 }
@@ -49,7 +49,7 @@ TFileInfo* TFileInfo::FindFileByHandle(uint32_t aHandle) {
   // Below this listing: up the chain of listings and the folders that own them.
   TFileInfo* FNode = FindNodeByHandle(aHandle);
   for (const TFileInfo* FUp = FNode; FUp != nullptr;
-       FUp = FUp->FParent ? FUp->FParent->FOwner : nullptr)
+       FUp = FUp->FParent ? FUp->FParent->Owner() : nullptr)
     if (FUp->FParent == this) return FNode;
   return nullptr;
 }

@@ -127,9 +127,12 @@ public:
   virtual ~TFileInfo();
 
   // The list of a listing.
-  size_t Count() const { return FItems.size(); }
-  TFileInfo* Items(size_t aIndex) const { return FItems[aIndex].get(); }
+  size_t Count() const { return Entries().size(); }
+  TFileInfo* Items(size_t aIndex) const { return Entries()[aIndex].get(); }
   TFileInfo* Add(std::unique_ptr<TFileInfo> aNode);
+  // A LIST record (kFindDataSize bytes) as an entry; "." and ".." are dropped, the handles they
+  // took stay used.
+  void AddRecord(const uint8_t* aRecord);
   std::unique_ptr<TFileInfo> Extract(TFileInfo* aNode);
 
   bool IsDir() const { return FIsDir; }
@@ -284,9 +287,14 @@ protected:
   // A pending node under a new full name: its journal entry and cache file follow.
   void FollowPending(const std::u16string& aOldFullName);
 
+  struct TNameIndex; // the first entry of each ASCII-folded name in list order
   // What few nodes need: made on first use (Extra), so a listed entry costs its name and the
   // fixed fields below.
   struct TNodeExtra {
+    std::u16string FFullName; // while no listing holds the node (listings, roots, removed nodes)
+    std::vector<std::unique_ptr<TFileInfo>> FItems; // a listing's entries
+    std::unique_ptr<TNameIndex> FByName;            // a listing's name index
+    TFileInfo* FOwner = nullptr;                    // a listing's folder node
     std::u16string FAlternateFileName;
     std::u16string FCachePath;         // the cache file when it is not named after the node handle
     std::u16string FRenameOnClose;     // a pending move "old|new|flag"
@@ -294,9 +302,14 @@ protected:
     std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
   };
-  struct TNameIndex; // a listing's: the first entry of each ASCII-folded name in list order
-
+  // A listed entry's node, without a full name of its own.
+  explicit TFileInfo(const WIN32_FIND_DATAW& Info);
   TNodeExtra& Extra();
+  // Drops the extra part when nothing in it is set any more.
+  void TrimExtra();
+  const std::u16string& StoredName() const;
+  const std::vector<std::unique_ptr<TFileInfo>>& Entries() const;
+  TFileInfo* Owner() const { return FExtra ? FExtra->FOwner : nullptr; }
   const std::shared_ptr<TContentFetch>& Fetch() const;
   const std::shared_ptr<TListingFetch>& ListingFetch() const;
   const std::u16string& CachePath() const;
@@ -306,7 +319,6 @@ protected:
   uint32_t FFileAttributes = 0;
   uint32_t FHandle = 0;
   std::u16string FFileName;
-  std::u16string FFullName; // only while no listing holds the node (listings, roots, removed nodes)
   FILETIME FCreationTime;
   FILETIME FLastAccessTime;
   FILETIME FLastWriteTime;
@@ -316,9 +328,6 @@ protected:
   std::unique_ptr<TFileInfo> FChild;
   std::unique_ptr<TNodeExtra> FExtra;
   TFileInfo* FParent = nullptr; // the listing that holds this node, while one does
-  TFileInfo* FOwner = nullptr;  // a listing's folder node
-  std::vector<std::unique_ptr<TFileInfo>> FItems;
-  std::unique_ptr<TNameIndex> FByName;
   bool FIsDir = false;
   bool FModified = false;
   bool FCached = false;

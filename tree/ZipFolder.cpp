@@ -54,7 +54,7 @@ TZipFileInfo* TZipFileInfo::CreateNewZipFileInfo(const std::u16string& aFileName
 
 TZipFileInfo* TZipFileInfo::AddFolder(const std::u16string& aName, int32_t aZipIndex,
                                       const std::shared_ptr<TZipArchive>& aZipFile) {
-  TZipFileInfo* FFolder = CreateNewZipFileInfo(aName, FFullName, true);
+  TZipFileInfo* FFolder = CreateNewZipFileInfo(aName, StoredName(), true);
   FFolder->FZipIndex = aZipIndex;
   FFolder->FZipFile = aZipFile;
   FFolder->SetChild(std::make_unique<TZipFileInfo>(FFolder->FullName()));
@@ -67,7 +67,7 @@ bool TZipFileInfo::ExecuteZipFileOne(int32_t aZipIndex, std::u16string_view aNam
   if (FHead.empty()) return true;
   TFileInfo* FFound = ThisFindFile(FHead);
   if (FRest.empty() && !aIsFolder) {
-    TZipFileInfo* FNode = CreateNewZipFileInfo(FHead, FFullName, false);
+    TZipFileInfo* FNode = CreateNewZipFileInfo(FHead, StoredName(), false);
     FNode->FZipIndex = aZipIndex;
     FNode->FZipFile = aZipFile;
     // Also overwrites the mark of a nested ".zip": it shows as an empty folder.
