@@ -32,6 +32,7 @@ public:
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* aBuffer, int64_t aCount) override {
     if (FStop.stop_requested() || FCancel.stop_requested()) return 0;
+    Reserve(FPosition + aCount);
     const auto* FBytes = static_cast<const char*>(aBuffer);
     for (int64_t FDone = 0; FDone < aCount;) {
       const ssize_t FWritten = ::pwrite(FFd, FBytes + FDone, static_cast<size_t>(aCount - FDone),
@@ -45,16 +46,27 @@ public:
     return aCount;
   }
   bool PrepareSize(int64_t aSize) override {
-    // Reserving the blocks at once halves what each piece costs the file system; a file system
-    // that cannot reserve still takes the writes, so the outcome is not needed here.
-    if (aSize > 0) (void)::fallocate(FFd, FALLOC_FL_KEEP_SIZE, 0, aSize);
+    FTotal = aSize;
     FFetch.Announce(aSize);
     return true;
   }
 
 private:
+  // Reserving the blocks ahead of the writes, a stretch at a time, halves what each piece costs
+  // the file system, and the first bytes need not wait for a whole big file's reservation. A
+  // file system that cannot reserve still takes the writes, so the outcome is not needed.
+  void Reserve(int64_t aEnd) {
+    if (aEnd <= FReserved || FReserved >= FTotal) return;
+    const int64_t FUntil = std::min(FTotal, std::max(aEnd, FReserved + kReserveStretch));
+    (void)::fallocate(FFd, FALLOC_FL_KEEP_SIZE, FReserved, FUntil - FReserved);
+    FReserved = FUntil;
+  }
+
+  static constexpr int64_t kReserveStretch = 32 << 20;
   int FFd;
   TContentFetch& FFetch;
+  int64_t FTotal = 0;
+  int64_t FReserved = 0;
   std::stop_token FStop;
   std::stop_token FCancel;
   int64_t FEnd = 0;
