@@ -287,6 +287,20 @@ std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode) {
   return FFetch;
 }
 
+bool TFileSystem::PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive) {
+  const uint32_t FHandle = aArchive.Handle();
+  if (const auto FFetch = FetchLocked(aArchive)) {
+    aGuard.unlock(); // the archive's content comes without the lock, like a file's
+    FFetch->WaitForEnd();
+    aGuard.lock();
+  }
+  TFileInfo* FNode = TFileInfo::FindNodeByHandle(FHandle);
+  if (FNode == nullptr) return false;
+  FNode->FinishFetch();
+  // Built from the cache file: a failed fetch leaves it unbuilt, and this request stops here.
+  return FNode->GetChild() != nullptr;
+}
+
 uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
                                     uint32_t nNumberOfBytesToRead, int64_t aOffset,
                                     uint32_t* lpNumberOfBytesRead) {
@@ -327,10 +341,14 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
     bool FStarted = false;
     uint32_t FFolder = 0;
     {
-      const auto FGuard = Lock();
+      auto FGuard = Lock();
       TFileInfo* FListing = RootListing(RootIndex);
       TFileInfo* FUnlisted = FListing ? FListing->FirstUnlisted(aPath) : nullptr;
       if (FUnlisted == nullptr) return;
+      if (FUnlisted->ArchiveNotBuilt()) {
+        if (!PrepareArchive(FGuard, *FUnlisted)) return;
+        continue;
+      }
       FLoad = FUnlisted->StartListing(FServer, FPort, FTimeOut, FStarted);
       if (!FLoad) return;
       FFolder = FUnlisted->Handle();

@@ -166,6 +166,9 @@ private:
   void RetryLoop(std::stop_token aStop);
   // The fetch to wait for before reading this node (started here when needed), or null.
   std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode);
+  // An archive not built yet: its content fetched without the lock, then its folder built from
+  // the cache file; false when it could not be (the request goes no further).
+  bool PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive);
   // Sends a node's changed content with the lock released during the PUT (aGuard is the only
   // hold of the lock); false with the failure's code.
   bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);

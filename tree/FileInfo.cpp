@@ -329,7 +329,7 @@ TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
     aPath.remove_prefix(aPath.front() == u'\\' ? 1 : 0);
     const auto FEnd = std::min(aPath.find(u'\\'), aPath.size());
     TFileInfo* FNode = FListing->ThisFindFile(aPath.substr(0, FEnd));
-    if (FNode == nullptr || !FNode->FIsDir || FNode->FSize == kArchiveNotBuilt) return nullptr;
+    if (FNode == nullptr || !FNode->FIsDir) return nullptr;
     if (!FNode->FChild) return FNode;
     FListing = FNode->FChild.get();
     aPath.remove_prefix(FEnd);
@@ -341,7 +341,7 @@ std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aSe
                                                        int32_t aTimeOut, bool& aStarted) {
   aStarted = false;
   if (ListingFetch()) return ListingFetch();
-  if (FChild || !FIsDir) return nullptr;
+  if (FChild || !FIsDir || ArchiveNotBuilt()) return nullptr;
   Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
   aStarted = true;
   return FExtra->FListingFetch;

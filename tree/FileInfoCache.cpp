@@ -74,6 +74,7 @@ void TFileInfo::FinishFetch() {
   const auto FEnded = std::move(FExtra->FFetch);
   if (!FEnded->Succeeded()) {
     FEnded->Cancel(); // the part file goes; the node stays unfetched, the next read tries again
+    FExtra->FFetchFailed = true;
     return;
   }
   // The part file becomes the cache file.
@@ -83,7 +84,7 @@ void TFileInfo::FinishFetch() {
   if (FError) return;
   FCached = true;
   CreateCacheStream();
-  FSize = FCache->GetSize();
+  if (!ArchiveNotBuilt()) FSize = FCache->GetSize(); // an archive takes it once it is built
 }
 
 void TFileInfo::CancelFetch() {

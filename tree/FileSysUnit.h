@@ -214,10 +214,12 @@ public:
   virtual bool FetchesFromServer() const { return true; }
 
   // Listings fetched outside the tree's lock. FirstUnlisted (on a listing) gives the first folder
-  // along aPath whose listing is not here yet (archives excepted: they build under the lock);
+  // along aPath whose listing is not here yet (an archive not built yet among them: its content
+  // is fetched like a file's, then built under the lock from the cache);
   // StartListing gives its LIST, made when it has none (aStarted: the caller runs it);
   // FinishListing turns an ended LIST into the folder's entries.
   TFileInfo* FirstUnlisted(std::u16string_view aPath);
+  bool ArchiveNotBuilt() const { return FSize == kArchiveNotBuilt; }
   std::shared_ptr<TListingFetch> StartListing(const std::u16string& aServer, int32_t aPort,
                                               int32_t aTimeOut, bool& aStarted);
   void FinishListing();
@@ -301,6 +303,7 @@ protected:
     TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
     std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
+    bool FFetchFailed = false; // an archive's fetch just failed (ZipFileToFolder)
   };
   // A listed entry's node, without a full name of its own.
   explicit TFileInfo(const WIN32_FIND_DATAW& Info);

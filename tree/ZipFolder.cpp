@@ -13,11 +13,19 @@ namespace zelvo {
 
 void TFileInfo::ZipFileToFolder() {
   CreateCacheStream();
+  // A fetch that just failed outside the lock is not tried again under it: the next request
+  // starts a new one.
+  if (!HasContent() && FExtra && std::exchange(FExtra->FFetchFailed, false)) {
+    FSize = kArchiveNotBuilt;
+    SetLastError(ERROR_UNEXP_NET_ERR);
+    return;
+  }
   if (!SyncGetFile()) {
     // Not fetched: the next look inside tries again.
     FSize = kArchiveNotBuilt;
     return;
   }
+  FSize = FCache->GetSize();
   auto FListing = std::make_unique<TZipFileInfo>(FullName());
   TZipFileInfo* FZipListing = FListing.get();
   SetChild(std::move(FListing));

@@ -9,6 +9,7 @@
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
 #include "drive/YunDiskUnit.h"
+#include "server/ZipWriter.h"
 #include "tests/drive/DriveFixture.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
@@ -45,8 +46,9 @@ protected:
   void Serve(test::TFakeConnection& aConnection) {
     const std::string FLine = aConnection.ReadLine();
     if (FLine == "LIST \\r\\\\*")
-      aConnection.Send(test::ListingReply({test::Record(u"big.bin", 32, kSize),
-                                           test::Record(u"other", 16), test::Record(u"slow", 16)}));
+      aConnection.Send(
+          test::ListingReply({test::Record(u"big.bin", 32, kSize), test::Record(u"other", 16),
+                              test::Record(u"slow", 16), test::Record(u"held.zip", 32, 1)}));
     else if (FLine == "LIST \\r\\\\slow\\*")
       ServeSlowList(aConnection);
     else if (FLine == "LIST \\r\\\\other\\*")
@@ -59,6 +61,8 @@ protected:
       ServePut(aConnection);
     else if (FLine == "MKDIR \\r\\\\slowdir")
       ServeHeld(aConnection);
+    else if (FLine == "GET \\r\\\\held.zip")
+      ServeHeldArchive(aConnection);
   }
   // The listing of "slow" waits for Release.
   void ServeSlowList(test::TFakeConnection& aConnection) {
@@ -73,6 +77,13 @@ protected:
     std::unique_lock FGuard(FGateLock);
     FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
     aConnection.Send(test::Block("OK"));
+  }
+  // An archive whose content waits for Release.
+  void ServeHeldArchive(test::TFakeConnection& aConnection) {
+    ++FHeld;
+    std::unique_lock FGuard(FGateLock);
+    FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
+    aConnection.Send(test::Block(server::MakeZip({{"in/a.txt", "a"}, {"b.txt", "bb"}})));
   }
   // PUT of new.bin: the whole content is taken, the answer waits for Release.
   void ServePut(test::TFakeConnection& aConnection) {
@@ -213,6 +224,20 @@ TEST_F(TransferTest, SlowCommandHoldsUpOnlyItsRequest) {
   Release(false);
   EXPECT_TRUE(FMade.get());
   EXPECT_EQ(FFacade->YunGetFileAttributesW(0, u"\\slowdir"), FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An archive being fetched holds up only the requests that look inside it.
+TEST_F(TransferTest, SlowArchiveHoldsUpOnlyItsFolder) {
+  auto FInside =
+      std::async(std::launch::async, [&] { return CountEntries(u"\\held.zip", FOptions[0]); });
+  ASSERT_TRUE(test::WaitUntil([&] { return FHeld == 1; }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\other", FOptions[0]), 1); }));
+  EXPECT_TRUE(WithinASecond([&] { EXPECT_EQ(CountEntries(u"\\", FOptions[1]), 1); }));
+  EXPECT_EQ(FInside.wait_for(100ms), std::future_status::timeout);
+  Release(false);
+  EXPECT_EQ(FInside.get(), 2);
+  EXPECT_EQ(CountEntries(u"\\held.zip\\in", FOptions[0]), 1);
+  EXPECT_EQ(FHeld, 1);
 }
 
 // An upload the server is slow to confirm holds up its own close only.
