@@ -72,15 +72,20 @@ bool TFileStream::SetSize(int64_t aSize) {
 }
 
 int64_t TFileStream::Read(void* aBuffer, int64_t aCount) {
+  const int64_t FDone = ReadAt(aBuffer, aCount, FPosition);
+  FPosition += FDone;
+  return FDone;
+}
+
+int64_t TFileStream::ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const {
   int64_t FDone = 0;
   while (FDone < aCount) {
     const ssize_t FGot = ::pread(FFd, static_cast<char*>(aBuffer) + FDone,
-                                 static_cast<size_t>(aCount - FDone), FPosition + FDone);
+                                 static_cast<size_t>(aCount - FDone), aOffset + FDone);
     if (FGot < 0 && errno == EINTR) continue;
     if (FGot <= 0) break;
     FDone += FGot;
   }
-  FPosition += FDone;
   return FDone;
 }
 

@@ -78,6 +78,8 @@ public:
   int64_t Read(void* aBuffer, int64_t aCount) override;
   int64_t Write(const void* aBuffer, int64_t aCount) override;
   bool PrepareSize(int64_t aSize) override { return SetSize(aSize); }
+  // Reads at aOffset without the stream's position: safe from several threads at once.
+  int64_t ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) const;
 
 private:
   int FFd = -1;

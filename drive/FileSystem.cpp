@@ -305,13 +305,25 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
                                     uint32_t nNumberOfBytesToRead, int64_t aOffset,
                                     uint32_t* lpNumberOfBytesRead) {
   std::shared_ptr<TContentFetch> FFetch;
+  std::shared_ptr<const TFileStream> FContent;
+  int64_t FSize = 0;
   {
     const auto FGuard = Lock();
     TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
     if (FNode == nullptr) return WIN_FALSE;
     FFetch = FetchLocked(*FNode);
-    if (!FFetch)
+    if (!FFetch) FContent = FNode->PresentContent(FSize);
+    if (!FFetch && !FContent)
       return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
+  }
+  // Content that is all here is copied without the lock: readers of different files, and the
+  // rest of both drives, never queue behind a copy.
+  if (FContent) {
+    const int64_t FWant = std::min<int64_t>(nNumberOfBytesToRead, FSize - aOffset);
+    *lpNumberOfBytesRead =
+        FWant > 0 ? static_cast<uint32_t>(FContent->ReadAt(Buffer, FWant, aOffset)) : 0;
+    if (*lpNumberOfBytesRead == 0) SetLastError(ERROR_HANDLE_EOF);
+    return Truth(*lpNumberOfBytesRead != 0);
   }
   // Only this node's readers wait here; the tree is free meanwhile.
   const bool FArrived = FFetch->WaitFor(aOffset + nNumberOfBytesToRead);

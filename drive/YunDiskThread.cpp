@@ -1,6 +1,8 @@
 // The mount thread of a drive and its volume callbacks.
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "drive/YunDiskUnit.h"
 #include "platform/Security.h"
@@ -100,6 +102,16 @@ TYunDiskThread::TYunDiskThread(int32_t aYunRootIndex, std::u16string aYunRootDir
       FThread([this] { Execute(); }) {}
 
 TYunDiskThread::~TYunDiskThread() {
+  WaitFor();
+}
+
+void TYunDiskThread::Stop(char16_t aLetter) {
+  using namespace std::chrono_literals;
+  while (!FFinished) {
+    DokanUnmount(aLetter);
+    for (int i = 0; i < 50 && !FFinished; ++i)
+      std::this_thread::sleep_for(10ms);
+  }
   WaitFor();
 }
 

@@ -70,6 +70,9 @@ public:
   virtual ~TYunDiskThread();
 
   void WaitFor();
+  // Takes the drive (drive letter aLetter) down and waits for the thread's end; a drive still
+  // being mounted is asked again until it has gone.
+  void Stop(char16_t aLetter);
   bool Finished() const { return FFinished; }
   int Result() const { return FResult; }
 

@@ -11,8 +11,8 @@
 #include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
-#include "platform/fuse/FuseMountPoint.h"
 #include "platform/Locale.h"
+#include "platform/fuse/FuseMountPoint.h"
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"
 #include "protocol/YunClientUnit.h"
@@ -265,7 +265,7 @@ bool TClientFrm::FormCloseQuery() const {
 
 void TClientFrm::FormClose() {
   if (FDispatcher) FDispatcher->Close();
-  UnmountYunDisks();
+  UnmountYunDisks(FDrives);
   const auto FPending = SettlePendingChanges();
   if (FPending.empty()) return;
   QString FText = QString::fromUtf8("以下文件的修改尚未保存到服务器，下次登录时将自动上传：");

@@ -38,9 +38,9 @@ TDrives MountYunDisks(const std::u16string& aOwnMountPoint,
   return FDrives;
 }
 
-void UnmountYunDisks() {
-  DokanUnmount(u'Y');
-  DokanUnmount(u'Z');
+void UnmountYunDisks(TDrives& aDrives) {
+  if (aDrives.FShared) aDrives.FShared->Stop(u'Y');
+  if (aDrives.FOwn) aDrives.FOwn->Stop(u'Z');
 }
 
 std::vector<std::u16string> SettlePendingChanges() {

@@ -33,8 +33,9 @@ struct TDrives {
 TDrives MountYunDisks(const std::u16string& aOwnMountPoint = u"Z:",
                       const std::u16string& aSharedMountPoint = u"Y:");
 
-// Takes the shared drive down, then the own one.
-void UnmountYunDisks();
+// Takes the shared drive down, then the own one, and returns when their threads have ended (a
+// drive still being mounted is taken down once it is up).
+void UnmountYunDisks(TDrives& aDrives);
 
 // After the drives are down: ends the retries of pending changes, removes the cache files that
 // hold nothing pending, and returns the drive paths of the files still pending (sent at the next

@@ -43,7 +43,7 @@ void TFileInfo::CreateCacheStream() {
   std::error_code FIgnored;
   // Only a fetched node's own file is kept: names repeat from run to run.
   const bool FKeep = FCached && std::filesystem::exists(Utf16ToUtf8(FName), FIgnored);
-  FCache = std::make_unique<TFileStream>(FName, FKeep ? TFileStream::TMode::OpenReadWrite
+  FCache = std::make_shared<TFileStream>(FName, FKeep ? TFileStream::TMode::OpenReadWrite
                                                       : TFileStream::TMode::Create);
 }
 
@@ -124,6 +124,13 @@ bool Refused(uint32_t aError) {
 }
 
 } // namespace
+
+std::shared_ptr<const TFileStream> TFileInfo::PresentContent(int64_t& aSize) {
+  if (Fetch() || !HasContent()) return nullptr;
+  CreateCacheStream();
+  aSize = FSize;
+  return FCache;
+}
 
 bool TFileInfo::Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset) {
   if (Fetch()) return ReadWhileFetching(Buffer, BufferLength, ReadLength, Offset);
@@ -315,7 +322,7 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
   }
   FNode->Extra().FCachePath = aCacheFile;
   FNode->FCache.reset();
-  FNode->FCache = std::make_unique<TFileStream>(aCacheFile, TFileStream::TMode::OpenReadWrite);
+  FNode->FCache = std::make_shared<TFileStream>(aCacheFile, TFileStream::TMode::OpenReadWrite);
   FNode->FSize = FNode->FCache->GetSize();
   FNode->MarkLocalContent();
   FNode->FPending = true;

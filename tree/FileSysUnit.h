@@ -211,6 +211,9 @@ public:
                                             int32_t aTimeOut, bool& aStarted);
   void FinishFetch();
   bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return Fetch() == aFetch; }
+  // The content when it is all here (no fetch runs), for reads without the tree's lock: the
+  // cache file's stream and the size it has now; null otherwise (Read then does the work).
+  std::shared_ptr<const TFileStream> PresentContent(int64_t& aSize);
   virtual bool FetchesFromServer() const { return true; }
 
   // Listings fetched outside the tree's lock. FirstUnlisted (on a listing) gives the first folder
@@ -326,8 +329,8 @@ protected:
   FILETIME FLastAccessTime;
   FILETIME FLastWriteTime;
   int64_t FSize = 0;
-  uint64_t FChangeCount = 0; // counts every change of the content
-  std::unique_ptr<TStream> FCache;
+  uint64_t FChangeCount = 0;           // counts every change of the content
+  std::shared_ptr<TFileStream> FCache; // shared with reads made without the lock
   std::unique_ptr<TFileInfo> FChild;
   std::unique_ptr<TNodeExtra> FExtra;
   TFileInfo* FParent = nullptr; // the listing that holds this node, while one does

@@ -312,11 +312,17 @@ int Read(const char* aPath, char* aBuffer, size_t aSize, off_t aOffset, fuse_fil
   std::u16string FPath = FOpen->FPath;
   if (aPath)
     if (const int FError = DrivePath(aPath, FPath)) return FError;
-  std::lock_guard FGuard(FOpen->FLock);
-  if (const int FError = ReopenLocked(*FOpen, FPath)) return FError;
+  DOKAN_FILE_INFO FInfo;
+  {
+    std::lock_guard FGuard(FOpen->FLock);
+    if (const int FError = ReopenLocked(*FOpen, FPath)) return FError;
+    FInfo = FOpen->FInfo;
+  }
+  // Reads of one open run side by side (the kernel reads ahead while the program reads): a read
+  // changes nothing of the open, so it works on a copy of its record.
   uint32_t FCount = 0;
   const NTSTATUS FStatus = Ops().ReadFile(FPath.c_str(), aBuffer, static_cast<uint32_t>(aSize),
-                                          &FCount, aOffset, &FOpen->FInfo);
+                                          &FCount, aOffset, &FInfo);
   if (FStatus == STATUS_END_OF_FILE) return 0;
   return FStatus == STATUS_SUCCESS ? static_cast<int>(FCount) : -StatusToErrno(FStatus);
 }
@@ -580,13 +586,19 @@ int DokanMain(DOKAN_OPTIONS* aOptions, DOKAN_OPERATIONS* aOperations) {
   FMount.FFuse = fuse_new(&FArgs, &FOps, sizeof FOps, &FMount);
   fuse_opt_free_args(&FArgs);
   if (FMount.FFuse == nullptr) return -2;
-  if (fuse_mount(FMount.FFuse, FMount.FMountPoint.c_str()) != 0) {
-    fuse_destroy(FMount.FFuse);
-    return -3;
-  }
+  // Registered before it is mounted: an unmount that comes while the mount is still being made
+  // ends its loop before it starts, instead of finding nothing and leaving it running.
   {
     std::lock_guard FGuard(RegistryLock);
     Registry.insert(&FMount);
+  }
+  if (fuse_mount(FMount.FFuse, FMount.FMountPoint.c_str()) != 0) {
+    {
+      std::lock_guard FGuard(RegistryLock);
+      Registry.erase(&FMount);
+    }
+    fuse_destroy(FMount.FFuse);
+    return -3;
   }
   DOKAN_FILE_INFO FInfo;
   FInfo.DokanOptions = aOptions;

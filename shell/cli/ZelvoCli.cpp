@@ -157,15 +157,13 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
   TDrives FDrives = MountYunDisks(Utf8ToUtf16(FOwn.string()), Utf8ToUtf16(FShared.string()));
   if (!WaitServing(FDrives, FOwn, FShared)) {
     std::cerr << "zelvo-cli: the drives could not be mounted at " << FBase.string() << '\n';
-    UnmountYunDisks();
+    UnmountYunDisks(FDrives);
     return 1;
   }
   std::cout << "ready" << std::endl;
   int FSignal = 0;
   sigwait(&FSignals, &FSignal);
-  UnmountYunDisks();
-  FDrives.FShared->WaitFor();
-  FDrives.FOwn->WaitFor();
+  UnmountYunDisks(FDrives);
   for (const auto& FPath : SettlePendingChanges())
     std::cerr << "zelvo-cli: not yet on the server, sent at the next login: " << Utf16ToUtf8(FPath)
               << '\n';

@@ -1,4 +1,5 @@
 #include <random>
+#include <sys/stat.h>
 #include <thread>
 
 #include "common/TextCodec.h"
@@ -255,6 +256,23 @@ TEST_F(CallbacksTest, ParallelReadsOnOneHandleEachUseTheirOffset) {
     FThread.join();
   EXPECT_EQ(FWrong, 0);
   CloseFile(u"\\资料\\大文件.bin", &FInfo);
+}
+
+// A drive told to go while it is still being mounted goes once it is up: its thread ends and
+// nothing stays mounted (the window's exit can come that early).
+TEST_F(CallbacksTest, DriveStoppedWhileMountingEnds) {
+  test::TTempDir FMounts;
+  for (int i = 0; i < 3; ++i) {
+    const auto FPoint = FMounts.Path() / "Z";
+    TYunDiskThread FDrive(0, u"", Utf8ToUtf16(FPoint.string()), u"drive", false);
+    FDrive.Stop(u'Z');
+    EXPECT_TRUE(FDrive.Finished());
+    struct stat FPointStat {
+    }, FParentStat{};
+    ASSERT_EQ(::stat(FPoint.c_str(), &FPointStat), 0);
+    ASSERT_EQ(::stat(FMounts.Path().c_str(), &FParentStat), 0);
+    EXPECT_EQ(FPointStat.st_dev, FParentStat.st_dev) << "still mounted";
+  }
 }
 
 } // namespace
