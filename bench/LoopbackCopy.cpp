@@ -1,17 +1,17 @@
 // The limit for transfers: the bytes of a file sent over a raw loopback TCP connection and
 // received into memory that is thrown away. Prints the seconds taken.
 //   loopback-copy FILE
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "bench/Loopback.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -21,15 +21,9 @@ int main(int argc, char** argv) {
   const int FFile = ::open(argv[1], O_RDONLY);
   struct stat FStat {};
   if (FFile < 0 || ::fstat(FFile, &FStat) != 0) return 1;
-  const int FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in FAddress{};
-  FAddress.sin_family = AF_INET;
-  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t FLength = sizeof FAddress;
-  if (::bind(FListen, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0 ||
-      ::listen(FListen, 1) != 0 ||
-      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&FAddress), &FLength) != 0)
-    return 1;
+  uint16_t FPort = 0;
+  const int FListen = zelvo::bench::ListenOnLoopback(FPort, 1);
+  if (FListen < 0) return 1;
   const auto FStart = std::chrono::steady_clock::now();
   std::thread FSender([&] {
     const int FPeer = ::accept(FListen, nullptr, nullptr);
@@ -39,8 +33,8 @@ int main(int argc, char** argv) {
         FSent += ::send(FPeer, FPiece.data() + FSent, FGot - FSent, 0);
     ::close(FPeer);
   });
-  const int FClient = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(FClient, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0) return 1;
+  const int FClient = zelvo::bench::ConnectToLoopback(FPort);
+  if (FClient < 0) return 1;
   std::vector<char> FBuffer(1 << 16);
   long long FTotal = 0;
   for (ssize_t FGot; (FGot = ::recv(FClient, FBuffer.data(), FBuffer.size(), 0)) > 0;)

@@ -2,16 +2,16 @@
 // server's bytes to the clients at a fixed rate shared by all connections (one link), and the
 // clients' bytes unhindered. Prints the port it listens on, then serves until killed.
 //   throttle SERVER_PORT BYTES_PER_SECOND
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "bench/Loopback.h"
 
 namespace {
 
@@ -41,18 +41,6 @@ private:
   TClock::time_point FNext = TClock::now();
 };
 
-int ConnectTo(uint16_t aPort) {
-  const int FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in FAddress{};
-  FAddress.sin_family = AF_INET;
-  FAddress.sin_port = htons(aPort);
-  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(FSocket, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) == 0)
-    return FSocket;
-  ::close(FSocket);
-  return -1;
-}
-
 // Small pieces, so connections sharing the link take turns.
 void Pump(int aFrom, int aTo, TLink* aLink) {
   std::vector<char> FPiece(16 * 1024);
@@ -76,19 +64,13 @@ int main(int argc, char** argv) {
   }
   const auto FServerPort = static_cast<uint16_t>(std::atoi(argv[1]));
   TLink FLink(std::atof(argv[2]));
-  const int FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in FAddress{};
-  FAddress.sin_family = AF_INET;
-  FAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t FLength = sizeof FAddress;
-  if (::bind(FListen, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress) != 0 ||
-      ::listen(FListen, 64) != 0 ||
-      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&FAddress), &FLength) != 0)
-    return 1;
-  std::printf("%u\n", ntohs(FAddress.sin_port));
+  uint16_t FPort = 0;
+  const int FListen = zelvo::bench::ListenOnLoopback(FPort, 64);
+  if (FListen < 0) return 1;
+  std::printf("%u\n", FPort);
   std::fflush(stdout);
   for (int FClient; (FClient = ::accept(FListen, nullptr, nullptr)) >= 0;) {
-    const int FServer = ConnectTo(FServerPort);
+    const int FServer = zelvo::bench::ConnectToLoopback(FServerPort);
     if (FServer < 0) {
       ::close(FClient);
       continue;
