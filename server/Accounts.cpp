@@ -1,6 +1,7 @@
 #include "server/Accounts.h"
 
 #include <memory>
+#include <sys/stat.h>
 #include <sodium.h>
 #include <stdexcept>
 
@@ -58,6 +59,9 @@ TAccounts::TAccounts(const std::string& aDatabasePath) {
   Run(FDatabase, "CREATE TABLE IF NOT EXISTS classes (name TEXT PRIMARY KEY)");
   Run(FDatabase, "CREATE TABLE IF NOT EXISTS users (class TEXT NOT NULL, name TEXT NOT NULL, "
                  "hash TEXT NOT NULL, PRIMARY KEY (class, name))");
+  Run(FDatabase, "CREATE TABLE IF NOT EXISTS sessions (address TEXT NOT NULL, class TEXT NOT NULL, "
+                 "name TEXT NOT NULL, used INTEGER NOT NULL, PRIMARY KEY (address, class, name))");
+  ::chmod(aDatabasePath.c_str(), 0600); // hashes and sessions are nobody else's business
 }
 
 TAccounts::~TAccounts() {
@@ -105,6 +109,42 @@ bool TAccounts::ChangePassword(const std::string& aClass, const std::string& aUs
   std::lock_guard FGuard(FLock);
   Run(FDatabase, "UPDATE users SET hash = ? WHERE class = ? AND name = ?", {FHash, aClass, aUser});
   return sqlite3_changes(FDatabase) == 1;
+}
+
+bool TAccounts::HasUser(const std::string& aClass, const std::string& aUser) {
+  std::lock_guard FGuard(FLock);
+  return !Column(Prepare(FDatabase, "SELECT name FROM users WHERE class = ? AND name = ?",
+                         {aClass, aUser}))
+              .empty();
+}
+
+std::vector<TAccounts::TStoredSession> TAccounts::Sessions() {
+  std::lock_guard FGuard(FLock);
+  const auto FStatement =
+      Prepare(FDatabase, "SELECT address, class, name, used FROM sessions", {});
+  std::vector<TStoredSession> FSessions;
+  const auto FText = [&](int aColumn) {
+    return std::string(reinterpret_cast<const char*>(sqlite3_column_text(FStatement.get(), aColumn)));
+  };
+  while (sqlite3_step(FStatement.get()) == SQLITE_ROW)
+    FSessions.push_back({FText(0), FText(1), FText(2), sqlite3_column_int64(FStatement.get(), 3)});
+  return FSessions;
+}
+
+void TAccounts::StoreSession(const std::string& aAddress, const std::string& aClass,
+                             const std::string& aUser, int64_t aUsedSeconds) {
+  std::lock_guard FGuard(FLock);
+  Run(FDatabase,
+      "INSERT INTO sessions (address, class, name, used) VALUES (?, ?, ?, CAST(? AS INTEGER)) "
+      "ON CONFLICT (address, class, name) DO UPDATE SET used = excluded.used",
+      {aAddress, aClass, aUser, std::to_string(aUsedSeconds)});
+}
+
+void TAccounts::DropSession(const std::string& aAddress, const std::string& aClass,
+                            const std::string& aUser) {
+  std::lock_guard FGuard(FLock);
+  Run(FDatabase, "DELETE FROM sessions WHERE address = ? AND class = ? AND name = ?",
+      {aAddress, aClass, aUser});
 }
 
 } // namespace zelvo::server

@@ -1,10 +1,12 @@
-// Classes and users of the reference server, kept in an SQLite database.
+// Classes and users of the reference server, kept in an SQLite database, with the address
+// sessions of the users (Sessions.h). The database file is readable by its owner only.
 //
 // Passwords are stored only as libsodium argon2id hashes. One connection, guarded by FLock;
 // every method takes it, so the object may be used from any thread. Database failures raise
 // std::runtime_error.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <sqlite3.h>
 #include <string>
@@ -28,6 +30,19 @@ public:
   // Only for an existing user; false otherwise.
   bool ChangePassword(const std::string& aClass, const std::string& aUser,
                       const std::string& aPassword);
+  bool HasUser(const std::string& aClass, const std::string& aUser);
+
+  struct TStoredSession {
+    std::string FAddress;
+    std::string FClass;
+    std::string FUser;
+    int64_t FUsedSeconds = 0; // since the Unix epoch
+  };
+  std::vector<TStoredSession> Sessions();
+  void StoreSession(const std::string& aAddress, const std::string& aClass,
+                    const std::string& aUser, int64_t aUsedSeconds);
+  void DropSession(const std::string& aAddress, const std::string& aClass,
+                   const std::string& aUser);
 
 private:
   std::mutex FLock; // guards FDatabase

@@ -64,17 +64,40 @@ std::string LocalTimeText() {
   return FText + ("." + std::to_string(1000 + FMillis).substr(1));
 }
 
+bool HashesPassword(std::string_view aCommand) {
+  return aCommand == "LOGIN" || aCommand == "CHGPSW";
+}
+
 TReplyPlan TRequestHandler::Handle(const TRequest& aRequest) {
-  const std::string_view FArgument = aRequest.FArgument;
   const std::string& FCommand = aRequest.FCommand;
   if (FCommand == "GLIST") return BlockReply(JoinLines(FAccounts.Classes()), "");
   if (FCommand == "ULIST")
-    return BlockReply(JoinLines(FAccounts.Users(aRequest.FArgument)), FArgument);
-  if (FCommand == "LOGIN") return Login(FArgument);
-  if (FCommand == "CHGPSW") return ChangePassword(FArgument);
-  if (FCommand == "GET") return Get(FArgument);
-  if (FCommand == "PUT") return Put(FArgument);
+    return BlockReply(JoinLines(FAccounts.Users(aRequest.FArgument)), aRequest.FArgument);
+  if (FCommand == "LOGIN") return Login(aRequest);
+  if (FCommand == "CHGPSW") return ChangePassword(aRequest);
+  return FileCommand(aRequest);
+}
+
+TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
+  const std::string& FCommand = aRequest.FCommand;
+  const std::string_view FArgument = aRequest.FArgument;
+  const auto FReaches = [&](std::string_view aPath, TAccess aAccess) {
+    return Reaches(aRequest.FAddress, aPath, aAccess);
+  };
+  const auto FNoSession = [&](TReplyPlan aPlan) {
+    aPlan.FOutcome = "refused (no session)";
+    return aPlan;
+  };
+  if (FCommand == "GET")
+    return FReaches(FArgument, TAccess::Read) ? Get(FArgument) : FNoSession(Outcome(false, FArgument));
+  if (FCommand == "PUT") {
+    if (FReaches(FArgument, TAccess::Change)) return Put(FArgument);
+    TReplyPlan FPlan = FNoSession(Confirmed(false, FArgument));
+    FPlan.FKind = TReplyPlan::TKind::Upload; // read to its end, then refused
+    return FPlan;
+  }
   if (FCommand == "LIST") {
+    if (!FReaches(FArgument, TAccess::Read)) return FNoSession(Outcome(false, FArgument));
     auto FRecords = FStorage.List(FArgument);
     if (!FRecords) return Outcome(false, FArgument);
     TReplyPlan FPlan = Outcome(true, FArgument);
@@ -82,39 +105,85 @@ TReplyPlan TRequestHandler::Handle(const TRequest& aRequest) {
     FPlan.FData = std::move(*FRecords);
     return FPlan;
   }
-  if (FCommand == "DELETE") return Confirmed(FStorage.Delete(FArgument), FArgument);
-  if (FCommand == "MOVE") return Confirmed(FStorage.Move(FArgument), FArgument);
-  if (FCommand == "MKDIR") return Confirmed(FStorage.MakeDirectory(FArgument), FArgument);
+  if (FCommand == "MOVE") {
+    const auto [FFrom, FTo] = std::pair(FArgument.substr(0, FArgument.find('|')),
+                                        FArgument.substr(std::min(FArgument.find('|') + 1,
+                                                                  FArgument.size())));
+    if (!FReaches(FFrom, TAccess::Change) || !FReaches(FTo, TAccess::Change))
+      return FNoSession(Confirmed(false, FArgument));
+    return Confirmed(FStorage.Move(FArgument), FArgument);
+  }
+  if (FCommand == "DELETE" || FCommand == "MKDIR") {
+    if (!FReaches(FArgument, TAccess::Change)) return FNoSession(Confirmed(false, FArgument));
+    return Confirmed(FCommand == "DELETE" ? FStorage.Delete(FArgument)
+                                          : FStorage.MakeDirectory(FArgument),
+                     FArgument);
+  }
   return Outcome(false, "(unknown command)");
 }
 
-// "LOGIN class user password": the password is the rest of the line, blanks included.
-TReplyPlan TRequestHandler::Login(std::string_view aArgument) {
-  const auto [FClass, FRest] = NextWord(aArgument);
-  const auto [FUser, FPassword] = NextWord(FRest);
-  const std::string FLogArgument = std::string(FClass) + " " + std::string(FUser);
-  if (FClass.empty() || FUser.empty() ||
-      !FAccounts.Verify(std::string(FClass), std::string(FUser), std::string(FPassword))) {
-    TReplyPlan FPlan = BlockReply("", FLogArgument);
-    FPlan.FOutcome = "wrong credentials";
-    return FPlan;
-  }
-  FStorage.EnsureRoots(FClass, FUser);
-  const std::string FClassText(FClass);
-  const std::string FUserText(FUser);
-  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText,
-                               FUserText, FClassText + "共享空间", LocalTimeText()}),
-                    FLogArgument);
+bool TRequestHandler::Reaches(const std::string& aAddress, std::string_view aServerPath,
+                              TAccess aAccess) {
+  if (FSessions == nullptr) return true;
+  const auto FPlace = TStorage::PlaceOf(aServerPath);
+  if (!FPlace) return false;
+  if (FPlace->FShare)
+    return aAccess == TAccess::Read && FSessions->UseClass(aAddress, FPlace->FClass);
+  return FSessions->Use(aAddress, FPlace->FClass, FPlace->FUser);
 }
 
-// "CHGPSW class(host) user password": the class item carries its "(host)" suffix.
-TReplyPlan TRequestHandler::ChangePassword(std::string_view aArgument) {
-  const auto [FItem, FRest] = NextWord(aArgument);
+std::string TRequestHandler::LoggedCredentials(std::string_view aClass, std::string_view aUser) {
+  // A user name that is no user may be a mistyped password: it stays out of the log.
+  const std::string FClass(aClass);
+  return FAccounts.HasUser(FClass, std::string(aUser)) ? FClass + " " + std::string(aUser)
+                                                       : FClass + " (unknown user)";
+}
+
+// "LOGIN class user password": the password is the rest of the line, blanks included.
+TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
+  const auto [FClass, FRest] = NextWord(aRequest.FArgument);
+  const auto [FUser, FPassword] = NextWord(FRest);
+  TReplyPlan FPlan = BlockReply("", "malformed"); // an empty reply: wrong credentials
+  FPlan.FOutcome = "wrong credentials";
+  if (FClass.empty() || FUser.empty() || FPassword.empty()) return FPlan;
+  const std::string FClassText(FClass);
+  const std::string FUserText(FUser);
+  const std::string FUserKey = FClassText + "/" + FUserText;
+  FPlan.FLogArgument = LoggedCredentials(FClass, FUser);
+  const auto FNow = TLoginThrottle::TClock::now();
+  if (const auto FPaused = FThrottle.Paused(aRequest.FAddress, FUserKey, FNow); FPaused.count()) {
+    FPlan.FOutcome = "refused (login attempts paused for " + std::to_string(FPaused.count()) + " s)";
+    return FPlan;
+  }
+  if (!FAccounts.Verify(FClassText, FUserText, std::string(FPassword))) {
+    if (const auto FPause = FThrottle.Failed(aRequest.FAddress, FUserKey, FNow); FPause.count())
+      FPlan.FOutcome += "; further attempts paused for " + std::to_string(FPause.count()) + " s";
+    return FPlan;
+  }
+  FThrottle.Succeeded(aRequest.FAddress, FUserKey);
+  if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
+  FStorage.EnsureRoots(FClass, FUser);
+  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText,
+                               "\\share\\" + FClassText, FUserText, FClassText + "共享空间",
+                               LocalTimeText()}),
+                    FPlan.FLogArgument);
+}
+
+// "CHGPSW class(host) user password": the class item carries its "(host)" suffix. Only a user
+// with a session at the request's address changes a password.
+TReplyPlan TRequestHandler::ChangePassword(const TRequest& aRequest) {
+  const auto [FItem, FRest] = NextWord(aRequest.FArgument);
   const auto [FUser, FPassword] = NextWord(FRest);
   const std::string FClass(FItem.substr(0, FItem.find('(')));
-  const bool FOk = !FPassword.empty() &&
-                   FAccounts.ChangePassword(FClass, std::string(FUser), std::string(FPassword));
-  return Confirmed(FOk, FClass + " " + std::string(FUser));
+  if (FClass.empty() || FUser.empty() || FPassword.empty()) return Confirmed(false, "malformed");
+  TReplyPlan FPlan = Confirmed(false, LoggedCredentials(FClass, FUser));
+  const std::string FUserText(FUser);
+  if (FSessions && !FSessions->Use(aRequest.FAddress, FClass, FUserText)) {
+    FPlan.FOutcome = "refused (no session)";
+    return FPlan;
+  }
+  if (FAccounts.ChangePassword(FClass, FUserText, std::string(FPassword))) FPlan.FOutcome = "ok";
+  return FPlan;
 }
 
 TReplyPlan TRequestHandler::Get(std::string_view aArgument) {

@@ -3,8 +3,16 @@
 //
 // Replies to a missing file or a refused LIST or GET are plain closes, so the client sees a
 // failed exchange. Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) are confirmed with a text
-// reply: "OK", or the outcome's short error text. Thread-safe: the storage is stateless and the
-// accounts lock themselves.
+// reply: "OK", or the outcome's short error text.
+//
+// The guard (unless access is open): file commands and CHGPSW need an address session of the
+// user whose space they touch (Sessions.h); a refusal's outcome says "no session". LOGIN
+// attempts go through the login throttle. What is logged of a request never holds a password:
+// LOGIN and CHGPSW log their class and user only when the line is well formed (class, user and
+// password all present) and the user exists, else "malformed" or "(unknown user)".
+//
+// Thread-safe: the storage is stateless, the accounts, sessions and throttle lock themselves.
+// LOGIN and CHGPSW hash passwords (slow on purpose): the server runs them apart from the rest.
 #pragma once
 
 #include <filesystem>
@@ -13,6 +21,7 @@
 #include <string_view>
 
 #include "server/Accounts.h"
+#include "server/Sessions.h"
 #include "server/Storage.h"
 
 namespace zelvo::server {
@@ -20,7 +29,11 @@ namespace zelvo::server {
 struct TRequest {
   std::string FCommand;
   std::string FArgument; // everything after the first space
+  std::string FAddress;  // the peer's address, without its port
 };
+
+// Commands that hash a password.
+bool HashesPassword(std::string_view aCommand);
 
 // None when the line is not UTF-8.
 std::optional<TRequest> ParseRequestLine(std::string_view aLine);
@@ -45,18 +58,27 @@ struct TReplyPlan {
 
 class TRequestHandler {
 public:
-  TRequestHandler(TStorage& aStorage, TAccounts& aAccounts)
-      : FStorage(aStorage), FAccounts(aAccounts) {}
+  // aSessions null: open access (no guard).
+  TRequestHandler(TStorage& aStorage, TAccounts& aAccounts, TSessions* aSessions,
+                  TLoginThrottle& aThrottle)
+      : FStorage(aStorage), FAccounts(aAccounts), FSessions(aSessions), FThrottle(aThrottle) {}
   TReplyPlan Handle(const TRequest& aRequest);
 
 private:
-  TReplyPlan Login(std::string_view aArgument);
-  TReplyPlan ChangePassword(std::string_view aArgument);
+  TReplyPlan Login(const TRequest& aRequest);
+  TReplyPlan ChangePassword(const TRequest& aRequest);
+  TReplyPlan FileCommand(const TRequest& aRequest);
   TReplyPlan Get(std::string_view aArgument);
   TReplyPlan Put(std::string_view aArgument);
+  // Whether the guard lets aAddress reach aServerPath for aAccess (renewing the session).
+  bool Reaches(const std::string& aAddress, std::string_view aServerPath, TAccess aAccess);
+  // The class and user of a LOGIN or CHGPSW line as they may be logged.
+  std::string LoggedCredentials(std::string_view aClass, std::string_view aUser);
 
   TStorage& FStorage;
   TAccounts& FAccounts;
+  TSessions* FSessions;
+  TLoginThrottle& FThrottle;
 };
 
 // A text reply's data: a UTF-8 byte-order mark, then the lines, each ended by CR LF.

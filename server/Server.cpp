@@ -36,15 +36,20 @@ struct TFd {
 
 class TConnection : public std::enable_shared_from_this<TConnection> {
 public:
-  TConnection(asio::ip::tcp::socket aSocket, TServer& aServer)
-      : FSocket(std::move(aSocket)), FTimer(FSocket.get_executor()), FServer(aServer) {
+  // aAddress: the peer's address, already counted by the server (Enter).
+  TConnection(asio::ip::tcp::socket aSocket, TServer& aServer, std::string aAddress)
+      : FSocket(std::move(aSocket)), FTimer(FSocket.get_executor()), FServer(aServer),
+        FAddress(std::move(aAddress)) {
     ++FServer.ActiveConnections();
     Arm();
     std::error_code FError;
     const auto FEndpoint = FSocket.remote_endpoint(FError);
-    FPeer = FError ? "?" : FEndpoint.address().to_string() + ":" + std::to_string(FEndpoint.port());
+    FPeer = FError ? FAddress : FAddress + ":" + std::to_string(FEndpoint.port());
   }
-  ~TConnection() { --FServer.ActiveConnections(); }
+  ~TConnection() {
+    FServer.Left(FAddress);
+    --FServer.ActiveConnections();
+  }
 
   void Start() {
     auto FSelf = shared_from_this();
@@ -56,13 +61,29 @@ public:
 
 private:
   void Arm() { FDeadline = steady_clock::now() + FServer.Options().FIdleTimeOut; }
+  // An upload's next aTake bytes are due by the time the minimum average rate asks for them
+  // (never before the grace has passed), or earlier when the idle time-out says so.
+  void ArmUpload(uint64_t aReceived, uint64_t aTake) {
+    const auto& FOptions = FServer.Options();
+    const auto FDue = FUploadStart + std::max<steady_clock::duration>(
+                                         FOptions.FUploadGrace,
+                                         std::chrono::milliseconds(
+                                             (aReceived + aTake) * 1000 /
+                                             static_cast<uint64_t>(FOptions.FMinUploadRate)));
+    FDeadline = std::min(steady_clock::now() + FOptions.FIdleTimeOut, FDue);
+    FUploadDue = FDeadline == FDue;
+    FTimer.cancel(); // the watch takes the new deadline at once
+  }
 
   awaitable<void> Watch() {
     std::error_code FError;
     while (FSocket.is_open()) {
       FTimer.expires_at(FDeadline);
       co_await FTimer.async_wait(asio::redirect_error(use_awaitable, FError));
-      if (FDeadline <= steady_clock::now()) FSocket.close(FError);
+      if (FDeadline <= steady_clock::now()) {
+        FTooSlow = FUploadDue;
+        FSocket.close(FError);
+      }
     }
   }
 
@@ -76,21 +97,32 @@ private:
           FSocket, asio::dynamic_buffer(FBuffer, kMaxRequestLine + 2), "\r\n", use_awaitable);
       const std::string FLine = FBuffer.substr(0, FLength - 2);
       FBuffer.erase(0, FLength);
-      if (const auto FRequest = ParseRequestLine(FLine)) {
+      if (auto FRequest = ParseRequestLine(FLine)) {
         FCommand = FRequest->FCommand;
-        FPlan = FServer.Handler().Handle(*FRequest);
+        FRequest->FAddress = FAddress;
+        FPlan = co_await Handle(*FRequest);
         FBytes = co_await Carry(FPlan);
         if (FPlan.FConfirm) co_await Confirm(FPlan);
       } else {
         FPlan.FOutcome = "refused (not UTF-8)";
       }
     } catch (const std::system_error& aError) {
-      FPlan.FOutcome = "failed (" + aError.code().message() + ")";
+      FPlan.FOutcome = FTooSlow ? "failed (upload too slow)"
+                                : "failed (" + aError.code().message() + ")";
     } catch (const std::exception& aError) {
       FPlan.FOutcome = std::string("failed (") + aError.what() + ")";
     }
     FServer.Log(FPeer, FCommand, FPlan.FLogArgument, FPlan.FOutcome, FBytes);
     Finish();
+  }
+
+  // Password hashing runs on the server's hash pool; everything else here on the strand.
+  awaitable<TReplyPlan> Handle(const TRequest& aRequest) {
+    if (!HashesPassword(aRequest.FCommand)) co_return FServer.Handler().Handle(aRequest);
+    co_return co_await asio::co_spawn(
+        FServer.HashPool(),
+        [&]() -> awaitable<TReplyPlan> { co_return FServer.Handler().Handle(aRequest); },
+        use_awaitable);
   }
 
   // Sends or receives what the plan says; returns the data bytes moved.
@@ -168,12 +200,12 @@ private:
   }
 
   // Reads n bytes, taking first what the request line's read left over.
-  awaitable<void> ReadExact(char* aTarget, size_t aCount) {
+  awaitable<void> ReadExact(char* aTarget, size_t aCount, bool aArm = true) {
     const size_t FFromBuffer = std::min(aCount, FBuffer.size());
     std::copy_n(FBuffer.data(), FFromBuffer, aTarget);
     FBuffer.erase(0, FFromBuffer);
     if (FFromBuffer < aCount) {
-      Arm();
+      if (aArm) Arm();
       co_await asio::async_read(FSocket, asio::buffer(aTarget + FFromBuffer, aCount - FFromBuffer),
                                 use_awaitable);
     }
@@ -192,9 +224,11 @@ private:
     }
     std::vector<char> FPiece(kPieceSize);
     uint64_t FReceived = 0;
+    FUploadStart = steady_clock::now();
     while (FReceived < static_cast<uint64_t>(FCount)) {
       const size_t FTake = std::min<uint64_t>(FPiece.size(), FCount - FReceived);
-      co_await ReadExact(FPiece.data(), FTake);
+      ArmUpload(FReceived, FTake);
+      co_await ReadExact(FPiece.data(), FTake, false);
       if (FUpload && !FUpload->Write(FPiece.data(), FTake)) {
         aPlan.FOutcome = "failed (cannot write)";
         FUpload.reset(); // the rest is read and dropped
@@ -216,14 +250,36 @@ private:
   asio::steady_timer FTimer;
   steady_clock::time_point FDeadline = steady_clock::now();
   TServer& FServer;
+  std::string FAddress;
   std::string FPeer;
   std::string FBuffer;
+  steady_clock::time_point FUploadStart;
+  bool FUploadDue = false; // the deadline is the upload's minimum rate
+  bool FTooSlow = false;   // the connection was cut for it
 };
+
+// Control characters as "\xNN", so a logged field never starts a line of its own.
+std::string Escaped(std::string_view aText) {
+  std::string FText;
+  for (const char FChar : aText) {
+    const auto FByte = static_cast<unsigned char>(FChar);
+    if (FByte < 0x20 || FByte == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      FText += "\\x";
+      FText += kHex[FByte >> 4];
+      FText += kHex[FByte & 15];
+    } else {
+      FText += FChar;
+    }
+  }
+  return FText;
+}
 
 } // namespace
 
 TServer::TServer(TServerOptions aOptions, TRequestHandler& aHandler)
-    : FOptions(std::move(aOptions)), FHandler(aHandler), FAcceptor(FContext),
+    : FOptions(std::move(aOptions)), FHandler(aHandler),
+      FHashPool(std::max(1u, std::thread::hardware_concurrency() / 2)), FAcceptor(FContext),
       FSignals(FContext, SIGINT, SIGTERM) {
   const asio::ip::tcp::endpoint FEndpoint(asio::ip::make_address(FOptions.FListen), FOptions.FPort);
   FAcceptor.open(FEndpoint.protocol());
@@ -245,6 +301,8 @@ void TServer::Run() {
   FContext.run();
   for (auto& FThread : FThreads)
     FThread.join();
+  FHashPool.stop();
+  FHashPool.join();
 }
 
 awaitable<void> TServer::Accept() {
@@ -258,21 +316,41 @@ awaitable<void> TServer::Accept() {
       co_await FPause.async_wait(asio::redirect_error(use_awaitable, FError));
       continue;
     }
+    const std::string FAddress = FSocket.remote_endpoint(FError).address().to_string();
     if (FActive >= FOptions.FMaxConnections) {
-      Log(FSocket.remote_endpoint(FError).address().to_string(), "-", "", "refused (busy)", 0);
+      Log(FAddress, "-", "", "refused (busy)", 0);
       FSocket.close(FError);
       continue;
     }
-    std::make_shared<TConnection>(std::move(FSocket), *this)->Start();
+    if (!Enter(FAddress)) {
+      Log(FAddress, "-", "", "refused (too many connections from this address)", 0);
+      FSocket.close(FError);
+      continue;
+    }
+    std::make_shared<TConnection>(std::move(FSocket), *this, FAddress)->Start();
   }
+}
+
+bool TServer::Enter(const std::string& aAddress) {
+  std::lock_guard FGuard(FAddressLock);
+  int& FCount = FPerAddress[aAddress];
+  if (FCount >= FOptions.FMaxConnectionsPerAddress) return false;
+  ++FCount;
+  return true;
+}
+
+void TServer::Left(const std::string& aAddress) {
+  std::lock_guard FGuard(FAddressLock);
+  const auto FAt = FPerAddress.find(aAddress);
+  if (FAt != FPerAddress.end() && --FAt->second <= 0) FPerAddress.erase(FAt);
 }
 
 void TServer::Log(const std::string& aPeer, const std::string& aCommand,
                   const std::string& aArgument, const std::string& aOutcome, uint64_t aBytes) {
   std::lock_guard FGuard(FLogLock);
-  std::cerr << LocalTimeText() << ' ' << aPeer << ' ' << aCommand << ' '
-            << (aArgument.empty() ? "-" : aArgument) << ' ' << aOutcome << ' ' << aBytes
-            << std::endl;
+  std::cerr << LocalTimeText() << ' ' << Escaped(aPeer) << ' ' << Escaped(aCommand) << ' '
+            << (aArgument.empty() ? "-" : Escaped(aArgument)) << ' ' << Escaped(aOutcome) << ' '
+            << aBytes << std::endl;
 }
 
 } // namespace zelvo::server

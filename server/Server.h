@@ -2,17 +2,23 @@
 // object per client, each carrying exactly one request.
 //
 // Every wait for the client (the request line, upload data, room to send) has a deadline: a
-// connection idle for longer is closed. Request lines are capped; the number of connections at
-// once is bounded (a connection past the bound is closed at once). Each connection runs on its
-// own strand, so a slow or broken client holds up nobody else. SIGINT and SIGTERM stop the
-// server: the acceptor closes and unfinished uploads are discarded.
-// One line per request goes to stderr: time, peer, command, argument, outcome, bytes.
+// connection idle for longer is closed, and an upload must also keep a minimum average rate
+// after its first seconds or it is cut and dropped. Request lines are capped; the number of
+// connections at once is bounded in all and per address (a connection past either bound is
+// closed at once), so one address never takes every slot. Each connection runs on its own
+// strand, so a slow or broken client holds up nobody else; LOGIN and CHGPSW, which hash
+// passwords, run on a small pool of their own, so a login flood leaves the other commands fast.
+// SIGINT and SIGTERM stop the server: the acceptor closes and unfinished uploads are discarded.
+// One line per request goes to stderr: time, peer, command, argument, outcome, bytes; control
+// characters in them are escaped ("\x0A"), so no request can forge a line.
 #pragma once
 
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "server/RequestHandler.h"
@@ -24,7 +30,10 @@ struct TServerOptions {
   uint16_t FPort = 8783;
   std::chrono::milliseconds FIdleTimeOut{30000};
   int FMaxConnections = 256;
+  int FMaxConnectionsPerAddress = 32;
   int FThreads = 4;
+  int64_t FMinUploadRate = 64 * 1024;          // bytes per second, on average
+  std::chrono::seconds FUploadGrace{5};         // before the rate counts
 };
 
 inline constexpr size_t kMaxRequestLine = 64 * 1024;
@@ -39,6 +48,10 @@ public:
   TRequestHandler& Handler() { return FHandler; }
   const TServerOptions& Options() const { return FOptions; }
   std::atomic<int>& ActiveConnections() { return FActive; }
+  asio::thread_pool& HashPool() { return FHashPool; }
+  // A connection from aAddress begins (false: that address has its share already) or ends.
+  bool Enter(const std::string& aAddress);
+  void Left(const std::string& aAddress);
   void Log(const std::string& aPeer, const std::string& aCommand, const std::string& aArgument,
            const std::string& aOutcome, uint64_t aBytes);
 
@@ -47,10 +60,14 @@ private:
 
   TServerOptions FOptions;
   TRequestHandler& FHandler;
+  // Before the context: connections still queued in it leave these when it is destroyed.
+  std::atomic<int> FActive{0};
+  std::mutex FAddressLock; // guards FPerAddress
+  std::map<std::string, int> FPerAddress;
+  asio::thread_pool FHashPool; // stopped and joined when Run ends
   asio::io_context FContext;
   asio::ip::tcp::acceptor FAcceptor;
   asio::signal_set FSignals;
-  std::atomic<int> FActive{0};
   std::mutex FLogLock; // guards writes to stderr
 };
 

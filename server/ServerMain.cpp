@@ -3,12 +3,18 @@
 //   zelvo-server init DIR [--demo]          create a data folder (with demo classes and files)
 //   zelvo-server add-user DIR CLASS NAME    add or update a user; password on standard input
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
+//                          [--max-connections-per-address N] [--min-upload-rate KIB]
+//                          [--session-idle-hours H] [--open-access]
+// Everything the server makes is readable by its own user only (umask 077).
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
+#include <optional>
+#include <sys/stat.h>
 
 #include "server/DataFolder.h"
 #include "server/Server.h"
+#include "server/Sessions.h"
 
 namespace zelvo::server {
 namespace {
@@ -44,14 +50,28 @@ int AddUser(const std::string& aFolder, const std::string& aClass, const std::st
   return 0;
 }
 
-int Serve(const std::string& aFolder, TServerOptions aOptions) {
+struct TGuardOptions {
+  bool FOpenAccess = false;
+  double FSessionIdleHours = 12;
+};
+
+int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptions& aGuard) {
   if (!std::filesystem::exists(DatabasePath(aFolder))) {
     std::cerr << "zelvo-server: " << aFolder << " is not a data folder (run init first)\n";
     return 1;
   }
   TAccounts FAccounts(DatabasePath(aFolder).string());
   TStorage FStorage(StoragePath(aFolder));
-  TRequestHandler FHandler(FStorage, FAccounts);
+  if (const int FLeft = FStorage.RemoveLeftoverUploads())
+    std::cerr << "zelvo-server: removed " << FLeft << " incomplete uploads left by an earlier run\n";
+  std::optional<TSessions> FSessions;
+  if (aGuard.FOpenAccess)
+    std::cerr << "zelvo-server: open access: every address reaches every file (no sessions)\n";
+  else
+    FSessions.emplace(FAccounts, std::chrono::seconds(static_cast<int64_t>(
+                                     aGuard.FSessionIdleHours * 3600)));
+  TLoginThrottle FThrottle;
+  TRequestHandler FHandler(FStorage, FAccounts, FSessions ? &*FSessions : nullptr, FThrottle);
   TServer FServer(std::move(aOptions), FHandler);
   std::cout << "listening on " << FServer.Options().FListen << ':' << FServer.Port() << std::endl;
   FServer.Run();
@@ -66,6 +86,7 @@ int main(int argc, char** argv) {
   using namespace zelvo::server;
   // A peer or a reader of our output that went away is an error result, not a reason to die.
   std::signal(SIGPIPE, SIG_IGN);
+  ::umask(077); // accounts, sessions and every stored file belong to the server's user alone
   CLI::App FApp{"Zelvo cloud disk reference server"};
   FApp.require_subcommand(1);
   std::string FFolder;
@@ -91,13 +112,27 @@ int main(int argc, char** argv) {
   FServe->add_option("--idle-timeout", FIdleMs, "ms")->capture_default_str();
   FServe->add_option("--max-connections", FOptions.FMaxConnections)->capture_default_str();
   FServe->add_option("--threads", FOptions.FThreads)->capture_default_str();
+  FServe->add_option("--max-connections-per-address", FOptions.FMaxConnectionsPerAddress)
+      ->capture_default_str();
+  int64_t FMinRateKiB = FOptions.FMinUploadRate / 1024;
+  FServe->add_option("--min-upload-rate", FMinRateKiB, "KiB/s an upload must keep on average")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  TGuardOptions FGuard;
+  FServe->add_option("--session-idle-hours", FGuard.FSessionIdleHours,
+                     "a login's session ends after this long unused")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  FServe->add_flag("--open-access", FGuard.FOpenAccess,
+                   "no address sessions: anyone who reaches the port reaches every file");
 
   CLI11_PARSE(FApp, argc, argv);
   try {
     if (*FInit) return Init(FFolder, FDemo);
     if (*FAdd) return AddUser(FFolder, FClass, FUser);
     FOptions.FIdleTimeOut = std::chrono::milliseconds(FIdleMs);
-    return Serve(FFolder, std::move(FOptions));
+    FOptions.FMinUploadRate = FMinRateKiB * 1024;
+    return Serve(FFolder, std::move(FOptions), FGuard);
   } catch (const std::exception& aError) {
     std::cerr << "zelvo-server: " << aError.what() << '\n';
     return 1;

@@ -42,8 +42,19 @@ bool InsideFolder(const fs::path& aPath, const fs::path& aFolder) {
   std::error_code FError;
   const fs::path FReal = fs::weakly_canonical(aPath, FError);
   if (FError) return false;
-  const auto FRelative = FReal.lexically_relative(aFolder);
+  const fs::path FRoot = fs::weakly_canonical(aFolder, FError);
+  if (FError) return false;
+  const auto FRelative = FReal.lexically_relative(FRoot);
   return !FRelative.empty() && *FRelative.begin() != "..";
+}
+
+// The root a path names: a user's home, a class's share, else the area ("home", "share").
+fs::path RootOf(const fs::path& aStorage, const std::vector<std::string>& aParts) {
+  const size_t FDepth = aParts[0] == "home" ? 3 : 2;
+  fs::path FRoot = aStorage;
+  for (size_t i = 0; i < std::min(FDepth, aParts.size()); ++i)
+    FRoot /= aParts[i];
+  return FRoot;
 }
 
 FILETIME ToFileTime(const timespec& aTime) {
@@ -80,8 +91,17 @@ std::optional<fs::path> TStorage::Resolve(std::string_view aServerPath, TAccess 
   fs::path FPath = FFolder;
   for (const auto& FPart : *FParts)
     FPath /= FPart;
-  if (!InsideFolder(FPath, FFolder)) return std::nullopt;
+  if (!InsideFolder(FPath, RootOf(FFolder, *FParts))) return std::nullopt;
   return FPath;
+}
+
+std::optional<TPlace> TStorage::PlaceOf(std::string_view aServerPath) {
+  const auto FParts = SplitServerPath(aServerPath);
+  if (!FParts || FParts->empty()) return std::nullopt;
+  if ((*FParts)[0] == "home" && FParts->size() >= 3)
+    return TPlace{false, (*FParts)[1], (*FParts)[2]};
+  if ((*FParts)[0] == "share" && FParts->size() >= 2) return TPlace{true, (*FParts)[1], ""};
+  return std::nullopt;
 }
 
 std::optional<std::string> TStorage::List(std::string_view aPattern) const {
@@ -133,13 +153,29 @@ bool TStorage::Move(std::string_view aFromTo) const {
 
 bool TStorage::MakeDirectory(std::string_view aServerPath) const {
   const auto FPath = Resolve(aServerPath, TAccess::Change);
-  return FPath && ::mkdir(FPath->c_str(), 0755) == 0;
+  return FPath && ::mkdir(FPath->c_str(), 0700) == 0;
 }
 
 void TStorage::EnsureRoots(std::string_view aClass, std::string_view aUser) const {
   std::error_code FIgnored;
-  fs::create_directories(FFolder / "home" / aClass / aUser, FIgnored);
-  fs::create_directories(FFolder / "share" / aClass, FIgnored);
+  for (const fs::path& FRoot : {FFolder / "home" / aClass / aUser, FFolder / "share" / aClass}) {
+    if (fs::create_directories(FRoot, FIgnored))
+      fs::permissions(FRoot, fs::perms::owner_all, FIgnored);
+  }
+}
+
+int TStorage::RemoveLeftoverUploads() const {
+  int FRemoved = 0;
+  std::error_code FError;
+  for (auto FAt = fs::recursive_directory_iterator(FFolder, FError);
+       !FError && FAt != fs::recursive_directory_iterator(); FAt.increment(FError)) {
+    if (FAt->is_regular_file(FError) &&
+        FAt->path().filename().string().starts_with(TUpload::kTempPrefix)) {
+      std::error_code FIgnored;
+      FRemoved += fs::remove(FAt->path(), FIgnored) ? 1 : 0;
+    }
+  }
+  return FRemoved;
 }
 
 std::optional<TUpload> TUpload::Begin(const fs::path& aTarget) {
@@ -149,7 +185,7 @@ std::optional<TUpload> TUpload::Begin(const fs::path& aTarget) {
   std::string FTemplate = (aTarget.parent_path() / (std::string(kTempPrefix) + "XXXXXX")).string();
   const int FFd = ::mkostemp(FTemplate.data(), O_CLOEXEC);
   if (FFd < 0) return {};
-  ::fchmod(FFd, 0644);
+  ::fchmod(FFd, 0600);
   return TUpload(FFd, FTemplate, aTarget);
 }
 

@@ -2,10 +2,12 @@
 // shared root "\share\<class>", kept as folders below one storage folder.
 //
 // Server paths are split at "\" with empty parts skipped; a part "." or "..", a part holding "/"
-// or NUL, bytes that are not UTF-8, or a path that leads through a symbolic link out of the
-// storage folder is refused, so no request reaches outside it. Changes are allowed only inside
-// a user's own root (never the root itself, never below "\share"). Thread-safe: no state besides
-// the storage folder's path; uploads replace files by an atomic rename.
+// or NUL, bytes that are not UTF-8, or a path that leads through a symbolic link out of the root
+// it names (a user's home, a class's share) is refused, so no request reaches outside it: a link
+// in a home that leads into a share or another home changes nothing there. Changes are allowed
+// only inside a user's own root (never the root itself, never below "\share"). Folders are made
+// 0700 and files 0600. Thread-safe: no state besides the storage folder's path; uploads replace
+// files by an atomic rename.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,14 @@ namespace zelvo::server {
 
 enum class TAccess { Read, Change };
 
+// Whose space a server path lies in: a user's home ("\home\<class>\<user>..."), or a class's
+// share ("\share\<class>...", FUser empty).
+struct TPlace {
+  bool FShare = false;
+  std::string FClass;
+  std::string FUser;
+};
+
 class TStorage {
 public:
   explicit TStorage(std::filesystem::path aFolder);
@@ -25,6 +35,8 @@ public:
   // The local path of a server path (UTF-8), or none when the request must be refused.
   std::optional<std::filesystem::path> Resolve(std::string_view aServerPath, TAccess aAccess) const;
 
+  // The place of a server path; none when it lies in neither kind of root.
+  static std::optional<TPlace> PlaceOf(std::string_view aServerPath);
   // LIST: aPattern is a folder's server path followed by "\*". The reply data: "." and ".."
   // first, then one 592-byte record per entry. None when the folder does not exist.
   std::optional<std::string> List(std::string_view aPattern) const;
@@ -35,6 +47,8 @@ public:
 
   // Creates the folders of a login's two roots.
   void EnsureRoots(std::string_view aClass, std::string_view aUser) const;
+  // Removes what uploads cut off by a crash left behind; the number removed.
+  int RemoveLeftoverUploads() const;
 
   const std::filesystem::path& Folder() const { return FFolder; }
 

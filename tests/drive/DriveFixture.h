@@ -10,6 +10,7 @@
 #include "drive/YunDiskUnit.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
@@ -35,6 +36,7 @@ inline std::unique_ptr<TFileSystem> StartFacade(uint16_t aPort, const std::u16st
 class DriveTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    ASSERT_TRUE(LogIn(FServer.Port(), "一年级一班", "张三")); // the server's session for 127.0.0.1
     FFacade = StartFacade(FServer.Port(), FCacheDir.Text(), u"\\home\\一年级一班\\张三",
                           u"\\share\\一年级一班", FOptions);
   }

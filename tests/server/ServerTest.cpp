@@ -9,6 +9,7 @@
 #include "platform/WinTypes.h"
 #include "protocol/Commands.h"
 #include "protocol/YunClientUnit.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/Wait.h"
 
@@ -16,12 +17,16 @@ namespace zelvo {
 namespace {
 
 using namespace std::chrono_literals;
+using test::TPeerEnd;
+using test::TRawPeer;
 using test::TServerProcess;
 
 constexpr char16_t kHome[] = u"\\home\\一年级一班\\张三";
 
 class ServerTest : public ::testing::Test {
 protected:
+  // 张三 is logged in from 127.0.0.1, as a client would be before its file commands.
+  void SetUp() override { ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三")); }
   TYunClient Client() { return TYunClient(u"127.0.0.1", FServer.Port(), 10000); }
   std::string Stored(const std::string& aPath) {
     return test::TTempDir::ReadPath(FServer.Storage() / aPath);
@@ -82,6 +87,7 @@ TEST_F(ServerTest, ClassesUsersAndLogin) {
 }
 
 TEST_F(ServerTest, PasswordChangeStripsTheHostSuffix) {
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "李四"));
   Send(ChgpswRequest(u"一年级一班(127.0.0.1)", u"李四", u"new pass"));
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"李四", u"zelvo123")).empty());
   EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 5u);
@@ -155,38 +161,15 @@ TEST_F(ServerTest, SharedSpaceAndPathsOutsideTheStorageAreRefused) {
   EXPECT_FALSE(Client().GetFile(FStream, u"\\home\\一年级一班\\张三\\..\\..\\..\\accounts.db"));
 }
 
-// A raw connection, for what the client never sends.
-class TRawPeer {
-public:
-  explicit TRawPeer(uint16_t aPort) { EXPECT_TRUE(FSocket.Connect("127.0.0.1", aPort, 5000)); }
-  void Send(const std::string& aBytes) {
-    EXPECT_TRUE(FSocket.SendAll(aBytes.data(), aBytes.size(), 5000));
-  }
-  // Everything until the server closes; aTimeOut bounds each wait.
-  std::string ReceiveAll(int32_t aTimeOut = 10000, TReceiveStatus* aEnd = nullptr) {
-    std::string FData;
-    char FBuffer[65536];
-    for (;;) {
-      size_t FGot = 0;
-      const auto FStatus = FSocket.Receive(FBuffer, sizeof FBuffer, FGot, aTimeOut);
-      if (FStatus != TReceiveStatus::Data) {
-        if (aEnd) *aEnd = FStatus;
-        return FData;
-      }
-      FData.append(FBuffer, FGot);
-    }
-  }
-  TTcpSocket FSocket;
-};
-
 TEST_F(ServerTest, BrokenUploadNeverReplacesTheStoredFile) {
   const std::string FBefore = Stored("home/一年级一班/张三/欢迎使用.txt");
+  const size_t FLines = LogLines();
   {
     TRawPeer FPeer(FServer.Port());
     FPeer.Send("PUT \\home\\一年级一班\\张三\\\\欢迎使用.txt\r\n" + std::string("\0\0\x03\xE8", 4) +
                std::string(600, 'x'));
   }
-  WaitForLogLines(1);
+  WaitForLogLines(FLines + 1);
   EXPECT_NE(FServer.Log().find("failed"), std::string::npos);
   EXPECT_EQ(Stored("home/一年级一班/张三/欢迎使用.txt"), FBefore);
   for (const auto& FEntry :
@@ -197,9 +180,9 @@ TEST_F(ServerTest, BrokenUploadNeverReplacesTheStoredFile) {
 TEST_F(ServerTest, OversizedRequestLineIsRefused) {
   TRawPeer FPeer(FServer.Port());
   FPeer.Send("GET " + std::string(70 * 1024, 'a'));
-  TReceiveStatus FEnd{};
+  TPeerEnd FEnd{};
   EXPECT_EQ(FPeer.ReceiveAll(10000, &FEnd), "");
-  EXPECT_NE(FEnd, TReceiveStatus::TimedOut);
+  EXPECT_EQ(FEnd, TPeerEnd::Closed);
   EXPECT_EQ(Text(GlistRequest()).size(), 3u);
 }
 
@@ -208,13 +191,7 @@ TEST_F(ServerTest, FilesOfTwoGibibytesGoWithoutACount) {
                                0x80000000LL);
   TRawPeer FPeer(FServer.Port());
   FPeer.Send("GET \\home\\一年级一班\\张三\\\\作业\\notes.txt\r\n");
-  char FHeader[4];
-  size_t FGot = 0;
-  size_t FTotal = 0;
-  while (FTotal < 4 &&
-         FPeer.FSocket.Receive(FHeader + FTotal, 4 - FTotal, FGot, 10000) == TReceiveStatus::Data)
-    FTotal += FGot;
-  EXPECT_EQ(std::string(FHeader, FTotal), std::string(4, '\xFF'));
+  EXPECT_EQ(FPeer.Receive(4), std::string(4, '\xFF'));
 }
 
 TEST_F(ServerTest, ConcurrentGetAndPutNeverServeATornFile) {
@@ -251,9 +228,9 @@ TEST(ServerLimitsTest, StalledClientsBlockNobodyAndTimeOut) {
   EXPECT_EQ(FClasses.size(), 3u);
   EXPECT_LT(std::chrono::steady_clock::now() - FStart, 2000ms) << "not held up by the stalled ones";
   for (auto& FPeer : FStalled) {
-    TReceiveStatus FEnd{};
+    TPeerEnd FEnd{};
     EXPECT_EQ(FPeer->ReceiveAll(10000, &FEnd), "");
-    EXPECT_NE(FEnd, TReceiveStatus::TimedOut) << "the server closes idle connections";
+    EXPECT_EQ(FEnd, TPeerEnd::Closed) << "the server closes idle connections";
   }
 }
 
@@ -262,9 +239,9 @@ TEST(ServerLimitsTest, ConnectionsPastTheBoundAreClosed) {
   TRawPeer FFirst(FServer.Port());
   TRawPeer FSecond(FServer.Port());
   TRawPeer FThird(FServer.Port());
-  TReceiveStatus FEnd{};
+  TPeerEnd FEnd{};
   EXPECT_EQ(FThird.ReceiveAll(5000, &FEnd), "");
-  EXPECT_NE(FEnd, TReceiveStatus::TimedOut);
+  EXPECT_EQ(FEnd, TPeerEnd::Closed);
 }
 
 TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {

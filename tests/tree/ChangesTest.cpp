@@ -2,6 +2,7 @@
 
 #include "platform/LastError.h"
 #include "platform/WinError.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/Wait.h"
 #include "tests/tree/TreeFixture.h"
@@ -183,6 +184,7 @@ TEST_F(ChangesTest, RefusedPendingMoveFailsTheClose) {
 // The whole round against the reference server.
 TEST(ChangesServerTest, FolderRenameThenGetBelowIt) {
   test::TServerProcess FServer;
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
   test::TTempDir FCache;
   CurrentServerHost = u"127.0.0.1";
   ServerPort = FServer.Port();

@@ -1,5 +1,6 @@
 #include "platform/LastError.h"
 #include "platform/WinError.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/Wait.h"
 #include "tests/tree/TreeFixture.h"
@@ -138,6 +139,7 @@ TEST(KeptLocalTest, WholeExtensionsOnly) {
 class ContentServerTest : public test::TreeTest {
 protected:
   void SetUp() override {
+    ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
     UseServer(FServer.Port());
     FRoot = MakeRoot(u"\\home\\一年级一班\\张三");
     FListing = FRoot->GetChild();

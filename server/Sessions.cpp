@@ -1,0 +1,125 @@
+#include "server/Sessions.h"
+
+#include <algorithm>
+
+namespace zelvo::server {
+namespace {
+
+constexpr std::chrono::minutes kStoreEvery{1};
+
+int64_t SecondsOf(TWallClock::time_point aTime) {
+  return std::chrono::duration_cast<std::chrono::seconds>(aTime.time_since_epoch()).count();
+}
+
+} // namespace
+
+TSessions::TSessions(TAccounts& aAccounts, std::chrono::seconds aIdle)
+    : FAccounts(aAccounts), FIdle(aIdle) {
+  const auto FNow = TWallClock::now();
+  for (const auto& FStored : FAccounts.Sessions()) {
+    const TWallClock::time_point FUsed{std::chrono::seconds(FStored.FUsedSeconds)};
+    if (FNow - FUsed < FIdle)
+      FSessions[{FStored.FAddress, FStored.FClass, FStored.FUser}] = {FUsed, FUsed};
+    else
+      FAccounts.DropSession(FStored.FAddress, FStored.FClass, FStored.FUser);
+  }
+}
+
+void TSessions::Open(const std::string& aAddress, const std::string& aClass,
+                     const std::string& aUser) {
+  const auto FNow = TWallClock::now();
+  {
+    std::lock_guard FGuard(FLock);
+    FSessions[{aAddress, aClass, aUser}] = {FNow, FNow};
+  }
+  FAccounts.StoreSession(aAddress, aClass, aUser, SecondsOf(FNow));
+}
+
+bool TSessions::RenewLocked(std::map<TKey, TSession>::iterator aAt, TWallClock::time_point aNow) {
+  const auto& [FAddress, FClass, FUser] = aAt->first;
+  if (aNow - aAt->second.FUsed >= FIdle) {
+    FAccounts.DropSession(FAddress, FClass, FUser);
+    FSessions.erase(aAt);
+    return false;
+  }
+  aAt->second.FUsed = aNow;
+  if (aNow - aAt->second.FStored >= kStoreEvery) {
+    aAt->second.FStored = aNow;
+    FAccounts.StoreSession(FAddress, FClass, FUser, SecondsOf(aNow));
+  }
+  return true;
+}
+
+bool TSessions::Use(const std::string& aAddress, const std::string& aClass,
+                    const std::string& aUser) {
+  std::lock_guard FGuard(FLock);
+  const auto FAt = FSessions.find({aAddress, aClass, aUser});
+  return FAt != FSessions.end() && RenewLocked(FAt, TWallClock::now());
+}
+
+bool TSessions::UseClass(const std::string& aAddress, const std::string& aClass) {
+  std::lock_guard FGuard(FLock);
+  const auto FNow = TWallClock::now();
+  bool FLive = false;
+  // The sessions of one address and class lie together in the map's order.
+  for (auto FAt = FSessions.lower_bound({aAddress, aClass, std::string()});
+       FAt != FSessions.end() && std::get<0>(FAt->first) == aAddress &&
+       std::get<1>(FAt->first) == aClass;) {
+    const auto FNext = std::next(FAt);
+    FLive = RenewLocked(FAt, FNow) || FLive;
+    FAt = FNext;
+  }
+  return FLive;
+}
+
+std::chrono::seconds TLoginThrottle::Paused(const std::string& aAddress,
+                                            const std::string& aUserKey, TClock::time_point aNow) {
+  std::lock_guard FGuard(FLock);
+  std::chrono::seconds FLongest{0};
+  for (const auto& FKey : {"a " + aAddress, "u " + aUserKey}) {
+    const auto FAt = FCounts.find(FKey);
+    if (FAt != FCounts.end() && FAt->second.FPausedUntil > aNow)
+      FLongest = std::max(FLongest, std::chrono::ceil<std::chrono::seconds>(
+                                        FAt->second.FPausedUntil - aNow));
+  }
+  return FLongest;
+}
+
+std::chrono::seconds TLoginThrottle::Failed(const std::string& aAddress,
+                                            const std::string& aUserKey, TClock::time_point aNow) {
+  std::lock_guard FGuard(FLock);
+  ForgetStaleLocked(aNow);
+  return std::max(FailedLocked(FCounts["a " + aAddress], aNow),
+                  FailedLocked(FCounts["u " + aUserKey], aNow));
+}
+
+std::chrono::seconds TLoginThrottle::FailedLocked(TCount& aCount, TClock::time_point aNow) {
+  while (!aCount.FFailures.empty() && aNow - aCount.FFailures.front() >= kWindow)
+    aCount.FFailures.pop_front();
+  aCount.FFailures.push_back(aNow);
+  if (static_cast<int>(aCount.FFailures.size()) < kFailures) return std::chrono::seconds{0};
+  aCount.FFailures.clear();
+  const auto FPause = std::min(kLongestPause, kFirstPause * (1 << std::min(aCount.FPauses, 7)));
+  ++aCount.FPauses;
+  aCount.FPausedUntil = aNow + FPause;
+  return FPause;
+}
+
+void TLoginThrottle::Succeeded(const std::string& aAddress, const std::string& aUserKey) {
+  std::lock_guard FGuard(FLock);
+  FCounts.erase("a " + aAddress);
+  FCounts.erase("u " + aUserKey);
+}
+
+// Counts with nothing recent and no pause running are dropped, so a flood of names costs no
+// memory for long; an address or user that was paused keeps its count of pauses for a day.
+void TLoginThrottle::ForgetStaleLocked(TClock::time_point aNow) {
+  if (FCounts.size() < 4096) return;
+  std::erase_if(FCounts, [&](const auto& aEntry) {
+    const TCount& FCount = aEntry.second;
+    const bool FRecent = !FCount.FFailures.empty() && aNow - FCount.FFailures.back() < kWindow;
+    return !FRecent && aNow - FCount.FPausedUntil > std::chrono::hours(24);
+  });
+}
+
+} // namespace zelvo::server
