@@ -1,9 +1,9 @@
 #include "server/Accounts.h"
 
 #include <memory>
-#include <sys/stat.h>
 #include <sodium.h>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace zelvo::server {
 namespace {
@@ -120,11 +120,11 @@ bool TAccounts::HasUser(const std::string& aClass, const std::string& aUser) {
 
 std::vector<TAccounts::TStoredSession> TAccounts::Sessions() {
   std::lock_guard FGuard(FLock);
-  const auto FStatement =
-      Prepare(FDatabase, "SELECT address, class, name, used FROM sessions", {});
+  const auto FStatement = Prepare(FDatabase, "SELECT address, class, name, used FROM sessions", {});
   std::vector<TStoredSession> FSessions;
   const auto FText = [&](int aColumn) {
-    return std::string(reinterpret_cast<const char*>(sqlite3_column_text(FStatement.get(), aColumn)));
+    return std::string(
+        reinterpret_cast<const char*>(sqlite3_column_text(FStatement.get(), aColumn)));
   };
   while (sqlite3_step(FStatement.get()) == SQLITE_ROW)
     FSessions.push_back({FText(0), FText(1), FText(2), sqlite3_column_int64(FStatement.get(), 3)});

@@ -89,7 +89,8 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
     return aPlan;
   };
   if (FCommand == "GET")
-    return FReaches(FArgument, TAccess::Read) ? Get(FArgument) : FNoSession(Outcome(false, FArgument));
+    return FReaches(FArgument, TAccess::Read) ? Get(FArgument)
+                                              : FNoSession(Outcome(false, FArgument));
   if (FCommand == "PUT") {
     if (FReaches(FArgument, TAccess::Change)) return Put(FArgument);
     TReplyPlan FPlan = FNoSession(Confirmed(false, FArgument));
@@ -106,9 +107,9 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
     return FPlan;
   }
   if (FCommand == "MOVE") {
-    const auto [FFrom, FTo] = std::pair(FArgument.substr(0, FArgument.find('|')),
-                                        FArgument.substr(std::min(FArgument.find('|') + 1,
-                                                                  FArgument.size())));
+    const auto [FFrom, FTo] =
+        std::pair(FArgument.substr(0, FArgument.find('|')),
+                  FArgument.substr(std::min(FArgument.find('|') + 1, FArgument.size())));
     if (!FReaches(FFrom, TAccess::Change) || !FReaches(FTo, TAccess::Change))
       return FNoSession(Confirmed(false, FArgument));
     return Confirmed(FStorage.Move(FArgument), FArgument);
@@ -152,7 +153,8 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   FPlan.FLogArgument = LoggedCredentials(FClass, FUser);
   const auto FNow = TLoginThrottle::TClock::now();
   if (const auto FPaused = FThrottle.Paused(aRequest.FAddress, FUserKey, FNow); FPaused.count()) {
-    FPlan.FOutcome = "refused (login attempts paused for " + std::to_string(FPaused.count()) + " s)";
+    FPlan.FOutcome =
+        "refused (login attempts paused for " + std::to_string(FPaused.count()) + " s)";
     return FPlan;
   }
   if (!FAccounts.Verify(FClassText, FUserText, std::string(FPassword))) {
@@ -163,9 +165,8 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   FThrottle.Succeeded(aRequest.FAddress, FUserKey);
   if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
   FStorage.EnsureRoots(FClass, FUser);
-  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText,
-                               "\\share\\" + FClassText, FUserText, FClassText + "共享空间",
-                               LocalTimeText()}),
+  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText,
+                               FUserText, FClassText + "共享空间", LocalTimeText()}),
                     FPlan.FLogArgument);
 }
 

@@ -65,11 +65,12 @@ private:
   // (never before the grace has passed), or earlier when the idle time-out says so.
   void ArmUpload(uint64_t aReceived, uint64_t aTake) {
     const auto& FOptions = FServer.Options();
-    const auto FDue = FUploadStart + std::max<steady_clock::duration>(
-                                         FOptions.FUploadGrace,
-                                         std::chrono::milliseconds(
-                                             (aReceived + aTake) * 1000 /
-                                             static_cast<uint64_t>(FOptions.FMinUploadRate)));
+    const auto FDue =
+        FUploadStart +
+        std::max<steady_clock::duration>(
+            FOptions.FUploadGrace,
+            std::chrono::milliseconds((aReceived + aTake) * 1000 /
+                                      static_cast<uint64_t>(FOptions.FMinUploadRate)));
     FDeadline = std::min(steady_clock::now() + FOptions.FIdleTimeOut, FDue);
     FUploadDue = FDeadline == FDue;
     FTimer.cancel(); // the watch takes the new deadline at once
@@ -107,8 +108,8 @@ private:
         FPlan.FOutcome = "refused (not UTF-8)";
       }
     } catch (const std::system_error& aError) {
-      FPlan.FOutcome = FTooSlow ? "failed (upload too slow)"
-                                : "failed (" + aError.code().message() + ")";
+      FPlan.FOutcome =
+          FTooSlow ? "failed (upload too slow)" : "failed (" + aError.code().message() + ")";
     } catch (const std::exception& aError) {
       FPlan.FOutcome = std::string("failed (") + aError.what() + ")";
     }

@@ -32,8 +32,8 @@ struct TServerOptions {
   int FMaxConnections = 256;
   int FMaxConnectionsPerAddress = 32;
   int FThreads = 4;
-  int64_t FMinUploadRate = 64 * 1024;          // bytes per second, on average
-  std::chrono::seconds FUploadGrace{5};         // before the rate counts
+  int64_t FMinUploadRate = 64 * 1024;   // bytes per second, on average
+  std::chrono::seconds FUploadGrace{5}; // before the rate counts
 };
 
 inline constexpr size_t kMaxRequestLine = 64 * 1024;

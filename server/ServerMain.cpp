@@ -63,13 +63,14 @@ int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptio
   TAccounts FAccounts(DatabasePath(aFolder).string());
   TStorage FStorage(StoragePath(aFolder));
   if (const int FLeft = FStorage.RemoveLeftoverUploads())
-    std::cerr << "zelvo-server: removed " << FLeft << " incomplete uploads left by an earlier run\n";
+    std::cerr << "zelvo-server: removed " << FLeft
+              << " incomplete uploads left by an earlier run\n";
   std::optional<TSessions> FSessions;
   if (aGuard.FOpenAccess)
     std::cerr << "zelvo-server: open access: every address reaches every file (no sessions)\n";
   else
-    FSessions.emplace(FAccounts, std::chrono::seconds(static_cast<int64_t>(
-                                     aGuard.FSessionIdleHours * 3600)));
+    FSessions.emplace(FAccounts, std::chrono::milliseconds(
+                                     static_cast<int64_t>(aGuard.FSessionIdleHours * 3600 * 1000)));
   TLoginThrottle FThrottle;
   TRequestHandler FHandler(FStorage, FAccounts, FSessions ? &*FSessions : nullptr, FThrottle);
   TServer FServer(std::move(aOptions), FHandler);
@@ -119,8 +120,9 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   TGuardOptions FGuard;
-  FServe->add_option("--session-idle-hours", FGuard.FSessionIdleHours,
-                     "a login's session ends after this long unused")
+  FServe
+      ->add_option("--session-idle-hours", FGuard.FSessionIdleHours,
+                   "a login's session ends after this long unused")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   FServe->add_flag("--open-access", FGuard.FOpenAccess,

@@ -13,7 +13,7 @@ int64_t SecondsOf(TWallClock::time_point aTime) {
 
 } // namespace
 
-TSessions::TSessions(TAccounts& aAccounts, std::chrono::seconds aIdle)
+TSessions::TSessions(TAccounts& aAccounts, std::chrono::milliseconds aIdle)
     : FAccounts(aAccounts), FIdle(aIdle) {
   const auto FNow = TWallClock::now();
   for (const auto& FStored : FAccounts.Sessions()) {
@@ -79,8 +79,8 @@ std::chrono::seconds TLoginThrottle::Paused(const std::string& aAddress,
   for (const auto& FKey : {"a " + aAddress, "u " + aUserKey}) {
     const auto FAt = FCounts.find(FKey);
     if (FAt != FCounts.end() && FAt->second.FPausedUntil > aNow)
-      FLongest = std::max(FLongest, std::chrono::ceil<std::chrono::seconds>(
-                                        FAt->second.FPausedUntil - aNow));
+      FLongest = std::max(FLongest,
+                          std::chrono::ceil<std::chrono::seconds>(FAt->second.FPausedUntil - aNow));
   }
   return FLongest;
 }

@@ -31,7 +31,7 @@ using TWallClock = std::chrono::system_clock;
 
 class TSessions {
 public:
-  TSessions(TAccounts& aAccounts, std::chrono::seconds aIdle);
+  TSessions(TAccounts& aAccounts, std::chrono::milliseconds aIdle);
 
   void Open(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
   // Whether aUser of aClass has a live session at aAddress; renews it.
@@ -49,7 +49,7 @@ private:
   bool RenewLocked(std::map<TKey, TSession>::iterator aAt, TWallClock::time_point aNow);
 
   TAccounts& FAccounts;
-  const std::chrono::seconds FIdle;
+  const std::chrono::milliseconds FIdle;
   std::mutex FLock; // guards FSessions
   std::map<TKey, TSession> FSessions;
 };
@@ -80,7 +80,7 @@ private:
   std::chrono::seconds FailedLocked(TCount& aCount, TClock::time_point aNow);
   void ForgetStaleLocked(TClock::time_point aNow);
 
-  std::mutex FLock; // guards FCounts
+  std::mutex FLock;                      // guards FCounts
   std::map<std::string, TCount> FCounts; // "a " + address, or "u " + class/user
 };
 

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace zelvo::test {
 namespace {
@@ -54,11 +55,23 @@ void TServerProcess::Start() {
     const int FLog = ::open((FFolder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     ::dup2(FLog, STDERR_FILENO);
     const std::string FPortText = std::to_string(FPort != 0 ? FPort : FSetup.FPort);
-    const std::string FIdle = std::to_string(FSetup.FIdleTimeOutMs);
-    const std::string FMax = std::to_string(FSetup.FMaxConnections);
-    ::execl(ZELVO_SERVER_BIN, ZELVO_SERVER_BIN, "serve", FFolder.c_str(), "--listen",
-            FSetup.FListen.c_str(), "--port", FPortText.c_str(), "--idle-timeout", FIdle.c_str(),
-            "--max-connections", FMax.c_str(), static_cast<char*>(nullptr));
+    std::vector<std::string> FArgs = {ZELVO_SERVER_BIN,
+                                      "serve",
+                                      FFolder,
+                                      "--listen",
+                                      FSetup.FListen,
+                                      "--port",
+                                      FPortText,
+                                      "--idle-timeout",
+                                      std::to_string(FSetup.FIdleTimeOutMs),
+                                      "--max-connections",
+                                      std::to_string(FSetup.FMaxConnections)};
+    FArgs.insert(FArgs.end(), FSetup.FExtraArgs.begin(), FSetup.FExtraArgs.end());
+    std::vector<char*> FArgv;
+    for (auto& FArg : FArgs)
+      FArgv.push_back(FArg.data());
+    FArgv.push_back(nullptr);
+    ::execv(ZELVO_SERVER_BIN, FArgv.data());
     ::_exit(127);
   }
   ::close(FOut[1]);

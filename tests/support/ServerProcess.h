@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "tests/support/TempDir.h"
 
@@ -19,6 +20,7 @@ struct TServerSetup {
   uint16_t FPort = 0; // 0: a free port
   int FIdleTimeOutMs = 30000;
   int FMaxConnections = 256;
+  std::vector<std::string> FExtraArgs; // more options of "serve"
 };
 
 class TServerProcess {

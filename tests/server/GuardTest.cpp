@@ -1,0 +1,229 @@
+// The server's guard, tried as outsiders on the same network would: raw protocol connections
+// from chosen loopback addresses (each 127.0.0.x is another machine), against the real server.
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "tests/support/RawPeer.h"
+#include "tests/support/ServerProcess.h"
+#include "tests/support/Wait.h"
+
+namespace zelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TPeerEnd;
+using test::TRawPeer;
+using test::TServerProcess;
+namespace fs = std::filesystem;
+
+const std::string kHome = "\\home\\一年级一班\\张三";
+const std::string kOther = "\\home\\一年级一班\\李四";
+const std::string kShare = "\\share\\一年级一班";
+
+// The text reply of a change command ("OK" or the refusal), or "<closed>" for a plain close.
+std::string Confirmation(const std::string& aReply) {
+  if (aReply.size() <= 4 + 3) return aReply.empty() ? "<closed>" : "<empty>";
+  std::string FText = aReply.substr(4 + 3); // count, byte-order mark
+  return FText.substr(0, FText.find("\r\n"));
+}
+
+class GuardTest : public ::testing::Test {
+protected:
+  std::string Request(const std::string& aSource, const std::string& aLine,
+                      const std::string& aBody = "") {
+    return TRawPeer::Exchange(FServer.Port(), aLine, aSource, aBody);
+  }
+  // Whether each kind of request from aSource reaches the server path aPath (a file there).
+  struct TReach {
+    bool FList, FGet, FPut, FMkdir, FMove, FDelete;
+    bool operator==(const TReach&) const = default;
+  };
+  TReach Reach(const std::string& aSource, const std::string& aFolder) {
+    TReach FReach{};
+    FReach.FList = Request(aSource, "LIST " + aFolder + "\\*").size() > 4;
+    FReach.FGet = Request(aSource, "GET " + aFolder + "\\课程表.txt").size() > 4 ||
+                  Request(aSource, "GET " + aFolder + "\\欢迎使用.txt").size() > 4;
+    FReach.FPut = Confirmation(Request(aSource, "PUT " + aFolder + "\\new.txt",
+                                       test::CountedBlock("x"))) == "OK";
+    FReach.FMkdir = Confirmation(Request(aSource, "MKDIR " + aFolder + "\\d")) == "OK";
+    FReach.FMove =
+        Confirmation(Request(aSource, "MOVE " + aFolder + "\\d|" + aFolder + "\\e")) == "OK";
+    FReach.FDelete = Confirmation(Request(aSource, "DELETE " + aFolder + "\\e")) == "OK";
+    return FReach;
+  }
+  bool LogIn(const std::string& aSource, const std::string& aUser) {
+    return test::LogIn(FServer.Port(), "一年级一班", aUser, aSource);
+  }
+
+  TServerProcess FServer;
+};
+
+TEST_F(GuardTest, FilesAreReachedOnlyFromAddressesWithASession) {
+  ASSERT_TRUE(LogIn("127.0.0.3", "张三"));
+  constexpr TReach kAll{true, true, true, true, true, true};
+  constexpr TReach kNone{false, false, false, false, false, false};
+  constexpr TReach kRead{true, true, false, false, false, false};
+  struct TCase {
+    const char* FWhat;
+    std::string FSource;
+    std::string FFolder;
+    TReach FReach;
+  } const FCases[] = {
+      {"no session: own home", "127.0.0.2", kHome, kNone},
+      {"no session: share", "127.0.0.2", kShare, kNone},
+      {"session: own home", "127.0.0.3", kHome, kAll},
+      {"session: another student's home", "127.0.0.3", kOther, kNone},
+      {"session: the class's share, read only", "127.0.0.3", kShare, kRead},
+      {"session: another class's share", "127.0.0.3", "\\share\\一年级二班", kNone},
+  };
+  for (const auto& FCase : FCases)
+    EXPECT_EQ(Reach(FCase.FSource, FCase.FFolder), FCase.FReach) << FCase.FWhat;
+  EXPECT_FALSE(fs::exists(FServer.Storage() / "home/一年级一班/李四/new.txt"));
+
+  // A password is changed only by its own student's session.
+  EXPECT_EQ(Confirmation(Request("127.0.0.2", "CHGPSW 一年级一班(h) 张三 stolen")),
+            "refused (no session)");
+  EXPECT_EQ(Confirmation(Request("127.0.0.3", "CHGPSW 一年级一班(h) 李四 stolen")),
+            "refused (no session)");
+  EXPECT_EQ(Confirmation(Request("127.0.0.3", "CHGPSW 一年级一班(h) 张三 mine")), "OK");
+  EXPECT_NE(FServer.Log().find("refused (no session)"), std::string::npos);
+
+  // Two students at one machine: each reaches their own home.
+  ASSERT_TRUE(LogIn("127.0.0.3", "李四"));
+  EXPECT_EQ(Reach("127.0.0.3", kOther), kAll);
+}
+
+TEST_F(GuardTest, SessionsOutliveARestartAndEndWhenIdle) {
+  TServerProcess FShort({.FExtraArgs = {"--session-idle-hours", "0.0005"}}); // 1.8 s
+  ASSERT_TRUE(test::LogIn(FShort.Port(), "一年级一班", "张三", "127.0.0.4"));
+  FShort.Stop();
+  FShort.Start();
+  const std::string FGet = "GET " + kHome + "\\欢迎使用.txt";
+  EXPECT_GT(TRawPeer::Exchange(FShort.Port(), FGet, "127.0.0.4").size(), 4u) << "kept";
+  std::this_thread::sleep_for(1s);
+  EXPECT_GT(TRawPeer::Exchange(FShort.Port(), FGet, "127.0.0.4").size(), 4u) << "renewed";
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(TRawPeer::Exchange(FShort.Port(), FGet, "127.0.0.4"), "") << "ended when idle";
+}
+
+TEST(GuardOpenAccessTest, OpenAccessNeedsNoSession) {
+  TServerProcess FServer({.FExtraArgs = {"--open-access"}});
+  EXPECT_GT(
+      TRawPeer::Exchange(FServer.Port(), "GET " + kHome + "\\欢迎使用.txt", "127.0.0.2").size(),
+      4u);
+}
+
+TEST_F(GuardTest, TheLogCannotBeForgedAndHoldsNoPassword) {
+  Request("127.0.0.2", "GET \\home\\x\n2026-01-01 00:00:00.000 1.2.3.4:5 LOGIN forged ok 0");
+  Request("127.0.0.2", "LOGIN 一年级一班张三zelvo123");
+  Request("127.0.0.2", "LOGIN 一年级一班 张三zelvo123");
+  Request("127.0.0.2", "LOGIN 一年级一班 张三zelvo123 more words");
+  Request("127.0.0.2", "CHGPSW 一年级一班(h) 张三 secret\rword");
+  test::WaitUntil([&] { return FServer.Log().find("CHGPSW") != std::string::npos; });
+  const std::string FLog = FServer.Log();
+  EXPECT_EQ(FLog.find("\n2026-01-01"), std::string::npos) << FLog;
+  EXPECT_NE(FLog.find("\\x0A2026-01-01"), std::string::npos) << FLog;
+  EXPECT_EQ(FLog.find("zelvo123"), std::string::npos) << FLog;
+  EXPECT_EQ(FLog.find("secret"), std::string::npos) << FLog;
+  EXPECT_NE(FLog.find("LOGIN malformed"), std::string::npos) << FLog;
+  EXPECT_NE(FLog.find("LOGIN 一年级一班 (unknown user)"), std::string::npos) << FLog;
+}
+
+TEST_F(GuardTest, IdleConnectionsOfOneAddressLeaveRoomForOthers) {
+  std::vector<std::unique_ptr<TRawPeer>> FIdle;
+  for (int i = 0; i < 300; ++i)
+    FIdle.push_back(std::make_unique<TRawPeer>(FServer.Port(), "127.0.0.5"));
+  const auto FStart = std::chrono::steady_clock::now();
+  EXPECT_GT(Request("127.0.0.6", "GLIST").size(), 4u);
+  EXPECT_LT(std::chrono::steady_clock::now() - FStart, 1s);
+  EXPECT_NE(FServer.Log().find("too many connections from this address"), std::string::npos);
+}
+
+TEST_F(GuardTest, LoginFloodIsPausedAndOthersStayFast) {
+  std::atomic<bool> FStop = false;
+  std::vector<std::thread> FFlood;
+  for (int i = 0; i < 8; ++i)
+    FFlood.emplace_back([&] {
+      for (int j = 0; j < 10 && !FStop; ++j)
+        Request("127.0.0.7", "LOGIN 一年级一班 王五 guess" + std::to_string(j));
+    });
+  auto FSlowest = 0ms;
+  for (int i = 0; i < 20; ++i) {
+    const auto FStart = std::chrono::steady_clock::now();
+    EXPECT_GT(Request("127.0.0.8", "GLIST").size(), 4u);
+    FSlowest = std::max(FSlowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - FStart));
+    std::this_thread::sleep_for(20ms);
+  }
+  FStop = true;
+  for (auto& FThread : FFlood)
+    FThread.join();
+  EXPECT_LT(FSlowest, 100ms);
+  const std::string FLog = FServer.Log();
+  EXPECT_NE(FLog.find("further attempts paused for 30 s"), std::string::npos) << FLog;
+  EXPECT_NE(FLog.find("refused (login attempts paused"), std::string::npos) << FLog;
+  // The right password waits too, for that address and for that user.
+  EXPECT_FALSE(LogIn("127.0.0.7", "王五"));
+  EXPECT_FALSE(LogIn("127.0.0.9", "王五"));
+  EXPECT_TRUE(LogIn("127.0.0.9", "张三"));
+}
+
+TEST_F(GuardTest, SlowUploadIsCut) {
+  ASSERT_TRUE(LogIn("127.0.0.1", "张三"));
+  TRawPeer FPeer(FServer.Port());
+  ASSERT_TRUE(FPeer.Send("PUT " + kHome + "\\slow.bin\r\n" + std::string("\0\x10\0\0", 4)));
+  const auto FStart = std::chrono::steady_clock::now();
+  // 1 KiB every half second: far below the minimum rate.
+  TPeerEnd FEnd = TPeerEnd::TimedOut;
+  for (int i = 0; i < 30 && FEnd != TPeerEnd::Closed && FPeer.Send(std::string(1024, 'x')); ++i)
+    FPeer.Receive(1, 500, &FEnd);
+  if (FEnd != TPeerEnd::Closed) FPeer.Receive(1, 2000, &FEnd);
+  EXPECT_EQ(FEnd, TPeerEnd::Closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - FStart, 12s);
+  test::WaitUntil([&] { return FServer.Log().find("upload too slow") != std::string::npos; });
+  EXPECT_NE(FServer.Log().find("upload too slow"), std::string::npos);
+  EXPECT_FALSE(fs::exists(FServer.Storage() / "home/一年级一班/张三/slow.bin"));
+}
+
+TEST_F(GuardTest, StorageStaysPrivateAndLinksLeadNowhere) {
+  ASSERT_TRUE(LogIn("127.0.0.1", "张三"));
+  const fs::path FHome = FServer.Storage() / "home/一年级一班/张三";
+  fs::create_directory_symlink(FServer.Storage() / "share/一年级一班", FHome / "共享");
+  fs::create_directory_symlink(FServer.Storage() / "home/一年级一班/李四", FHome / "同学");
+  const std::string FBefore =
+      test::TTempDir::ReadPath(FServer.Storage() / "share/一年级一班/课程表.txt");
+  EXPECT_NE(Confirmation(Request("127.0.0.1", "PUT " + kHome + "\\共享\\课程表.txt",
+                                 test::CountedBlock("changed"))),
+            "OK");
+  EXPECT_NE(Confirmation(Request("127.0.0.1", "DELETE " + kHome + "\\同学\\欢迎使用.txt")), "OK");
+  EXPECT_EQ(Request("127.0.0.1", "GET " + kHome + "\\同学\\欢迎使用.txt"), "");
+  EXPECT_EQ(test::TTempDir::ReadPath(FServer.Storage() / "share/一年级一班/课程表.txt"), FBefore);
+  EXPECT_TRUE(fs::exists(FServer.Storage() / "home/一年级一班/李四/欢迎使用.txt"));
+
+  EXPECT_EQ(
+      Confirmation(Request("127.0.0.1", "PUT " + kHome + "\\mine.txt", test::CountedBlock("x"))),
+      "OK");
+  EXPECT_EQ(Confirmation(Request("127.0.0.1", "MKDIR " + kHome + "\\folder")), "OK");
+  const auto FMode = [](const fs::path& aPath) {
+    struct stat FStat {};
+    ::stat(aPath.c_str(), &FStat);
+    return FStat.st_mode & 0777;
+  };
+  EXPECT_EQ(FMode(FServer.Folder() / "accounts.db"), 0600u);
+  EXPECT_EQ(FMode(FHome / "mine.txt"), 0600u);
+  EXPECT_EQ(FMode(FHome / "folder"), 0700u);
+
+  // An upload cut off by a crash leaves its temporary file: the next start removes it.
+  std::ofstream(FHome / ".zelvo-upload-AbCdEf") << "half";
+  FServer.Stop();
+  FServer.Start();
+  EXPECT_FALSE(fs::exists(FHome / ".zelvo-upload-AbCdEf"));
+}
+
+} // namespace
+} // namespace zelvo
