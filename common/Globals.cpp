@@ -11,6 +11,7 @@ std::u16string CacheDir;
 std::u16string ServerHost = u"127.0.0.1";
 int32_t ServerPort = kDefaultServerPort;
 int32_t ClientTimeOut = kDefaultClientTimeOut;
+int32_t ListRefreshSeconds = kDefaultListRefreshSeconds;
 std::u16string CurrentServerHost = u"127.0.0.1";
 std::u16string Root0;
 std::u16string Root1;

@@ -17,6 +17,9 @@ extern std::u16string CacheDir; // HomeDir + "Cache/", set by the settings load
 extern std::u16string ServerHost; // hosts separated by "|"
 extern int32_t ServerPort;
 extern int32_t ClientTimeOut; // milliseconds, connect and read time-out
+// Seconds after which a folder's listing is fetched again when it is next looked at (0: once
+// per run).
+extern int32_t ListRefreshSeconds;
 extern std::u16string CurrentServerHost;
 extern std::u16string Root0;
 extern std::u16string Root1;
@@ -26,6 +29,7 @@ extern bool ExitRequested;
 
 inline constexpr int32_t kDefaultServerPort = 8783;
 inline constexpr int32_t kDefaultClientTimeOut = 12000;
+inline constexpr int32_t kDefaultListRefreshSeconds = 30;
 
 // The folder part of an executable path, ending in "/".
 std::u16string HomeDirFromExePath(std::u16string_view aExePath);

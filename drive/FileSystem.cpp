@@ -1,7 +1,9 @@
 #include "drive/FileSystem.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <iostream>
 
 #include "common/Globals.h"
 #include "common/TextCodec.h"
@@ -173,7 +175,33 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
   return false;
 }
 
+void TFileSystem::SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
+  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+  if (FNode == nullptr || !FNode->Modified() || !FNode->HasBase() || FNode->Uploading()) return;
+  TFileInfo* FFolder = FNode->Folder();
+  if (FFolder == nullptr) return;
+  // A listing of the last moment or two says as much as a new one, at no cost.
+  if (FFolder->ListedBefore(std::chrono::steady_clock::now() - kConflictListingAge)) {
+    if (auto FLoad = FFolder->StartRefresh(FServer, FPort, FTimeOut)) {
+      RefreshLocked(aGuard, FFolder->Handle(), FLoad);
+    } else if (auto FRunning = FFolder->ListingFetch()) {
+      aGuard.unlock();
+      FRunning->Wait();
+      aGuard.lock();
+    }
+  }
+  FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+  if (FNode == nullptr) return;
+  const std::u16string FOldPath = FNode->FullName();
+  if (FNode->SplitConflict(OwnerName) == nullptr) return;
+  std::cerr << "zelvo: " << Utf16ToUtf8(FOldPath)
+            << " was changed on the server meanwhile; this computer's version is saved beside it "
+               "as "
+            << Utf16ToUtf8(FNode->FileName()) << std::endl;
+}
+
 bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
+  SplitIfChangedLocked(aGuard, aNodeHandle);
   TUploadJob FJob;
   for (bool FReady = false; !FReady;) {
     TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
@@ -356,7 +384,10 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
       auto FGuard = Lock();
       TFileInfo* FListing = RootListing(RootIndex);
       TFileInfo* FUnlisted = FListing ? FListing->FirstUnlisted(aPath) : nullptr;
-      if (FUnlisted == nullptr) return;
+      if (FUnlisted == nullptr) {
+        RefreshStaleLocked(RootIndex, aPath);
+        return;
+      }
       if (FUnlisted->ArchiveNotBuilt()) {
         if (!PrepareArchive(FGuard, *FUnlisted)) return;
         continue;
@@ -374,6 +405,43 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
     if (FNode == nullptr) return;
     FNode->FinishListing();
   }
+}
+
+TFileInfo::TKeepTest TFileSystem::OpenNodes() const {
+  return [this](const TFileInfo& aNode) { return HasOpensLocked(aNode.Handle()); };
+}
+
+void TFileSystem::RefreshStaleLocked(int RootIndex, LPCWSTR aPath) {
+  if (ListRefreshSeconds <= 0) return;
+  TFileInfo* FListing = RootListing(RootIndex);
+  if (FListing == nullptr) return;
+  std::vector<TFileInfo*> FStale;
+  FListing->CollectStale(aPath,
+                         std::chrono::steady_clock::now() - std::chrono::seconds(ListRefreshSeconds),
+                         FStale);
+  if (FStale.empty()) return;
+  std::lock_guard FGuard(FRefreshersLock);
+  FRefreshers.remove_if([](const TRefresher& aRefresher) { return aRefresher.FDone->load(); });
+  for (TFileInfo* FFolder : FStale) {
+    auto FLoad = FFolder->StartRefresh(FServer, FPort, FTimeOut);
+    if (!FLoad) continue;
+    auto FDone = std::make_shared<std::atomic<bool>>(false);
+    FRefreshers.push_back({FDone, std::jthread([this, FLoad, FDone, FHandle = FFolder->Handle()] {
+                             {
+                               auto FLock = Lock();
+                               RefreshLocked(FLock, FHandle, FLoad);
+                             }
+                             *FDone = true;
+                           })});
+  }
+}
+
+void TFileSystem::RefreshLocked(TLockGuard& aGuard, uint32_t aFolder,
+                                const std::shared_ptr<TListingFetch>& aLoad) {
+  aGuard.unlock();
+  aLoad->Run();
+  aGuard.lock();
+  if (TFileInfo* FFolder = TFileInfo::FindNodeByHandle(aFolder)) FFolder->FinishListing(OpenNodes());
 }
 
 void TFileSystem::YunAwaitContent(int RootIndex, uint32_t hFile) {

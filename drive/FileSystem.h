@@ -43,6 +43,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -117,7 +118,9 @@ public:
                          int64_t aOffset, uint32_t* lpNumberOfBytesRead);
   // Lists, outside the lock, the folders along aPath whose listings are not here yet (the path
   // itself included when it names a folder), so the operation that follows finds them; a folder
-  // being listed holds up only the requests that need it. Callers do not hold the lock.
+  // being listed holds up only the requests that need it. Listings along aPath older than
+  // ListRefreshSeconds are fetched again in the background: the request answers from the old
+  // listing, and the new one is merged when it arrives. Callers do not hold the lock.
   void YunPrepareListings(int RootIndex, LPCWSTR aPath);
   // Waits, outside the lock, until the file's whole content is here (before a write or resize,
   // which need it); the fetch's failure is left to the operation that follows.
@@ -170,8 +173,19 @@ private:
   // the cache file; false when it could not be (the request goes no further).
   bool PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive);
   // Sends a node's changed content with the lock released during the PUT (aGuard is the only
-  // hold of the lock); false with the failure's code.
+  // hold of the lock); false with the failure's code. A file fetched from the server is first
+  // checked against a listing of its folder no older than kConflictListingAge: when someone else
+  // changed it meanwhile, this content goes beside it under a conflict name (TFileInfo::
+  // SplitConflict), and stderr says so.
   bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  void SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  static constexpr std::chrono::seconds kConflictListingAge{2};
+  // Background refreshes of the listings along aPath that are older than the refresh period.
+  void RefreshStaleLocked(int RootIndex, LPCWSTR aPath);
+  // One LIST of a folder (its node handle) and the merge of its result; aGuard released meanwhile.
+  void RefreshLocked(TLockGuard& aGuard, uint32_t aFolder, const std::shared_ptr<TListingFetch>& aLoad);
+  // What a refresh must keep: files that are open.
+  TFileInfo::TKeepTest OpenNodes() const;
   // The node's pending move, its MOVE sent with the lock released; true when none is pending.
   bool CarryOutMoveLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
   // One change command with the lock released (aGuard is the only hold of the lock).
@@ -200,6 +214,12 @@ private:
   std::mutex FFetchersLock; // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
   std::condition_variable_any FUploadEnded; // waited on with FileInfoListLock
+  struct TRefresher {
+    std::shared_ptr<std::atomic<bool>> FDone;
+    std::jthread FThread;
+  };
+  std::mutex FRefreshersLock; // guards FRefreshers
+  std::list<TRefresher> FRefreshers;
   std::condition_variable_any FRetryWake;
   std::mutex FRetryLock; // only for FRetryWake's waits
   std::jthread FRetrier; // last: stopped and joined before the rest goes

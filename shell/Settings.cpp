@@ -74,6 +74,8 @@ void LoadSetup() {
     ServerHost = FIni.ReadString(kSetupSection, u"ServerHost", u"127.0.0.1");
     ServerPort = FIni.ReadInteger(kSetupSection, u"ServerPort", kDefaultServerPort);
     ClientTimeOut = FIni.ReadInteger(kSetupSection, u"ClientTimeOut", kDefaultClientTimeOut);
+    ListRefreshSeconds = std::max<int32_t>(
+        0, FIni.ReadInteger(kSetupSection, u"ListRefreshSeconds", kDefaultListRefreshSeconds));
     if (!FIni.ReadBool(kSetupSection, u"SysInited", false) && SetupHooks().FirstRunSetup)
       SetupHooks().FirstRunSetup(FIni);
   }

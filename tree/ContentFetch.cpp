@@ -197,12 +197,19 @@ TListingFetch::~TListingFetch() = default;
 void TListingFetch::Run() {
   auto FReceived = std::make_unique<TFileInfo>(FFolder);
   TRecordStream FRecords(*FReceived);
-  if (!TYunClient(FServer, FPort, FTimeOut).ReceiveListing(ListRequest(FFolder), FRecords))
-    FReceived = std::make_unique<TFileInfo>(FFolder);
+  const bool FAnswered =
+      TYunClient(FServer, FPort, FTimeOut).ReceiveListing(ListRequest(FFolder), FRecords);
+  if (!FAnswered) FReceived = std::make_unique<TFileInfo>(FFolder);
   std::lock_guard FGuard(FLock);
   FListing = std::move(FReceived);
+  FOk = FAnswered;
   FDone = true;
   FChanged.notify_all();
+}
+
+bool TListingFetch::Succeeded() const {
+  std::lock_guard FGuard(FLock);
+  return FOk;
 }
 
 std::unique_ptr<TFileInfo> TListingFetch::TakeListing() {

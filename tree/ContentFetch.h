@@ -90,6 +90,8 @@ public:
   bool Done() const;
   // After Done, once: the listing (empty when the LIST failed, as a failed LIST shows).
   std::unique_ptr<TFileInfo> TakeListing();
+  // After Done: whether the server answered the LIST.
+  bool Succeeded() const;
 
 private:
   const std::u16string FServer;
@@ -97,9 +99,10 @@ private:
   const int32_t FTimeOut;
   const std::u16string FFolder;
   std::unique_ptr<TFileInfo> FListing; // written by Run before FDone, taken after it
-  mutable std::mutex FLock;            // guards FDone
+  mutable std::mutex FLock;            // guards FDone and FOk
   std::condition_variable FChanged;
   bool FDone = false;
+  bool FOk = false;
 };
 
 } // namespace zelvo

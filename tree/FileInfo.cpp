@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "common/Globals.h"
+#include "common/TextCodec.h"
 #include "platform/LastError.h"
 #include "platform/Locale.h"
 #include "platform/WinError.h"
@@ -214,6 +215,7 @@ TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
     aNode->TrimExtra();
   }
   auto& FItems = Extra().FItems;
+  ++FExtra->FLocalChanges;
   FItems.push_back(std::move(aNode));
   IndexName(FItems.back().get());
   return FItems.back().get();
@@ -231,6 +233,7 @@ std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
                                   [&](const auto& aItem) { return aItem.get() == aNode; });
   if (FItem == FItems.end()) return nullptr;
   UnindexName(aNode);
+  ++FExtra->FLocalChanges;
   auto FNode = std::move(*FItem);
   FItems.erase(FItem);
   FNode->Extra().FFullName = FNode->FullName();
@@ -284,7 +287,9 @@ void TFileInfo::UnindexName(TFileInfo* aNode) {
 
 void TFileInfo::SetChild(std::unique_ptr<TFileInfo> aListing) {
   FChild = std::move(aListing);
-  if (FChild) FChild->Extra().FOwner = this;
+  if (!FChild) return;
+  FChild->Extra().FOwner = this;
+  FChild->FExtra->FListedAt = std::chrono::steady_clock::now();
 }
 
 TFileInfo* TFileInfo::FindNodeByHandle(uint32_t aHandle) {
@@ -347,13 +352,111 @@ std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aSe
   return FExtra->FListingFetch;
 }
 
-void TFileInfo::FinishListing() {
+void TFileInfo::FinishListing(const TKeepTest& aKeep) {
   if (!ListingFetch() || !ListingFetch()->Done()) return;
   const auto FEnded = std::move(FExtra->FListingFetch);
-  if (FChild) return;
   auto FListing = FEnded->TakeListing();
+  if (FChild) {
+    // A refresh that failed changes nothing: an empty reply is not an empty folder.
+    if (FEnded->Succeeded()) MergeListing(std::move(FListing), aKeep);
+    return;
+  }
   FListing->Extra().FFullName = FullName(); // the folder may have moved meanwhile
   SetChild(std::move(FListing));
+}
+
+void TFileInfo::CollectStale(std::u16string_view aPath,
+                             std::chrono::steady_clock::time_point aListedBefore,
+                             std::vector<TFileInfo*>& aFolders) {
+  const auto FStale = [&](const TFileInfo* aFolder) {
+    return aFolder->FChild && aFolder->FChild->FetchesFromServer() && !aFolder->ListingFetch() &&
+           aFolder->FChild->Extra().FListedAt < aListedBefore;
+  };
+  TFileInfo* FListing = this;
+  for (TFileInfo* FFolder = Owner();;) {
+    if (FFolder && FStale(FFolder)) aFolders.push_back(FFolder);
+    while (!aPath.empty() && aPath.front() == u'\\')
+      aPath.remove_prefix(1);
+    if (aPath.empty()) return;
+    const auto FEnd = std::min(aPath.find(u'\\'), aPath.size());
+    FFolder = FListing->ThisFindFile(aPath.substr(0, FEnd));
+    if (FFolder == nullptr || !FFolder->FIsDir || !FFolder->FChild) return;
+    FListing = FFolder->FChild.get();
+    aPath.remove_prefix(FEnd);
+  }
+}
+
+std::shared_ptr<TListingFetch> TFileInfo::StartRefresh(const std::u16string& aServer, int32_t aPort,
+                                                       int32_t aTimeOut) {
+  if (!FChild || ListingFetch()) return nullptr;
+  Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
+  FExtra->FChangesAtList = FChild->Extra().FLocalChanges;
+  return FExtra->FListingFetch;
+}
+
+void TFileInfo::MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep) {
+  TNodeExtra& FHere = FChild->Extra();
+  const bool FChangedHere = FHere.FLocalChanges != Extra().FChangesAtList;
+  std::vector<std::unique_ptr<TFileInfo>> FOld = std::move(FHere.FItems);
+  FHere.FItems.clear();
+  FHere.FByName.reset();
+  std::unordered_map<std::u16string_view, size_t> FOldByName;
+  for (size_t i = 0; i < FOld.size(); ++i)
+    FOldByName.try_emplace(FOld[i]->FFileName, i);
+  // The server's order first: a name that stays keeps its node and handle.
+  for (auto& FNew : aFresh->Extra().FItems) {
+    const auto FAt = FOldByName.find(FNew->FFileName);
+    auto* FOldNode = FAt == FOldByName.end() ? nullptr : &FOld[FAt->second];
+    if (FOldNode && *FOldNode && (*FOldNode)->FIsDir == FNew->FIsDir) {
+      (*FOldNode)->TakeServerRecord(*FNew, aKeep);
+      FChild->Add(std::move(*FOldNode));
+    } else {
+      FChild->Add(std::move(FNew));
+    }
+  }
+  // Names the server no longer has: kept only while busy here.
+  for (auto& FNode : FOld) {
+    if (!FNode) continue;
+    if (FChangedHere || FNode->Busy(aKeep))
+      FChild->Add(std::move(FNode));
+    else
+      FNode->DropCachedContent();
+  }
+  FHere.FListedAt = std::chrono::steady_clock::now();
+}
+
+void TFileInfo::TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep) {
+  if (FIsDir) return; // a folder's entries refresh with its own listing; archives stay built
+  const bool FChanged = aFresh.FSize != FSize ||
+                        FileTimeToInt(aFresh.FLastWriteTime) != FileTimeToInt(FLastWriteTime);
+  if (FExtra && FExtra->FHasBase) {
+    FExtra->FSeenSize = aFresh.FSize;
+    FExtra->FSeenWriteTime = aFresh.FLastWriteTime;
+  }
+  if (FExtra && FExtra->FAwaitBase && !FModified && !FUploading) {
+    // The first listing after this client's own upload: the server's version is this content.
+    FExtra->FAwaitBase = false;
+    FSize = aFresh.FSize;
+    FLastWriteTime = aFresh.FLastWriteTime;
+    RecordBase();
+    return;
+  }
+  if (!FChanged || Busy(aKeep)) return;
+  FSize = aFresh.FSize;
+  FCreationTime = aFresh.FCreationTime;
+  FLastAccessTime = aFresh.FLastAccessTime;
+  FLastWriteTime = aFresh.FLastWriteTime;
+  DropCachedContent();
+}
+
+bool TFileInfo::Busy(const TKeepTest& aKeep) const {
+  if ((aKeep && aKeep(*this)) || FModified || FPending || FUploading || !FOnServer || Fetch() ||
+      ListingFetch())
+    return true;
+  if (FChild)
+    for (const auto& FItem : FChild->Entries())
+      if (FItem->Busy(aKeep)) return true;
+  return false;
 }
 
 TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,
@@ -370,6 +473,7 @@ bool TFileInfo::SyncGetFile() {
   if (NewClient().GetFile(*FCache, FullName())) {
     FCached = true;
     FSize = FCache->GetSize();
+    RecordBase();
     return true;
   }
   // A broken transfer is not content: nothing of it is served or uploaded.
@@ -405,7 +509,48 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
   FModified = false;
   FOnServer = true;
   ClearPending();
+  // The server's version is now this content; its size and time come with the next listing.
+  Extra().FHasBase = false;
+  FExtra->FAwaitBase = true;
   return true;
+}
+
+bool TFileInfo::ChangedOnServer() const {
+  return FExtra && FExtra->FHasBase &&
+         (FExtra->FSeenSize != FExtra->FBaseSize ||
+          FileTimeToInt(FExtra->FSeenWriteTime) != FileTimeToInt(FExtra->FBaseWriteTime));
+}
+
+std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser,
+                            const std::tm& aLocal, int aNumber) {
+  const std::u16string FExt = ExtractFileExt(aName);
+  const std::u16string_view FStem = aName.substr(0, aName.size() - FExt.size());
+  char FWhen[32];
+  std::strftime(FWhen, sizeof FWhen, "%Y-%m-%d %H%M", &aLocal);
+  const std::string FNumber = aNumber > 1 ? " " + std::to_string(aNumber) : "";
+  return std::u16string(FStem) + u" (" + std::u16string(aUser) + u"的冲突副本 " +
+         Utf8ToUtf16(FWhen + FNumber) + u")" + FExt;
+}
+
+TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser) {
+  if (FParent == nullptr || !ChangedOnServer()) return nullptr;
+  const std::time_t FNow = std::time(nullptr);
+  std::tm FLocal{};
+  ::localtime_r(&FNow, &FLocal);
+  std::u16string FName;
+  for (int FNumber = 1; FName.empty() || FParent->ThisFindFile(FName); ++FNumber)
+    FName = ConflictName(FFileName, aUser, FLocal, FNumber);
+  // The server's version keeps the name, as a node to fetch; this content goes beside it.
+  WIN32_FIND_DATAW FRecord = MakeFindData(FFileName, false);
+  FRecord.nFileSizeHigh = static_cast<uint32_t>(static_cast<uint64_t>(FExtra->FSeenSize) >> 32);
+  FRecord.nFileSizeLow = static_cast<uint32_t>(FExtra->FSeenSize);
+  FRecord.ftLastWriteTime = FExtra->FSeenWriteTime;
+  TFileInfo* FListing = FParent;
+  FExtra->FHasBase = false;
+  FOnServer = false;
+  Rename(FName, FListing->StoredName() + u"\\" + FName);
+  FListing->Add(std::unique_ptr<TFileInfo>(new TFileInfo(FRecord)));
+  return this;
 }
 
 bool TFileInfo::SyncDeleteFile() {

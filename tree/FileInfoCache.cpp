@@ -84,7 +84,28 @@ void TFileInfo::FinishFetch() {
   if (FError) return;
   FCached = true;
   CreateCacheStream();
-  if (!ArchiveNotBuilt()) FSize = FCache->GetSize(); // an archive takes it once it is built
+  if (ArchiveNotBuilt()) return; // an archive takes its size once it is built
+  FSize = FCache->GetSize();
+  RecordBase();
+}
+
+void TFileInfo::RecordBase() {
+  TNodeExtra& FHere = Extra();
+  FHere.FHasBase = true;
+  FHere.FBaseSize = FHere.FSeenSize = FSize;
+  FHere.FBaseWriteTime = FHere.FSeenWriteTime = FLastWriteTime;
+}
+
+void TFileInfo::DropCachedContent() {
+  CancelFetch();
+  FCache.reset();
+  if (FCached) {
+    std::error_code FIgnored;
+    std::filesystem::remove(Utf16ToUtf8(CacheFileName()), FIgnored);
+  }
+  FCached = false;
+  FLocalContent = false;
+  if (FExtra) FExtra->FHasBase = false;
 }
 
 void TFileInfo::CancelFetch() {

@@ -49,7 +49,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -225,7 +227,23 @@ public:
   bool ArchiveNotBuilt() const { return FSize == kArchiveNotBuilt; }
   std::shared_ptr<TListingFetch> StartListing(const std::u16string& aServer, int32_t aPort,
                                               int32_t aTimeOut, bool& aStarted);
-  void FinishListing();
+  // What a refresh must leave alone besides the tree's own busy nodes (changed, pending, being
+  // sent or fetched, not on the server yet): the facade's open files.
+  using TKeepTest = std::function<bool(const TFileInfo&)>;
+  // A refreshed listing is merged into the one here (MergeListing); a first one is taken as it is.
+  void FinishListing(const TKeepTest& aKeep = {});
+
+  // Listings fetched again (ListRefreshSeconds): CollectStale (on a root's listing) gives the
+  // folders along aPath, the root's own included, whose listing was fetched before aListedBefore
+  // and is not being fetched again; StartRefresh gives a folder's new LIST (null when one runs).
+  // The merge keeps a name's node and handle, adds new names, and drops gone names unless they
+  // are busy or kept; a file changed on the server that is not busy loses its cached content, so
+  // its next read fetches the new one. A listing changed here while its LIST ran keeps its gone
+  // names until the next refresh (the LIST may predate the change).
+  void CollectStale(std::u16string_view aPath, std::chrono::steady_clock::time_point aListedBefore,
+                    std::vector<TFileInfo*>& aFolders);
+  std::shared_ptr<TListingFetch> StartRefresh(const std::u16string& aServer, int32_t aPort,
+                                              int32_t aTimeOut);
 
   // An upload in three steps, so the PUT runs outside the tree's lock: BeginUpload and EndUpload
   // under the lock, TUploadJob::Send between them. While it runs the node is busy: moves and
@@ -233,6 +251,22 @@ public:
   TUploadStart BeginUpload(TUploadJob& aJob);
   bool EndUpload(const TUploadJob& aJob, TCommandResult aResult);
   bool Uploading() const { return FUploading; }
+
+  // Two edits of one file: whether someone else changed the server's version since this
+  // content was fetched (as the latest listing of its folder shows). SplitConflict then renames
+  // this node (its content, its opens) to "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>", not
+  // yet on the server, and puts a node of the server's version under the original name; it
+  // returns this node, or null when there is no conflict.
+  bool ChangedOnServer() const;
+  bool HasBase() const { return FExtra && FExtra->FHasBase; }
+  // The folder node whose listing holds this node, or null.
+  TFileInfo* Folder() const { return FParent ? FParent->Owner() : nullptr; }
+  // On a folder: whether its listing was fetched before aTime (or is not here).
+  bool ListedBefore(std::chrono::steady_clock::time_point aTime) const {
+    return !FChild || !FChild->FExtra || FChild->FExtra->FListedAt < aTime;
+  }
+  const std::shared_ptr<TListingFetch>& ListingFetch() const;
+  TFileInfo* SplitConflict(std::u16string_view aUser);
 
   // On a listing: takes a pending file's content from an earlier run as the changed content of
   // the entry aFileName (made when the server does not have it).
@@ -307,6 +341,17 @@ protected:
     std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
     bool FFetchFailed = false; // an archive's fetch just failed (ZipFileToFolder)
+    std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
+    uint64_t FLocalChanges = 0; // a listing's: entries added or taken out here
+    uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began
+    // A file's: the server's size and last-write time its cached content came with, and the
+    // latest a listing showed (the two differ when someone else changed it meanwhile).
+    bool FHasBase = false;
+    int64_t FBaseSize = 0;
+    FILETIME FBaseWriteTime{};
+    int64_t FSeenSize = 0;
+    FILETIME FSeenWriteTime{};
+    bool FAwaitBase = false; // uploaded: the next listing tells the server's size and time
   };
   // A listed entry's node, without a full name of its own.
   explicit TFileInfo(const WIN32_FIND_DATAW& Info);
@@ -317,9 +362,18 @@ protected:
   const std::vector<std::unique_ptr<TFileInfo>>& Entries() const;
   TFileInfo* Owner() const { return FExtra ? FExtra->FOwner : nullptr; }
   const std::shared_ptr<TContentFetch>& Fetch() const;
-  const std::shared_ptr<TListingFetch>& ListingFetch() const;
   const std::u16string& CachePath() const;
   void IndexName(TFileInfo* aNode);
+  // Merges a new LIST of this folder into its listing (see CollectStale).
+  void MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep);
+  // A kept entry takes what the server's record says now.
+  void TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep);
+  // Whether this node, or anything below it, must stay although the server no longer lists it.
+  bool Busy(const TKeepTest& aKeep) const;
+  // Forgets the cached content: the next read fetches the server's.
+  void DropCachedContent();
+  // The content just fetched is the server's version of now (size and last-write time).
+  void RecordBase();
   void UnindexName(TFileInfo* aNode);
 
   uint32_t FFileAttributes = 0;
@@ -394,6 +448,10 @@ bool ReportedResult(TCommandResult aResult);
 // The other way: the result a synchronous exchange (a Sync... operation) had, from its truth
 // value and the code it left, so that ReportedResult sets that same code again.
 TCommandResult ResultOfSync(bool aDone);
+
+// "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>"; a number after the time from the second on.
+std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser,
+                            const std::tm& aLocal, int aNumber = 1);
 
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);

@@ -14,6 +14,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "platform/LastError.h"
 #include "platform/fuse/DokanFuse.h"
@@ -215,10 +216,11 @@ void* Init(fuse_conn_info* aConnection, fuse_config* aConfig) {
   aConfig->hard_remove = 1; // an unlink is an unlink, not a rename to a hidden name
   aConfig->use_ino = 0;
   aConfig->nullpath_ok = 0;
-  // Every change goes through this mount and the tree never refreshes from the server, so the
-  // kernel may keep names and attributes for a while.
-  aConfig->attr_timeout = 10.0;
-  aConfig->entry_timeout = 10.0;
+  // The kernel may keep names and attributes for a while, never longer than the tree keeps a
+  // folder's listing before it asks the server again.
+  const double FKeep = ListRefreshSeconds > 0 ? std::min(10.0, ListRefreshSeconds / 2.0) : 10.0;
+  aConfig->attr_timeout = FKeep;
+  aConfig->entry_timeout = FKeep;
   aConfig->negative_timeout = 0;
   return fuse_get_context()->private_data;
 }

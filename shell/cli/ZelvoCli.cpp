@@ -2,7 +2,8 @@
 //
 //   zelvo-cli classes [--port N] [--timeout MS] HOSTS      class items of every server in HOSTS
 //   zelvo-cli users   [--port N] [--timeout MS] HOST CLASS  the students of a class
-//   zelvo-cli mount   [--port N] [--timeout MS] [--cache DIR] [--trace] HOST CLASS USER MOUNTDIR
+//   zelvo-cli mount   [--port N] [--timeout MS] [--cache DIR] [--refresh S] [--trace]
+//                     HOST CLASS USER MOUNTDIR
 //                     logs in (password: first line of standard input), mounts the own space at
 //                     MOUNTDIR/Z and the shared space read-only at MOUNTDIR/Y, prints "ready",
 //                     and unmounts Y then Z on SIGINT or SIGTERM
@@ -90,6 +91,7 @@ int RunUsers(const TConnectionOptions& aOptions, const std::string& aHost,
 
 struct TMountOptions {
   std::string FCache;
+  int32_t FRefresh = kDefaultListRefreshSeconds;
   bool FTrace = false;
   std::string FHost;
   std::string FClass;
@@ -120,6 +122,7 @@ bool WaitServing(const TDrives& aDrives, const std::filesystem::path& aOwn,
 int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOptions) {
   ServerPort = aConnection.FPort;
   ClientTimeOut = aConnection.FTimeOut;
+  ListRefreshSeconds = aOptions.FRefresh;
   CurrentServerHost = Utf8ToUtf16(aOptions.FHost);
   InitHomeDir();
   CacheDir = aOptions.FCache.empty()
@@ -198,6 +201,10 @@ int main(int argc, char** argv) {
   AddConnectionOptions(*FMount, FMountConnection);
   FMount->add_option("--cache", FMountOptions.FCache, "cache folder (default: beside the program)");
   FMount->add_flag("--trace", FMountOptions.FTrace, "trace every drive callback on stderr");
+  FMount->add_option("--refresh", FMountOptions.FRefresh,
+                     "seconds after which a folder is listed again (0: once per run)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   FMount->add_option("HOST", FMountOptions.FHost, "the class's server")->required();
   FMount->add_option("CLASS", FMountOptions.FClass, "the class name")->required();
   FMount->add_option("USER", FMountOptions.FUser, "the user name")->required();
