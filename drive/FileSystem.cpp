@@ -185,9 +185,13 @@ void TFileSystem::SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle)
     if (auto FLoad = FFolder->StartRefresh(FServer, FPort, FTimeOut)) {
       RefreshLocked(aGuard, FFolder->Handle(), FLoad);
     } else if (auto FRunning = FFolder->ListingFetch()) {
+      const uint32_t FFolderHandle = FFolder->Handle();
       aGuard.unlock();
       FRunning->Wait();
       aGuard.lock();
+      // Merged here, not later by the refresh's own thread: this save needs it now.
+      if ((FFolder = TFileInfo::FindNodeByHandle(FFolderHandle)))
+        FFolder->FinishListing(OpenNodes());
     }
   }
   FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
@@ -416,9 +420,8 @@ void TFileSystem::RefreshStaleLocked(int RootIndex, LPCWSTR aPath) {
   TFileInfo* FListing = RootListing(RootIndex);
   if (FListing == nullptr) return;
   std::vector<TFileInfo*> FStale;
-  FListing->CollectStale(aPath,
-                         std::chrono::steady_clock::now() - std::chrono::seconds(ListRefreshSeconds),
-                         FStale);
+  FListing->CollectStale(
+      aPath, std::chrono::steady_clock::now() - std::chrono::seconds(ListRefreshSeconds), FStale);
   if (FStale.empty()) return;
   std::lock_guard FGuard(FRefreshersLock);
   FRefreshers.remove_if([](const TRefresher& aRefresher) { return aRefresher.FDone->load(); });
@@ -441,7 +444,8 @@ void TFileSystem::RefreshLocked(TLockGuard& aGuard, uint32_t aFolder,
   aGuard.unlock();
   aLoad->Run();
   aGuard.lock();
-  if (TFileInfo* FFolder = TFileInfo::FindNodeByHandle(aFolder)) FFolder->FinishListing(OpenNodes());
+  if (TFileInfo* FFolder = TFileInfo::FindNodeByHandle(aFolder))
+    FFolder->FinishListing(OpenNodes());
 }
 
 void TFileSystem::YunAwaitContent(int RootIndex, uint32_t hFile) {

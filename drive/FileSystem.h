@@ -183,7 +183,8 @@ private:
   // Background refreshes of the listings along aPath that are older than the refresh period.
   void RefreshStaleLocked(int RootIndex, LPCWSTR aPath);
   // One LIST of a folder (its node handle) and the merge of its result; aGuard released meanwhile.
-  void RefreshLocked(TLockGuard& aGuard, uint32_t aFolder, const std::shared_ptr<TListingFetch>& aLoad);
+  void RefreshLocked(TLockGuard& aGuard, uint32_t aFolder,
+                     const std::shared_ptr<TListingFetch>& aLoad);
   // What a refresh must keep: files that are open.
   TFileInfo::TKeepTest OpenNodes() const;
   // The node's pending move, its MOVE sent with the lock released; true when none is pending.

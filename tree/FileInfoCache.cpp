@@ -105,7 +105,8 @@ void TFileInfo::DropCachedContent() {
   }
   FCached = false;
   FLocalContent = false;
-  if (FExtra) FExtra->FHasBase = false;
+  // The base stays: programs may still hold what was served before, and a save of theirs must
+  // not replace the newer version unseen.
 }
 
 void TFileInfo::CancelFetch() {

@@ -342,7 +342,7 @@ protected:
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
     bool FFetchFailed = false; // an archive's fetch just failed (ZipFileToFolder)
     std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
-    uint64_t FLocalChanges = 0; // a listing's: entries added or taken out here
+    uint64_t FLocalChanges = 0;  // a listing's: entries added or taken out here
     uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began
     // A file's: the server's size and last-write time its cached content came with, and the
     // latest a listing showed (the two differ when someone else changed it meanwhile).

@@ -201,8 +201,9 @@ int main(int argc, char** argv) {
   AddConnectionOptions(*FMount, FMountConnection);
   FMount->add_option("--cache", FMountOptions.FCache, "cache folder (default: beside the program)");
   FMount->add_flag("--trace", FMountOptions.FTrace, "trace every drive callback on stderr");
-  FMount->add_option("--refresh", FMountOptions.FRefresh,
-                     "seconds after which a folder is listed again (0: once per run)")
+  FMount
+      ->add_option("--refresh", FMountOptions.FRefresh,
+                   "seconds after which a folder is listed again (0: once per run)")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   FMount->add_option("HOST", FMountOptions.FHost, "the class's server")->required();

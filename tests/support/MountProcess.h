@@ -20,6 +20,7 @@ struct TMountSetup {
   std::filesystem::path FFolder; // the mount points' folder; empty: a private one
   std::filesystem::path FCache;  // the cache folder; empty: a private one
   int FTimeOutMs = 10000;
+  int FRefreshSeconds = 30; // --refresh
 };
 
 class TMountProcess {

@@ -6,6 +6,7 @@
 #include "tests/support/ServerProcess.h"
 #include "tests/support/Wait.h"
 #include "tests/tree/TreeFixture.h"
+#include "tree/ContentFetch.h"
 
 namespace zelvo {
 namespace {
@@ -172,6 +173,37 @@ TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
   EXPECT_EQ(FPeer.Body("\\r\\\\dir\\second.txt"), "data");
   EXPECT_TRUE(FNode->RenameOnClose().empty());
   EXPECT_FALSE(FListing->CloseOpenFile(999999, false));
+}
+
+// A new listing merged into the tree: names that stay keep their nodes, new ones come, gone
+// ones go unless busy here (changed, not on the server yet) or kept by the caller (open).
+TEST_F(ChangesTest, RefreshMergesTheNewListing) {
+  TFileInfo* FDir = FListing->ThisFindFile(u"dir");
+  const uint32_t FDirHandle = FDir->Handle();
+  // a.txt emptied here and not sent yet; new.txt made here; "full" open.
+  ASSERT_NE(FListing->CreateOpenFile(u"a.txt", CREATE_ALWAYS), kInvalidNodeHandle);
+  ASSERT_NE(FListing->CreateOpenFile(u"new.txt", CREATE_NEW), kInvalidNodeHandle);
+  const uint32_t FOpenHandle = FListing->ThisFindFile(u"full")->Handle();
+
+  FPeer.Reply("LIST \\r\\\\*",
+              ListingReply({Record(u"dir", 16), Record(u"c.txt", 32, 3), Record(u"full", 32, 9)}));
+  const auto FLoad = FRoot->StartRefresh(u"127.0.0.1", FPeer.Port(), 5000);
+  ASSERT_TRUE(FLoad);
+  EXPECT_EQ(FRoot->StartRefresh(u"127.0.0.1", FPeer.Port(), 5000), nullptr) << "one at a time";
+  FLoad->Run();
+  FRoot->FinishListing([&](const TFileInfo& aNode) { return aNode.Handle() == FOpenHandle; });
+
+  std::vector<std::u16string> FNames;
+  for (size_t i = 0; i < FListing->Count(); ++i)
+    FNames.push_back(FListing->Items(i)->FileName());
+  EXPECT_EQ(FNames,
+            (std::vector<std::u16string>{u"dir", u"c.txt", u"full", u"a.txt", u"full", u"new.txt"}))
+      << "the server's order, then what stays although gone (b.txt went)";
+  EXPECT_EQ(FListing->ThisFindFile(u"dir")->Handle(), FDirHandle);
+  EXPECT_FALSE(FListing->ThisFindFile(u"full")->IsDir()) << "the server's file comes first";
+  EXPECT_EQ(FListing->FindFileByHandle(FOpenHandle)->FileName(), u"full") << "open: kept";
+  EXPECT_EQ(FListing->ThisFindFile(u"b.txt"), nullptr);
+  EXPECT_EQ(Sent(1), std::vector<std::string>{"LIST \\r\\\\*"});
 }
 
 TEST_F(ChangesTest, RefusedPendingMoveFailsTheClose) {
