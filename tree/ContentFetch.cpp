@@ -195,6 +195,7 @@ TListingFetch::TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTim
 TListingFetch::~TListingFetch() = default;
 
 void TListingFetch::Run() {
+  const auto FBegan = std::chrono::steady_clock::now();
   auto FReceived = std::make_unique<TFileInfo>(FFolder);
   TRecordStream FRecords(*FReceived);
   const bool FAnswered =
@@ -202,9 +203,15 @@ void TListingFetch::Run() {
   if (!FAnswered) FReceived = std::make_unique<TFileInfo>(FFolder);
   std::lock_guard FGuard(FLock);
   FListing = std::move(FReceived);
+  FStarted = FBegan;
   FOk = FAnswered;
   FDone = true;
   FChanged.notify_all();
+}
+
+std::chrono::steady_clock::time_point TListingFetch::Started() const {
+  std::lock_guard FGuard(FLock);
+  return FStarted;
 }
 
 bool TListingFetch::Succeeded() const {

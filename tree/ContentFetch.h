@@ -12,6 +12,7 @@
 // progress fields; waiting happens on FChanged, never under the tree's lock.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -92,6 +93,8 @@ public:
   std::unique_ptr<TFileInfo> TakeListing();
   // After Done: whether the server answered the LIST.
   bool Succeeded() const;
+  // After Done: when the LIST began (what the listing is as old as).
+  std::chrono::steady_clock::time_point Started() const;
 
 private:
   const std::u16string FServer;
@@ -99,6 +102,7 @@ private:
   const int32_t FTimeOut;
   const std::u16string FFolder;
   std::unique_ptr<TFileInfo> FListing; // written by Run before FDone, taken after it
+  std::chrono::steady_clock::time_point FStarted; // written by Run before FDone
   mutable std::mutex FLock;            // guards FDone and FOk
   std::condition_variable FChanged;
   bool FDone = false;

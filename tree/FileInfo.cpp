@@ -359,7 +359,7 @@ void TFileInfo::FinishListing(const TKeepTest& aKeep) {
   auto FListing = FEnded->TakeListing();
   if (FChild) {
     // A refresh that failed changes nothing: an empty reply is not an empty folder.
-    if (FEnded->Succeeded()) MergeListing(std::move(FListing), aKeep);
+    if (FEnded->Succeeded()) MergeListing(std::move(FListing), aKeep, FEnded->Started());
     return;
   }
   FListing->Extra().FFullName = FullName(); // the folder may have moved meanwhile
@@ -395,7 +395,8 @@ std::shared_ptr<TListingFetch> TFileInfo::StartRefresh(const std::u16string& aSe
   return FExtra->FListingFetch;
 }
 
-void TFileInfo::MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep) {
+void TFileInfo::MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep,
+                             std::chrono::steady_clock::time_point aListedAt) {
   TNodeExtra& FHere = FChild->Extra();
   const bool FChangedHere = FHere.FLocalChanges != Extra().FChangesAtList;
   std::vector<std::unique_ptr<TFileInfo>> FOld = std::move(FHere.FItems);
@@ -423,7 +424,7 @@ void TFileInfo::MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest&
     else
       FNode->DropCachedContent();
   }
-  FHere.FListedAt = std::chrono::steady_clock::now();
+  FHere.FListedAt = aListedAt;
 }
 
 void TFileInfo::TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep) {

@@ -365,7 +365,9 @@ protected:
   const std::u16string& CachePath() const;
   void IndexName(TFileInfo* aNode);
   // Merges a new LIST of this folder into its listing (see CollectStale).
-  void MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep);
+  // aListedAt: when its LIST began (a listing is as old as the question it answers).
+  void MergeListing(std::unique_ptr<TFileInfo> aFresh, const TKeepTest& aKeep,
+                    std::chrono::steady_clock::time_point aListedAt);
   // A kept entry takes what the server's record says now.
   void TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep);
   // Whether this node, or anything below it, must stay although the server no longer lists it.
