@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string_view>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <thread>
 
@@ -37,7 +39,9 @@ struct TConnectionOptions {
 };
 
 void AddConnectionOptions(CLI::App& aCommand, TConnectionOptions& aOptions) {
-  aCommand.add_option("--port", aOptions.FPort, "TCP port of the servers")->capture_default_str();
+  aCommand.add_option("--port", aOptions.FPort, "TCP port of the servers")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 65535));
   aCommand.add_option("--timeout", aOptions.FTimeOut, "connect and read time-out, ms")
       ->capture_default_str();
 }
@@ -119,7 +123,25 @@ bool WaitServing(const TDrives& aDrives, const std::filesystem::path& aOwn,
   return true;
 }
 
+// A folder with a file system of its own mounted on it (a stale mount that no longer answers is
+// not one: the drive start cleans those).
+bool IsMountPoint(const std::filesystem::path& aPath) {
+  struct stat FHere {};
+  struct stat FParent {};
+  return ::stat(aPath.c_str(), &FHere) == 0 && ::stat(aPath.parent_path().c_str(), &FParent) == 0 &&
+         FHere.st_dev != FParent.st_dev;
+}
+
 int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOptions) {
+  // Another student's drives already there stay as they are.
+  for (const char* FLetter : {"Z", "Y"}) {
+    const auto FPoint = std::filesystem::absolute(aOptions.FMountDir) / FLetter;
+    if (IsMountPoint(FPoint)) {
+      std::cerr << "zelvo-cli: " << FPoint.string()
+                << " is already a mount point; unmount it first (nothing was changed)\n";
+      return 1;
+    }
+  }
   ServerPort = aConnection.FPort;
   ClientTimeOut = aConnection.FTimeOut;
   ListRefreshSeconds = aOptions.FRefresh;
@@ -178,6 +200,13 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
 
 int main(int argc, char** argv) {
   using namespace zelvo;
+  // A mistyped command is named, not reported as a stray argument.
+  if (argc > 1 && argv[1][0] != '-' && std::string_view(argv[1]) != "classes" &&
+      std::string_view(argv[1]) != "users" && std::string_view(argv[1]) != "mount") {
+    std::cerr << "zelvo-cli: unknown command \"" << argv[1]
+              << "\" (the commands are classes, users and mount; see --help)\n";
+    return 1;
+  }
   CLI::App FApp{"Zelvo cloud disk client, headless"};
   FApp.require_subcommand(1);
 

@@ -111,6 +111,19 @@ TEST_F(MountTest, RefusedChanges) {
   EXPECT_EQ(FMount.Stop(), 0);
 }
 
+// A second mount onto drives already there is refused and leaves them alone.
+TEST_F(MountTest, AlreadyMountedFolderIsRefused) {
+  ASSERT_TRUE(FMount.Ready()) << FMount.Log();
+  test::TMountProcess FSecond(FServer.Port(),
+                              test::TMountSetup{.FUser = "李四",
+                                                .FFolder = FMount.Own().parent_path(),
+                                                .FExpectReady = false});
+  EXPECT_FALSE(FSecond.Ready());
+  EXPECT_NE(FSecond.Log().find("is already a mount point"), std::string::npos) << FSecond.Log();
+  EXPECT_EQ(Read(Z("作业/notes.txt")), "plain ASCII notes\n");
+  EXPECT_EQ(FMount.Stop(), 0);
+}
+
 TEST_F(MountTest, ParallelReaders) {
   ASSERT_TRUE(FMount.Ready());
   const std::string FBig = Z("资料/大文件.bin").string();

@@ -53,5 +53,22 @@ TEST(CliTest, UnreachableServersExitWithOneLine) {
   EXPECT_EQ(FUsers.FOut, "zelvo-cli: server \"127.0.0.1\" could not be reached\n");
 }
 
+// Usage mistakes are named: an unknown command, a port that cannot be one.
+TEST(CliTest, MistakesAreNamed) {
+  const struct {
+    const char* FArgs;
+    const char* FNamed;
+  } FCases[] = {
+      {"mnt 127.0.0.1 c u /tmp/x", "unknown command \"mnt\""},
+      {"classes --port 0 127.0.0.1", "--port"},
+      {"users --port 70000 127.0.0.1 c", "--port"},
+  };
+  for (const auto& FCase : FCases) {
+    const auto FRun = RunCli(FCase.FArgs, "2>&1");
+    EXPECT_NE(FRun.FStatus, 0) << FCase.FArgs;
+    EXPECT_NE(FRun.FOut.find(FCase.FNamed), std::string::npos) << FCase.FArgs << ":\n" << FRun.FOut;
+  }
+}
+
 } // namespace
 } // namespace zelvo

@@ -21,6 +21,7 @@ struct TMountSetup {
   std::filesystem::path FCache;  // the cache folder; empty: a private one
   int FTimeOutMs = 10000;
   int FRefreshSeconds = 30; // --refresh
+  bool FExpectReady = true; // false: a test of a mount that must not start
 };
 
 class TMountProcess {
