@@ -1,12 +1,15 @@
 // zelvo: the desktop client. Start: HomeDir, the run-once record and the instance test, the
 // login window, the message loop; an error that escapes a handler is shown in the error box.
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QSessionManager>
+#include <QTranslator>
 
 #include "common/Globals.h"
 #include "shell/ClientMain.h"
 #include "shell/RunOnceUnit.h"
+#include "shell/SignalExit.h"
 
 namespace zelvo {
 namespace {
@@ -44,17 +47,23 @@ int main(int argc, char** argv) {
         if (FWindow && FRunOnce.MainFormHandle() != 0) FWindow->RestoreFromSecondStart();
       }))
     return 0;
+  // The interface is Chinese: Qt's own buttons and dialogs read 确定/取消, not OK/Cancel.
+  QTranslator FQtTexts;
+  if (FQtTexts.load(QStringLiteral("qtbase_zh_CN"),
+                    QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&FQtTexts);
   TDesktop FDesktop;
   TClientFrm FForm(FDesktop);
   FWindow = &FForm;
   FRunOnce.SaveMainFormHandle(1);
-  // A log-off asks the window like its close box: unless the exit button was used, it hides.
-  QObject::connect(&FApp, &QGuiApplication::commitDataRequest, [&](QSessionManager& aManager) {
-    if (!FForm.FormCloseQuery()) {
-      FForm.hide();
-      aManager.cancel();
-    }
-  });
+  // SIGTERM, SIGINT and a desktop log-out end the program as 退出 does: the drives are
+  // unmounted, never left stale behind it.
+  const auto FExit = [&] {
+    ExitRequested = true;
+    FForm.close();
+  };
+  TSignalExit FSignals(FExit);
+  QObject::connect(&FApp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { FExit(); });
   FApp.setQuitOnLastWindowClosed(false);
   FForm.show();
   const int FResult = FApp.exec();

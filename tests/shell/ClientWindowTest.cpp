@@ -20,6 +20,7 @@
 #include "shell/FirstRun.h"
 #include "shell/RunOnceUnit.h"
 #include "shell/Settings.h"
+#include "shell/SignalExit.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
@@ -218,6 +219,20 @@ private slots:
     QVERIFY(Serving(Drive('Z')));
     FForm.Button3Click();
     QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  // SIGTERM (a kill, a desktop's shutdown) ends the program as 退出 does: the drives go.
+  void sigtermUnmountsTheDrives() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    TSignalExit FSignals([&] {
+      ExitRequested = true;
+      FForm.close();
+    });
+    ::raise(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(!Serving(Drive('Z')) && !Serving(Drive('Y')), 20000);
   }
 
   // A change the server could not take is named at exit, to be sent at the next login.
