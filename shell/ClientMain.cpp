@@ -111,6 +111,12 @@ void TClientFrm::CreateControls() {
   Label3 = FLabel(QStringLiteral("密码："), {112, 120, 36, 13});
   Label6 = FLabel(QStringLiteral("Zelvo云盘 · 你的文件，随处可用"), {135, 197, 195, 13});
   Label6->setStyleSheet(QStringLiteral("color: green;"));
+  StatusLabel = FLabel(QString(), {20, 181, 380, 14});
+  StatusLabel->setAlignment(Qt::AlignCenter);
+  StatusLabel->setTextFormat(Qt::RichText);
+  connect(StatusLabel, &QLabel::linkActivated, this, [this](const QString& aLetter) {
+    FDesktop.OpenFolder(DriveFolder(aLetter.at(0).unicode()));
+  });
 
   GroupBox = new QComboBox(this);
   GroupBox->setGeometry(168, 21, 211, 21);
@@ -180,8 +186,46 @@ void TClientFrm::StartClassLists() {
   });
   *FSelf = FDispatcher;
   FGroups = std::make_unique<TComboStrings>(GroupBox);
-  for (const auto& FHost : SplitDelimited(ServerHost, u'|'))
-    TGroupListThread::Create(FHost, ServerPort, *FGroups, FDispatcher);
+  FUnreachable.clear();
+  FAnyAnswered = false;
+  const auto FHosts = SplitDelimited(ServerHost, u'|');
+  FListsRunning = static_cast<int>(FHosts.size());
+  for (const auto& FHost : FHosts)
+    TGroupListThread::Create(FHost, ServerPort, *FGroups, FDispatcher,
+                             [this, FHost](bool aAnswered) { ClassListEnded(FHost, aAnswered); });
+}
+
+void TClientFrm::ClassListEnded(const std::u16string& aHost, bool aAnswered) {
+  FAnyAnswered = FAnyAnswered || aAnswered;
+  if (!aAnswered) FUnreachable << (aHost.empty() ? QStringLiteral("(空)") : Text(aHost));
+  if (--FListsRunning > 0 || FAnyAnswered) {
+    if (FAnyAnswered && Button2->isEnabled()) StatusLabel->clear();
+    return;
+  }
+  StatusLabel->setStyleSheet(QStringLiteral("color: #C00000;"));
+  StatusLabel->setText(UnreachableText() + QStringLiteral("，正在重试…"));
+  if (!FRetry) {
+    FRetry = new QTimer(this);
+    FRetry->setSingleShot(true);
+    connect(FRetry, &QTimer::timeout, this, [this] {
+      if (FDispatcher) FDispatcher->Close(); // the lists of the last round add nothing more
+      StartClassLists();
+    });
+  }
+  FRetry->start(kClassListRetryMs);
+}
+
+QString TClientFrm::UnreachableText() const {
+  return QStringLiteral("无法连接服务器：") + FUnreachable.join(QStringLiteral("、"));
+}
+
+void TClientFrm::ShowLoggedIn() {
+  StatusLabel->setStyleSheet(QString());
+  StatusLabel->setText(QStringLiteral("已登录：%1 %2　云盘：<a href=\"Z\">%3</a>　共享：<a "
+                                      "href=\"Y\">%4</a>")
+                           .arg(Text(TextBefore(Text(GroupBox->currentText()), u'(')),
+                                NameBox->currentText(), DriveFolder(u'Z').toHtmlEscaped(),
+                                DriveFolder(u'Y').toHtmlEscaped()));
 }
 
 void TClientFrm::GroupBoxChange() {
@@ -201,6 +245,11 @@ void TClientFrm::GroupBoxChange() {
 }
 
 void TClientFrm::Button2Click() {
+  // No class to choose because no server answered: that is what the student must hear.
+  if (GroupBox->count() == 0 && !FUnreachable.isEmpty() && !FAnyAnswered) {
+    Message(UnreachableText());
+    return;
+  }
   if (GroupBox->currentText().isEmpty() || NameBox->currentText().isEmpty() ||
       PasswordEdit->text().isEmpty()) {
     Message(QStringLiteral("班级、姓名或密码不能为空！"));
@@ -222,7 +271,9 @@ void TClientFrm::Button2Click() {
     FControl->setEnabled(false);
   Button1->setEnabled(true);
   MountYunDisks();
-  hide();
+  ShowLoggedIn();
+  // Without a tray icon there would be no way back to a hidden window.
+  if (FDesktop.HasSystemTray()) hide();
   FDesktop.OpenFolder(DriveFolder(u'Z'));
   SetClockFromText(Text(FServerTime));
 }

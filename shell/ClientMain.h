@@ -1,5 +1,7 @@
 // TClientFrm, the program's only window: class, name and password, login, and from then on the
-// tray icon, the password change and the exit.
+// tray icon, the password change and the exit. When no server answers the class list, the window
+// says which could not be reached and asks again every few seconds. On a desktop without a tray
+// the window stays open after login.
 //
 // Everything here runs on the window thread. The class-list threads reach the class box only
 // through the window dispatcher, which the window closes when it goes, so a thread still waiting
@@ -12,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -43,11 +46,16 @@ public:
   // Brings the window back for a second start of the program (unless a modal dialog is open).
   void RestoreFromSecondStart();
 
+  static constexpr int kClassListRetryMs = 3000;
+
   QLabel* Image1;
   QLabel* Label1;
   QLabel* Label2;
   QLabel* Label3;
   QLabel* Label6;
+  // A line for what the student must know: servers that could not be reached; after login, who
+  // is logged in and where the drives are (links open them in the file manager).
+  QLabel* StatusLabel;
   QComboBox* GroupBox;
   QComboBox* NameBox;
   QLineEdit* PasswordEdit;
@@ -64,12 +72,20 @@ private:
   void CreateControls();
   void CreateTrayIcon();
   void StartClassLists();
+  // A class-list thread ended; when none answered, says so and tries again in a few seconds.
+  void ClassListEnded(const std::u16string& aHost, bool aAnswered);
+  QString UnreachableText() const;
+  void ShowLoggedIn();
   void Message(const QString& aText) { FDesktop.ShowMessage(this, aText); }
 
   TDesktop& FDesktop;
   std::shared_ptr<TWindowDispatcher> FDispatcher;
   std::unique_ptr<class TComboStrings> FGroups;
   TDrives FDrives;
+  int FListsRunning = 0;
+  bool FAnyAnswered = false;
+  QStringList FUnreachable;
+  QTimer* FRetry = nullptr;
 };
 
 } // namespace zelvo

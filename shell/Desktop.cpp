@@ -1,5 +1,7 @@
 #include "shell/Desktop.h"
 
+#include <QSystemTrayIcon>
+
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -74,6 +76,10 @@ bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
   FLocal.tm_isdst = -1;
   const timespec FWhen{std::mktime(&FLocal), static_cast<long>(aTime.wMilliseconds) * 1000000};
   return FWhen.tv_sec != -1 && ::clock_settime(CLOCK_REALTIME, &FWhen) == 0;
+}
+
+bool TDesktop::HasSystemTray() const {
+  return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 } // namespace zelvo

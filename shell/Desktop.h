@@ -30,6 +30,8 @@ public:
   // The first-run prompt "输入服务器IP地址，多个IP用 | 分隔。": the answer, or aCurrent when it
   // was cancelled or closed.
   virtual QString AskServerHosts(QWidget* aOwner, const QString& aCurrent);
+  // Whether the desktop shows tray icons (without one, the window never hides).
+  virtual bool HasSystemTray() const;
 };
 
 // The application's title: the executable's name up to its first ".", every character after

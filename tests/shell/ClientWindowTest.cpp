@@ -47,6 +47,8 @@ public:
     FPrompts << aCurrent;
     return FCancelPrompt ? aCurrent : FServerAnswer;
   }
+  bool HasSystemTray() const override { return FTray; }
+  bool FTray = true;
   QStringList FPrompts;
   QString FServerAnswer;
   bool FCancelPrompt = false;
@@ -217,6 +219,47 @@ private slots:
     FForm.TrayIcon1Click();
     QVERIFY(FForm.isVisible());
     QVERIFY(Serving(Drive('Z')));
+    FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
+  // No server answers: the window names them, 登陆 says so instead of the empty-field message,
+  // and the list fills once a server answers again.
+  void unreachableServersAreNamedUntilOneAnswers() {
+    const uint16_t FPort = test::ClosedPort();
+    Prepare("127.0.0.1|127.0.0.2", FPort);
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    QTRY_VERIFY(FForm.StatusLabel->text().contains(QStringLiteral("无法连接服务器：")));
+    QVERIFY(FForm.StatusLabel->text().contains(QStringLiteral("127.0.0.1")));
+    QVERIFY(FForm.StatusLabel->text().contains(QStringLiteral("127.0.0.2")));
+    FForm.Button2Click();
+    QCOMPARE(FDesktop.FMessages.size(), 1);
+    QVERIFY(FDesktop.FMessages[0].startsWith(QStringLiteral("无法连接服务器：")));
+    test::TFakeServer FBack(
+        [](test::TFakeConnection& aConnection) {
+          if (aConnection.ReadLine().starts_with("GLIST"))
+            aConnection.Send(test::Block("\xEF\xBB\xBF一年级一班"));
+        },
+        "127.0.0.2", FPort);
+    QTRY_VERIFY_WITH_TIMEOUT(IndexOf(FForm.GroupBox, QStringLiteral("一年级一班")) >= 0, 15000);
+    QTRY_VERIFY(FForm.StatusLabel->text().isEmpty());
+  }
+
+  // Without a tray the window stays after login, and says who is in and where the drives are.
+  void withoutATrayTheWindowStays() {
+    TFakeDesktop FDesktop;
+    FDesktop.FTray = false;
+    TClientFrm FForm(FDesktop);
+    FForm.show();
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(FForm.isVisible());
+    const QString FStatus = FForm.StatusLabel->text();
+    QVERIFY2(FStatus.contains(QStringLiteral("一年级一班 张三")), qPrintable(FStatus));
+    QVERIFY(FStatus.contains(QString::fromStdString(Drive('Z').string())));
+    QVERIFY(FStatus.contains(QString::fromStdString(Drive('Y').string())));
+    emit FForm.StatusLabel->linkActivated(QStringLiteral("Y"));
+    QCOMPARE(FDesktop.FOpened.last(), QString::fromStdString(Drive('Y').string()));
     FForm.Button3Click();
     QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
   }
