@@ -7,6 +7,7 @@
 
 #include "common/Globals.h"
 #include "common/TextCodec.h"
+#include "drive/TransferObserver.h"
 #include "platform/LastError.h"
 #include "protocol/Commands.h"
 
@@ -198,10 +199,13 @@ void TFileSystem::SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle)
   if (FNode == nullptr) return;
   const std::u16string FOldPath = FNode->FullName();
   if (FNode->SplitConflict(OwnerName) == nullptr) return;
-  std::cerr << "zelvo: " << Utf16ToUtf8(FOldPath)
-            << " was changed on the server meanwhile; this computer's version is saved beside it "
-               "as "
-            << Utf16ToUtf8(FNode->FileName()) << std::endl;
+  Transfers().Conflict(FOldPath, FNode->FullName());
+}
+
+void TFileSystem::AnnounceKeptLocalLocked(const TFileInfo& aNode) {
+  if (!aNode.Modified() || !IsKeptLocal(aNode.FileName())) return;
+  const std::u16string FPath = aNode.FullName();
+  if (FKeptLocalTold.insert(FPath).second) Transfers().KeptLocal(FPath);
 }
 
 bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
@@ -212,6 +216,7 @@ bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
     if (FNode == nullptr) return true;
     switch (FNode->BeginUpload(FJob)) {
     case TUploadStart::Nothing:
+      AnnounceKeptLocalLocked(*FNode);
       return true;
     case TUploadStart::Broken:
       return false;
@@ -223,13 +228,24 @@ bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
       break;
     }
   }
+  std::error_code FNoSize;
+  TTransfer FTransfer{
+      NewTransferId(), TTransfer::TDirection::Upload, FJob.FFullName, 0,
+      static_cast<int64_t>(std::filesystem::file_size(Utf16ToUtf8(FJob.FCacheFile), FNoSize))};
+  Transfers().TransferStarted(FTransfer);
   // The PUT holds only this node: the tree is free while it runs.
   aGuard.unlock();
-  const TCommandResult FResult = FJob.Send(FServer, FPort, FTimeOut);
+  TProgressPace FPace;
+  const TCommandResult FResult = FJob.Send(FServer, FPort, FTimeOut, [&](int64_t aDone) {
+    FTransfer.FDone = aDone;
+    if (FPace.Due()) Transfers().TransferProgress(FTransfer);
+  });
   aGuard.lock();
   TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
   const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : FResult == TCommandResult::Done;
   FUploadEnded.notify_all();
+  Transfers().TransferEnded(FTransfer, FResult == TCommandResult::Done);
+  Transfers().PendingChanged(PendingChanges().Entries().size());
   return FOk;
 }
 
@@ -312,10 +328,20 @@ std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode) {
   bool FStarted = false;
   auto FFetch = aNode.StartFetch(FServer, FPort, FTimeOut, FStarted);
   if (!FStarted) return FFetch;
+  TTransfer FTransfer{NewTransferId(), TTransfer::TDirection::Download, aNode.FullName(), 0,
+                      aNode.Size()};
   std::lock_guard FGuard(FFetchersLock);
   FFetchers.remove_if([](const auto& aFetcher) { return aFetcher.first->Done(); });
-  FFetchers.emplace_back(FFetch,
-                         std::jthread([FFetch](std::stop_token aStop) { FFetch->Run(aStop); }));
+  FFetchers.emplace_back(FFetch, std::jthread([FFetch, FTransfer](std::stop_token aStop) mutable {
+                           Transfers().TransferStarted(FTransfer);
+                           TProgressPace FPace;
+                           FFetch->Run(aStop, [&](int64_t aDone, int64_t aTotal) {
+                             FTransfer.FDone = aDone;
+                             if (aTotal >= 0) FTransfer.FTotal = aTotal;
+                             if (FPace.Due()) Transfers().TransferProgress(FTransfer);
+                           });
+                           Transfers().TransferEnded(FTransfer, FFetch->Succeeded());
+                         }));
   return FFetch;
 }
 

@@ -21,6 +21,9 @@
 // LIST, the journal of pending changes and the node-handle map are taken last and alone. The
 // open-handle counter is atomic.
 //
+// Transfers, changes waiting, conflicts and kept-local files are told to the process-wide
+// TTransferObserver (TransferObserver.h).
+//
 // Pending changes: a failed upload stays in the tree as a changed node and in the journal of
 // pending changes. At the facade's creation the journal's files of this student (server and
 // own root) are sent, and what still fails is shown on the drive with its local content. A
@@ -49,6 +52,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -179,6 +183,8 @@ private:
   // SplitConflict), and stderr says so.
   bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
   void SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  // A changed file of a kept-local extension: told to the observer once per path.
+  void AnnounceKeptLocalLocked(const TFileInfo& aNode);
   static constexpr std::chrono::seconds kConflictListingAge{2};
   // Background refreshes of the listings along aPath that are older than the refresh period.
   void RefreshStaleLocked(int RootIndex, LPCWSTR aPath);
@@ -212,7 +218,8 @@ private:
   int32_t FPort = 0;
   int32_t FTimeOut = 0;
   std::u16string FOwnRoot;
-  std::mutex FFetchersLock; // guards FFetchers
+  std::set<std::u16string> FKeptLocalTold; // paths announced as kept local
+  std::mutex FFetchersLock;                // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
   std::condition_variable_any FUploadEnded; // waited on with FileInfoListLock
   struct TRefresher {

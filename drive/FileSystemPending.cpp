@@ -6,6 +6,7 @@
 
 #include "common/TextCodec.h"
 #include "drive/FileSystem.h"
+#include "drive/TransferObserver.h"
 #include "platform/TcpSocket.h"
 #include "protocol/YunClientUnit.h"
 
@@ -92,7 +93,7 @@ bool TFileSystem::SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry
   // An open node is sent by its own close.
   if (HasOpensLocked(FNode->Handle())) return false;
   if (!SendLocked(aGuard, FNode->Handle())) return false;
-  std::cerr << "zelvo: sent later: " << Utf16ToUtf8(aEntry.FFullName) << std::endl;
+  Transfers().SentLater(aEntry.FFullName);
   return true;
 }
 

@@ -120,8 +120,10 @@ TContentFetch::~TContentFetch() {
   if (FFd >= 0) ::close(FFd);
 }
 
-void TContentFetch::Run(std::stop_token aStop) {
+void TContentFetch::Run(std::stop_token aStop,
+                        const std::function<void(int64_t, int64_t)>& aProgress) {
   if (FFd < 0) return Finish(false);
+  FProgress = aProgress;
   TFetchStream FStream(FFd, *this, aStop, FCancel.get_token());
   Finish(TYunClient(FServer, FPort, FTimeOut).GetFile(FStream, FFullName) &&
          !FCancel.stop_requested());
@@ -154,11 +156,14 @@ void TContentFetch::Announce(int64_t aTotal) {
 }
 
 void TContentFetch::Advance(int64_t aArrived) {
+  int64_t FTotalNow = -1;
   {
     std::lock_guard FGuard(FLock);
     FArrived = aArrived;
+    FTotalNow = FTotal;
   }
   FChanged.notify_all();
+  if (FProgress) FProgress(aArrived, FTotalNow);
 }
 
 bool TContentFetch::WaitFor(int64_t aEnd) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -42,7 +43,8 @@ public:
   void Cancel();
 
   // The GET; ends when the content is complete, the transfer failed or aStop was requested.
-  void Run(std::stop_token aStop);
+  // aProgress, when given, hears each piece (bytes arrived, announced total or -1).
+  void Run(std::stop_token aStop, const std::function<void(int64_t, int64_t)>& aProgress = {});
 
   // Waits until the first aEnd bytes have arrived or the fetch has ended; true when they are
   // there, or when the fetch succeeded (a range past the end then reads as the end).
@@ -66,6 +68,7 @@ private:
   const int32_t FTimeOut;
   const std::u16string FFullName;
   const std::u16string FPartFile;
+  std::function<void(int64_t, int64_t)> FProgress; // set by Run, used on its thread
   int FFd = -1; // read by readers, written by Run: pread/pwrite only
   std::stop_source FCancel;
   mutable std::mutex FLock; // guards the four fields below
@@ -101,9 +104,9 @@ private:
   const int32_t FPort;
   const int32_t FTimeOut;
   const std::u16string FFolder;
-  std::unique_ptr<TFileInfo> FListing; // written by Run before FDone, taken after it
+  std::unique_ptr<TFileInfo> FListing;            // written by Run before FDone, taken after it
   std::chrono::steady_clock::time_point FStarted; // written by Run before FDone
-  mutable std::mutex FLock;            // guards FDone and FOk
+  mutable std::mutex FLock;                       // guards FDone and FOk
   std::condition_variable FChanged;
   bool FDone = false;
   bool FOk = false;

@@ -488,11 +488,37 @@ bool TFileInfo::SyncPutFile() {
   return ReportedResult(NewClient().Put(*FCache, FullName()));
 }
 
-TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort,
-                                int32_t aTimeOut) const {
+namespace {
+
+// A content read for an upload, telling how far it got.
+class TCountingStream final : public TStream {
+public:
+  TCountingStream(TFileStream& aContent, const std::function<void(int64_t)>& aProgress)
+      : FContent(aContent), FProgress(aProgress) {}
+  int64_t GetSize() const override { return FContent.GetSize(); }
+  bool SetSize(int64_t) override { return false; }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  bool PrepareSize(int64_t) override { return false; }
+  int64_t Read(void* aBuffer, int64_t aCount) override {
+    const int64_t FGot = FContent.ReadAt(aBuffer, aCount, FPosition);
+    FPosition += FGot;
+    if (FProgress) FProgress(FPosition);
+    return FGot;
+  }
+
+private:
+  TFileStream& FContent;
+  const std::function<void(int64_t)>& FProgress;
+};
+
+} // namespace
+
+TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
+                                const std::function<void(int64_t)>& aProgress) const {
   try {
     TFileStream FContent(FCacheFile, TFileStream::TMode::OpenRead);
-    return TYunClient(aServer, aPort, aTimeOut).Put(FContent, FFullName);
+    TCountingStream FCounted(FContent, aProgress);
+    return TYunClient(aServer, aPort, aTimeOut).Put(FCounted, FFullName);
   } catch (const EFileStreamError&) {
     return TCommandResult::Failed;
   }

@@ -74,8 +74,9 @@ struct TUploadJob {
   std::u16string FFullName;
   std::u16string FCacheFile;
   uint64_t FChange = 0; // the node's change count when it began
-  // The PUT, from the cache file; needs no lock.
-  TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut) const;
+  // The PUT, from the cache file; needs no lock. aProgress hears the bytes sent so far.
+  TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
+                      const std::function<void(int64_t)>& aProgress = {}) const;
 };
 // A move between BeginMove and EndMove (its MOVE runs without the tree's lock). The source, a
 // replaced target and the folder moved into are busy meanwhile, so the listings stay.

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -24,6 +25,7 @@
 #include "common/TextCodec.h"
 #include "common/Utils.h"
 #include "common/WindowDispatcher.h"
+#include "drive/TransferObserver.h"
 #include "platform/Locale.h"
 #include "protocol/Commands.h"
 #include "protocol/GroupListThread.h"
@@ -123,6 +125,33 @@ bool WaitServing(const TDrives& aDrives, const std::filesystem::path& aOwn,
   return true;
 }
 
+// What the drives tell, as stderr lines: a failed upload, a change sent later, a conflict copy,
+// a file kept on this computer only.
+class TStderrObserver final : public TTransferObserver {
+public:
+  void TransferEnded(const TTransfer& aTransfer, bool aOk) override {
+    if (aOk || aTransfer.FDirection != TTransfer::TDirection::Upload) return;
+    Say("could not send " + Utf16ToUtf8(aTransfer.FPath) +
+        "; it stays on this computer and is sent again later");
+  }
+  void SentLater(const std::u16string& aPath) override { Say("sent later: " + Utf16ToUtf8(aPath)); }
+  void Conflict(const std::u16string& aPath, const std::u16string& aCopyPath) override {
+    Say(Utf16ToUtf8(aPath) +
+        " was changed on the server meanwhile; this computer's version is saved beside it as " +
+        Utf16ToUtf8(aCopyPath));
+  }
+  void KeptLocal(const std::u16string& aPath) override {
+    Say(Utf16ToUtf8(aPath) + " stays on this computer only (files of its kind are never uploaded)");
+  }
+
+private:
+  void Say(const std::string& aLine) {
+    std::lock_guard FGuard(FLock);
+    std::cerr << "zelvo: " << aLine << std::endl;
+  }
+  std::mutex FLock; // one line at a time
+};
+
 // A folder with a file system of its own mounted on it (a stale mount that no longer answers is
 // not one: the drive start cleans those).
 bool IsMountPoint(const std::filesystem::path& aPath) {
@@ -153,6 +182,8 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
   std::error_code FIgnored;
   std::filesystem::create_directories(Utf16ToUtf8(CacheDir), FIgnored);
   DriveTrace = aOptions.FTrace;
+  static TStderrObserver FObserver;
+  SetTransferObserver(&FObserver);
 
   std::string FPassword;
   std::getline(std::cin, FPassword);

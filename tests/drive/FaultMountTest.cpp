@@ -88,6 +88,13 @@ TEST_F(FaultMountTest, ServerStoppedThenBack) {
   FServer.Start();
   EXPECT_TRUE(Holds(Home() / "草稿.txt", "written while away")) << FMount.Log();
   EXPECT_EQ(FMount.Stop(), 0);
+  // One stderr line when the upload failed, one when it was sent later.
+  const std::string FLog = FMount.Log();
+  EXPECT_NE(FLog.find("zelvo: could not send \\home\\一年级一班\\张三\\\\草稿.txt"),
+            std::string::npos)
+      << FLog;
+  EXPECT_NE(FLog.find("zelvo: sent later: \\home\\一年级一班\\张三\\\\草稿.txt"), std::string::npos)
+      << FLog;
 }
 
 // A change still pending at unmount is named on stderr and sent at the next login.
