@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDate>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -72,10 +73,110 @@ private:
   QComboBox* FBox;
 };
 
+// The drives' events, carried to the window thread (queued on the window, so none runs after it
+// has gone).
+class TClientFrm::TTransferView final : public TTransferObserver {
+public:
+  explicit TTransferView(TClientFrm& aForm) : FForm(aForm) {}
+  void TransferStarted(const TTransfer& aTransfer) override {
+    Post([aTransfer](TClientFrm& aForm) {
+      aForm.FTransfers[aTransfer.FId] = {aTransfer, QDateTime::currentMSecsSinceEpoch()};
+      aForm.ShowTransfers();
+    });
+  }
+  void TransferProgress(const TTransfer& aTransfer) override {
+    Post([aTransfer](TClientFrm& aForm) {
+      const auto FAt = aForm.FTransfers.find(aTransfer.FId);
+      if (FAt != aForm.FTransfers.end()) FAt->second.FTransfer = aTransfer;
+      aForm.ShowTransfers();
+    });
+  }
+  void TransferEnded(const TTransfer& aTransfer, bool aOk) override {
+    Post([aTransfer, aOk](TClientFrm& aForm) {
+      aForm.FTransfers.erase(aTransfer.FId);
+      if (!aOk && aTransfer.FDirection == TTransfer::TDirection::Upload)
+        aForm.TrayMessage(QStringLiteral("上传失败：%1，修改已保存在本机，稍后自动上传")
+                              .arg(NameOf(aTransfer.FPath)));
+      aForm.ShowTransfers();
+    });
+  }
+  void PendingChanged(size_t aCount) override {
+    Post([aCount](TClientFrm& aForm) {
+      aForm.FPending = aCount;
+      aForm.ShowTransfers();
+    });
+  }
+  void SentLater(const std::u16string& aPath) override {
+    Post([aPath](TClientFrm& aForm) {
+      aForm.TrayMessage(QStringLiteral("已上传此前未保存的修改：%1").arg(NameOf(aPath)));
+    });
+  }
+  void KeptLocal(const std::u16string& aPath) override {
+    Post([aPath](TClientFrm& aForm) {
+      aForm.TrayMessage(
+          QStringLiteral("%1 只保存在本机：此类文件不会上传到服务器").arg(NameOf(aPath)));
+    });
+  }
+  void Conflict(const std::u16string& aPath, const std::u16string& aCopyPath) override {
+    Post([aPath, aCopyPath](TClientFrm& aForm) {
+      aForm.TrayMessage(QStringLiteral("%1 已被他人修改，你的版本已另存为 %2")
+                            .arg(NameOf(aPath), NameOf(aCopyPath)));
+    });
+  }
+  static QString NameOf(const std::u16string& aPath) {
+    return Text(aPath.substr(aPath.rfind(u'\\') + 1));
+  }
+
+private:
+  void Post(std::function<void(TClientFrm&)> aWork) {
+    QMetaObject::invokeMethod(
+        &FForm, [this, FWork = std::move(aWork)] { FWork(FForm); }, Qt::QueuedConnection);
+  }
+  TClientFrm& FForm;
+};
+
+TTransferObserver& TClientFrm::TransferView() {
+  return *FTransferView;
+}
+
+void TClientFrm::TrayMessage(const QString& aText) {
+  FDesktop.ShowTrayMessage(TrayIcon1, aText);
+}
+
+void TClientFrm::ShowTransfers() {
+  QString FLine;
+  if (!FTransfers.empty()) {
+    const TRunning& FLatest = FTransfers.rbegin()->second;
+    const TTransfer& FNow = FLatest.FTransfer;
+    FLine = (FNow.FDirection == TTransfer::TDirection::Upload ? QStringLiteral("正在上传 ")
+                                                              : QStringLiteral("正在下载 ")) +
+            TTransferView::NameOf(FNow.FPath);
+    if (FNow.FTotal > 0) FLine += QStringLiteral(" %1%").arg(FNow.FDone * 100 / FNow.FTotal);
+    const qint64 FMs =
+        std::max<qint64>(1, QDateTime::currentMSecsSinceEpoch() - FLatest.FStartedMs);
+    const double FRate = static_cast<double>(FNow.FDone) * 1000.0 / static_cast<double>(FMs);
+    FLine += FRate >= 1048576 ? QStringLiteral(" %1 MB/s").arg(FRate / 1048576, 0, 'f', 1)
+                              : QStringLiteral(" %1 KB/s").arg(FRate / 1024, 0, 'f', 0);
+    if (FTransfers.size() > 1) FLine += QStringLiteral("（另有 %1 个）").arg(FTransfers.size() - 1);
+  }
+  const QString FWaiting =
+      FPending > 0 ? QStringLiteral("待上传：%1 个文件").arg(FPending) : QString();
+  QString FTip = QStringLiteral("Zelvo云盘");
+  for (const QString& FPart : {FLine, FWaiting})
+    if (!FPart.isEmpty()) FTip += u'\n' + FPart;
+  TrayIcon1->setToolTip(FTip);
+  if (FLoggedInText.isEmpty()) return;
+  QString FStatus = FLine.isEmpty() ? FLoggedInText : FLine.toHtmlEscaped();
+  if (!FWaiting.isEmpty()) FStatus += QStringLiteral("　") + FWaiting;
+  StatusLabel->setText(FStatus);
+}
+
 TClientFrm::TClientFrm(TDesktop& aDesktop) : FDesktop(aDesktop) {
   InitResources();
   CreateControls();
   CreateTrayIcon();
+  FTransferView = std::make_unique<TTransferView>(*this);
+  SetTransferObserver(FTransferView.get());
   try {
     FormCreate();
   } catch (const std::exception& aError) {
@@ -84,6 +185,7 @@ TClientFrm::TClientFrm(TDesktop& aDesktop) : FDesktop(aDesktop) {
 }
 
 TClientFrm::~TClientFrm() {
+  SetTransferObserver(nullptr);
   if (FDispatcher) FDispatcher->Close();
 }
 
@@ -221,11 +323,12 @@ QString TClientFrm::UnreachableText() const {
 
 void TClientFrm::ShowLoggedIn() {
   StatusLabel->setStyleSheet(QString());
-  StatusLabel->setText(QStringLiteral("已登录：%1 %2　云盘：<a href=\"Z\">%3</a>　共享：<a "
-                                      "href=\"Y\">%4</a>")
-                           .arg(Text(TextBefore(Text(GroupBox->currentText()), u'(')),
-                                NameBox->currentText(), DriveFolder(u'Z').toHtmlEscaped(),
-                                DriveFolder(u'Y').toHtmlEscaped()));
+  FLoggedInText =
+      (QStringLiteral("已登录：%1 %2　云盘：<a href=\"Z\">%3</a>　共享：<a "
+                      "href=\"Y\">%4</a>")
+           .arg(Text(TextBefore(Text(GroupBox->currentText()), u'(')), NameBox->currentText(),
+                DriveFolder(u'Z').toHtmlEscaped(), DriveFolder(u'Y').toHtmlEscaped()));
+  ShowTransfers();
 }
 
 void TClientFrm::GroupBoxChange() {

@@ -16,9 +16,11 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+#include <map>
 #include <memory>
 
 #include "common/WindowDispatcher.h"
+#include "drive/TransferObserver.h"
 #include "shell/Desktop.h"
 #include "shell/DriveStart.h"
 
@@ -48,6 +50,10 @@ public:
 
   static constexpr int kClassListRetryMs = 3000;
 
+  // What the drives tell about transfers; events are shown on the window thread (tray tooltip,
+  // status line, tray messages).
+  TTransferObserver& TransferView();
+
   QLabel* Image1;
   QLabel* Label1;
   QLabel* Label2;
@@ -76,6 +82,10 @@ private:
   void ClassListEnded(const std::u16string& aHost, bool aAnswered);
   QString UnreachableText() const;
   void ShowLoggedIn();
+  void ShowTransfers(); // the status line and tooltip from FTransfers and FPending
+  void TrayMessage(const QString& aText);
+  class TTransferView;
+  friend class TTransferView;
   void Message(const QString& aText) { FDesktop.ShowMessage(this, aText); }
 
   TDesktop& FDesktop;
@@ -86,6 +96,14 @@ private:
   bool FAnyAnswered = false;
   QStringList FUnreachable;
   QTimer* FRetry = nullptr;
+  struct TRunning {
+    TTransfer FTransfer;
+    qint64 FStartedMs = 0;
+  };
+  std::map<uint64_t, TRunning> FTransfers;
+  size_t FPending = 0;
+  QString FLoggedInText;
+  std::unique_ptr<TTransferView> FTransferView;
 };
 
 } // namespace zelvo

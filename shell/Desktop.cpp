@@ -78,6 +78,10 @@ bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
   return FWhen.tv_sec != -1 && ::clock_settime(CLOCK_REALTIME, &FWhen) == 0;
 }
 
+void TDesktop::ShowTrayMessage(QSystemTrayIcon* aTray, const QString& aText) {
+  aTray->showMessage(ApplicationTitle(), aText);
+}
+
 bool TDesktop::HasSystemTray() const {
   return QSystemTrayIcon::isSystemTrayAvailable();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QSystemTrayIcon>
 #include <QWidget>
 
 #include "platform/WinTypes.h"
@@ -32,6 +33,8 @@ public:
   virtual QString AskServerHosts(QWidget* aOwner, const QString& aCurrent);
   // Whether the desktop shows tray icons (without one, the window never hides).
   virtual bool HasSystemTray() const;
+  // A balloon message of the tray icon.
+  virtual void ShowTrayMessage(QSystemTrayIcon* aTray, const QString& aText);
 };
 
 // The application's title: the executable's name up to its first ".", every character after

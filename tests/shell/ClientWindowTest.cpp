@@ -48,6 +48,8 @@ public:
     return FCancelPrompt ? aCurrent : FServerAnswer;
   }
   bool HasSystemTray() const override { return FTray; }
+  void ShowTrayMessage(QSystemTrayIcon*, const QString& aText) override { FTrayMessages << aText; }
+  QStringList FTrayMessages;
   bool FTray = true;
   QStringList FPrompts;
   QString FServerAnswer;
@@ -244,6 +246,39 @@ private slots:
         "127.0.0.2", FPort);
     QTRY_VERIFY_WITH_TIMEOUT(IndexOf(FForm.GroupBox, QStringLiteral("一年级一班")) >= 0, 15000);
     QTRY_VERIFY(FForm.StatusLabel->text().isEmpty());
+  }
+
+  // Transfers and waiting changes in view, from scripted events of the drives' threads.
+  void transfersAndWaitingChangesAreShown() {
+    TFakeDesktop FDesktop;
+    FDesktop.FTray = false;
+    TClientFrm FForm(FDesktop);
+    FForm.show();
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    TTransfer FGet{7, TTransfer::TDirection::Download, u"\\home\\c\\u\\\\大文件.bin", 0, 200};
+    std::thread([&] {
+      TTransferObserver& FView = FForm.TransferView();
+      FView.TransferStarted(FGet);
+      FGet.FDone = 90;
+      FView.TransferProgress(FGet);
+      FView.PendingChanged(2);
+    }).join();
+    QTRY_VERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("正在下载 大文件.bin 45%")));
+    QVERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("待上传：2 个文件")));
+    QVERIFY(FForm.StatusLabel->text().contains(QStringLiteral("正在下载 大文件.bin 45%")));
+
+    TTransfer FPut{8, TTransfer::TDirection::Upload, u"\\home\\c\\u\\\\作业.txt", 0, 10};
+    FForm.TransferView().TransferEnded(FGet, true);
+    FForm.TransferView().TransferEnded(FPut, false);
+    FForm.TransferView().SentLater(u"\\home\\c\\u\\\\草稿.txt");
+    FForm.TransferView().PendingChanged(0);
+    QTRY_COMPARE(FDesktop.FTrayMessages.size(), 2);
+    QVERIFY(FDesktop.FTrayMessages[0].startsWith(QStringLiteral("上传失败：作业.txt")));
+    QVERIFY(FDesktop.FTrayMessages[1].contains(QStringLiteral("草稿.txt")));
+    QTRY_VERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
+    QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘"));
+    FForm.Button3Click();
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
   }
 
   // Without a tray the window stays after login, and says who is in and where the drives are.
