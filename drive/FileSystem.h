@@ -153,6 +153,8 @@ public:
   bool RetryPendingChanges();
   // The drive paths of this session's files whose changes the server does not have yet.
   std::vector<std::u16string> PendingFiles() const;
+  // The drive paths of the own drive's files open with written bytes not yet sent.
+  std::vector<std::u16string> UnsentOpens();
   // Ends the background retries (at unmount: what is left waits for the next login).
   void StopRetries();
 

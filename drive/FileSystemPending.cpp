@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "common/TextCodec.h"
 #include "drive/FileSystem.h"
@@ -114,6 +115,21 @@ std::vector<std::u16string> TFileSystem::PendingFiles() const {
   for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot}))
     FNames.push_back(DrivePathOf(FEntry.FFullName, FOwnRoot));
   return FNames;
+}
+
+std::vector<std::u16string> TFileSystem::UnsentOpens() {
+  const auto FGuard = Lock();
+  std::set<std::u16string> FNames;
+  for (const auto& [FHandle, FRecord] : FOpenDic) {
+    if (!FRecord->Wrote && !FRecord->Truncated) continue;
+    const TFileInfo* FNode = TFileInfo::FindNodeByHandle(FRecord->hFileInfo);
+    if (FNode == nullptr) continue;
+    const std::u16string FFullName = FNode->FullName();
+    // The shared drive is read-only: only the own drive has writers.
+    if (FFullName.size() > FOwnRoot.size() && FFullName.starts_with(FOwnRoot))
+      FNames.insert(DrivePathOf(FFullName, FOwnRoot));
+  }
+  return {FNames.begin(), FNames.end()};
 }
 
 void TFileSystem::StopRetries() {

@@ -12,6 +12,7 @@
 #include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
+#include "drive/FileSystem.h"
 #include "platform/Locale.h"
 #include "platform/fuse/FuseMountPoint.h"
 #include "protocol/Commands.h"
@@ -409,8 +410,32 @@ void TClientFrm::Button1Click() {
 }
 
 void TClientFrm::Button3Click() {
+  if (!ChangesLetUsQuit()) return;
   ExitRequested = true;
   close();
+}
+
+// Files still being written, or changes the server does not have yet: the student chooses
+// between waiting (the window stays, the drives go on) and quitting now.
+bool TClientFrm::ChangesLetUsQuit() {
+  if (!FDrives.FOwn || FileSystem == nullptr) return true;
+  const auto FLines = [](const std::vector<std::u16string>& aPaths) {
+    QString FText;
+    for (const auto& FPath : aPaths)
+      FText += u'\n' + QString::fromStdU16String(FPath).replace(u'\\', u'/');
+    return FText;
+  };
+  const auto FWriting = FileSystem->UnsentOpens();
+  const auto FWaiting = FileSystem->PendingFiles();
+  if (FWriting.empty() && FWaiting.empty()) return true;
+  QString FText;
+  if (!FWriting.empty())
+    FText += QStringLiteral("以下文件仍在写入，修改尚未保存到服务器：") + FLines(FWriting);
+  if (!FWaiting.empty())
+    FText += QString(FText.isEmpty() ? "" : "\n\n") +
+             QStringLiteral("以下文件的修改尚未保存到服务器，下次登录时将自动上传：") +
+             FLines(FWaiting);
+  return FDesktop.AskQuitNow(this, FText);
 }
 
 bool TClientFrm::FormCloseQuery() const {

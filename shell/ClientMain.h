@@ -87,6 +87,7 @@ private:
   class TTransferView;
   friend class TTransferView;
   void Message(const QString& aText) { FDesktop.ShowMessage(this, aText); }
+  bool ChangesLetUsQuit();
 
   TDesktop& FDesktop;
   std::shared_ptr<TWindowDispatcher> FDispatcher;

@@ -78,6 +78,15 @@ bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
   return FWhen.tv_sec != -1 && ::clock_settime(CLOCK_REALTIME, &FWhen) == 0;
 }
 
+bool TDesktop::AskQuitNow(QWidget* aOwner, const QString& aText) {
+  QMessageBox FBox(QMessageBox::Question, ApplicationTitle(),
+                   aText + QStringLiteral("\n\n现在退出吗？"), QMessageBox::NoButton, aOwner);
+  QPushButton* FQuit = FBox.addButton(QStringLiteral("立即退出"), QMessageBox::DestructiveRole);
+  FBox.addButton(QStringLiteral("等待"), QMessageBox::RejectRole);
+  FBox.exec();
+  return FBox.clickedButton() == FQuit;
+}
+
 void TDesktop::ShowTrayMessage(QSystemTrayIcon* aTray, const QString& aText) {
   aTray->showMessage(ApplicationTitle(), aText);
 }

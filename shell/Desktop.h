@@ -33,6 +33,8 @@ public:
   virtual QString AskServerHosts(QWidget* aOwner, const QString& aCurrent);
   // Whether the desktop shows tray icons (without one, the window never hides).
   virtual bool HasSystemTray() const;
+  // The exit question "现在退出吗？" with aText before it: true for 立即退出, false for 等待.
+  virtual bool AskQuitNow(QWidget* aOwner, const QString& aText);
   // A balloon message of the tray icon.
   virtual void ShowTrayMessage(QSystemTrayIcon* aTray, const QString& aText);
 };

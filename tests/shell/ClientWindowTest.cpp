@@ -5,6 +5,7 @@
 #include <QTest>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/mount.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/Globals.h"
+#include "drive/FileSystem.h"
 #include "platform/Locale.h"
 #include "protocol/WireFormat.h"
 #include "shell/ClientMain.h"
@@ -49,6 +51,12 @@ public:
   }
   bool HasSystemTray() const override { return FTray; }
   void ShowTrayMessage(QSystemTrayIcon*, const QString& aText) override { FTrayMessages << aText; }
+  bool AskQuitNow(QWidget*, const QString& aText) override {
+    FQuitQuestions << aText;
+    return FQuitNow;
+  }
+  QStringList FQuitQuestions;
+  bool FQuitNow = true;
   QStringList FTrayMessages;
   bool FTray = true;
   QStringList FPrompts;
@@ -246,6 +254,28 @@ private slots:
         "127.0.0.2", FPort);
     QTRY_VERIFY_WITH_TIMEOUT(IndexOf(FForm.GroupBox, QStringLiteral("一年级一班")) >= 0, 15000);
     QTRY_VERIFY(FForm.StatusLabel->text().isEmpty());
+  }
+
+  // 退出 while a file is being written asks first: waiting keeps the drives, quitting ends them.
+  void exitAsksWhileAFileIsBeingWritten() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    const int FWriter = ::open((Drive('Z') / "报告.txt").c_str(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(FWriter >= 0);
+    QCOMPARE(::write(FWriter, "half", 4), ssize_t(4));
+    FDesktop.FQuitNow = false;
+    FForm.Button3Click();
+    QCOMPARE(FDesktop.FQuitQuestions.size(), 1);
+    QVERIFY2(FDesktop.FQuitQuestions[0].contains(QStringLiteral("/报告.txt")),
+             qPrintable(FDesktop.FQuitQuestions[0]));
+    QVERIFY2(Serving(Drive('Z')), "waiting keeps the drives");
+    ::close(FWriter); // the close sends it: nothing is left to ask about
+    QVERIFY(test::WaitUntil([&] { return FileSystem->UnsentOpens().empty(); }));
+    FForm.Button3Click();
+    QCOMPARE(FDesktop.FQuitQuestions.size(), 1);
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
   }
 
   // Transfers and waiting changes in view, from scripted events of the drives' threads.
