@@ -4,6 +4,8 @@
 #include <QCloseEvent>
 #include <QDate>
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -442,8 +444,27 @@ bool TClientFrm::FormCloseQuery() const {
   return ExitRequested;
 }
 
+// Uploads under way finish before the drives go, their progress in the window, for at most the
+// time-out (a stalled one then ends as a failed upload, its change kept for the next login).
+void TClientFrm::FinishUploads() {
+  const auto FUploading = [this] {
+    return std::any_of(FTransfers.begin(), FTransfers.end(), [](const auto& aEntry) {
+      return aEntry.second.FTransfer.FDirection == TTransfer::TDirection::Upload;
+    });
+  };
+  if (!FUploading()) return;
+  show();
+  const QDeadlineTimer FDeadline(ClientTimeOut > 0 ? ClientTimeOut : kDefaultClientTimeOut);
+  while (FUploading() && !FDeadline.hasExpired()) {
+    QEventLoop FLoop;
+    QTimer::singleShot(50, &FLoop, &QEventLoop::quit);
+    FLoop.exec();
+  }
+}
+
 void TClientFrm::FormClose() {
   if (FDispatcher) FDispatcher->Close();
+  FinishUploads();
   UnmountYunDisks(FDrives);
   const auto FPending = SettlePendingChanges();
   if (FPending.empty()) return;

@@ -88,6 +88,7 @@ private:
   friend class TTransferView;
   void Message(const QString& aText) { FDesktop.ShowMessage(this, aText); }
   bool ChangesLetUsQuit();
+  void FinishUploads();
 
   TDesktop& FDesktop;
   std::shared_ptr<TWindowDispatcher> FDispatcher;

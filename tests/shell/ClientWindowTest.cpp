@@ -278,6 +278,27 @@ private slots:
     QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
   }
 
+  // An upload under way at 退出 finishes first, in view; then the drives go.
+  void exitLetsAnUploadFinish() {
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    const TTransfer FPut{99, TTransfer::TDirection::Upload, u"\\home\\c\\u\\\\大.bin", 0, 9};
+    FForm.TransferView().TransferStarted(FPut);
+    QTRY_VERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("正在上传 大.bin")));
+    bool FEndedFirst = false;
+    std::thread FUpload([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      FEndedFirst = Serving(Drive('Z'));
+      FForm.TransferView().TransferEnded(FPut, true);
+    });
+    FForm.Button3Click();
+    FUpload.join();
+    QVERIFY2(FEndedFirst, "the drives waited for the upload");
+    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+  }
+
   // Transfers and waiting changes in view, from scripted events of the drives' threads.
   void transfersAndWaitingChangesAreShown() {
     TFakeDesktop FDesktop;
