@@ -12,12 +12,13 @@
 // (YunPrepareListings, called by the callbacks before they enter the facade), an upload runs with
 // the lock released while its node is busy (SendLocked; a move or deletion of a busy node waits
 // on FUploadEnded and tries again, so commands for one node keep their order); so do MKDIR,
-// DELETE and MOVE, whose nodes are busy meanwhile. Only archives still download under the lock.
+// DELETE and MOVE, whose nodes are busy meanwhile; so does an archive's download (PrepareArchive).
+// Content that is all here is read without the lock.
 // Waiting on FUploadEnded needs the lock held once only, which is how the callbacks that close,
 // move and delete call the facade.
 //
 // FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
-// FDetached. Lock order: FileInfoListLock, then FFetchersLock; the locks of a fetch, a listing's
+// FDetached. Lock order: FileInfoListLock, then FFetchersLock or FRefreshersLock; the locks of a fetch, a listing's
 // LIST, the journal of pending changes and the node-handle map are taken last and alone. The
 // open-handle counter is atomic.
 //
