@@ -18,9 +18,9 @@
 // move and delete call the facade.
 //
 // FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
-// FDetached. Lock order: FileInfoListLock, then FFetchersLock or FRefreshersLock; the locks of a fetch, a listing's
-// LIST, the journal of pending changes and the node-handle map are taken last and alone. The
-// open-handle counter is atomic.
+// FDetached. Lock order: FileInfoListLock, then FFetchersLock or FRefreshersLock; the locks of a
+// fetch, a listing's LIST, the journal of pending changes and the node-handle map are taken last
+// and alone. The open-handle counter is atomic.
 //
 // Transfers, changes waiting, conflicts and kept-local files are told to the process-wide
 // TTransferObserver (TransferObserver.h).
