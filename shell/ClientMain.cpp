@@ -60,6 +60,13 @@ QString DriveFolder(char16_t aLetter) {
   return QString::fromStdString(FPath);
 }
 
+// A folder below the home folder as "~/...", so the status line stays one line.
+QString ShortFolder(const QString& aPath) {
+  const QString FHome = qEnvironmentVariable("HOME");
+  if (FHome.isEmpty() || !aPath.startsWith(FHome + u'/')) return aPath;
+  return u'~' + aPath.mid(FHome.size());
+}
+
 } // namespace
 
 // The class box's items as the class-list threads see them (window thread only).
@@ -216,7 +223,7 @@ void TClientFrm::CreateControls() {
   Label3 = FLabel(QStringLiteral("密码："), {112, 120, 36, 13});
   Label6 = FLabel(QStringLiteral("Zelvo云盘 · 你的文件，随处可用"), {135, 197, 195, 13});
   Label6->setStyleSheet(QStringLiteral("color: green;"));
-  StatusLabel = FLabel(QString(), {20, 181, 380, 14});
+  StatusLabel = FLabel(QString(), {4, 181, 411, 14});
   StatusLabel->setAlignment(Qt::AlignCenter);
   StatusLabel->setTextFormat(Qt::RichText);
   connect(StatusLabel, &QLabel::linkActivated, this, [this](const QString& aLetter) {
@@ -326,11 +333,11 @@ QString TClientFrm::UnreachableText() const {
 
 void TClientFrm::ShowLoggedIn() {
   StatusLabel->setStyleSheet(QString());
-  FLoggedInText =
-      (QStringLiteral("已登录：%1 %2　云盘：<a href=\"Z\">%3</a>　共享：<a "
-                      "href=\"Y\">%4</a>")
-           .arg(Text(TextBefore(Text(GroupBox->currentText()), u'(')), NameBox->currentText(),
-                DriveFolder(u'Z').toHtmlEscaped(), DriveFolder(u'Y').toHtmlEscaped()));
+  FLoggedInText = (QStringLiteral("已登录：%1 %2　云盘：<a href=\"Z\">%3</a>　共享：<a "
+                                  "href=\"Y\">%4</a>")
+                       .arg(Text(TextBefore(Text(GroupBox->currentText()), u'(')),
+                            NameBox->currentText(), ShortFolder(DriveFolder(u'Z')).toHtmlEscaped(),
+                            ShortFolder(DriveFolder(u'Y')).toHtmlEscaped()));
   ShowTransfers();
 }
 
