@@ -9,11 +9,12 @@
 namespace zelvo::server {
 namespace {
 
-// Splits off the first space-separated word: (word, rest).
-std::pair<std::string_view, std::string_view> NextWord(std::string_view aText) {
-  const auto FSpace = aText.find(' ');
-  if (FSpace == std::string_view::npos) return {aText, {}};
-  return {aText.substr(0, FSpace), aText.substr(FSpace + 1)};
+// Splits off the first aSeparator-separated word: (word, rest).
+std::pair<std::string_view, std::string_view> NextWord(std::string_view aText,
+                                                       char aSeparator = ' ') {
+  const auto FAt = aText.find(aSeparator);
+  if (FAt == std::string_view::npos) return {aText, {}};
+  return {aText.substr(0, FAt), aText.substr(FAt + 1)};
 }
 
 TReplyPlan Outcome(bool aOk, std::string_view aArgument) {
@@ -107,10 +108,9 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
     return FPlan;
   }
   if (FCommand == "MOVE") {
-    const auto [FFrom, FTo] =
-        std::pair(FArgument.substr(0, FArgument.find('|')),
-                  FArgument.substr(std::min(FArgument.find('|') + 1, FArgument.size())));
-    if (!FReaches(FFrom, TAccess::Change) || !FReaches(FTo, TAccess::Change))
+    const auto [FFrom, FTo] = NextWord(FArgument, '|');
+    // A line without "|" is refused by the storage as malformed, not as unreachable.
+    if (!FReaches(FFrom, TAccess::Change) || (!FTo.empty() && !FReaches(FTo, TAccess::Change)))
       return FNoSession(Confirmed(false, FArgument));
     return Confirmed(FStorage.Move(FArgument), FArgument);
   }

@@ -158,12 +158,7 @@ TFileInfo::TNodeExtra& TFileInfo::Extra() {
 }
 
 void TFileInfo::TrimExtra() {
-  if (FExtra && FExtra->FFullName.empty() && FExtra->FItems.empty() && !FExtra->FByName &&
-      !FExtra->FOwner && FExtra->FAlternateFileName.empty() && FExtra->FCachePath.empty() &&
-      FExtra->FRenameOnClose.empty() && !FExtra->FRootManager && !FExtra->FFetch &&
-      !FExtra->FListingFetch && !FExtra->FFetchFailed && !FExtra->FHasBase && !FExtra->FAwaitBase &&
-      FExtra->FChangesAtList == 0 && FExtra->FLocalChanges == 0)
-    FExtra.reset();
+  if (FExtra && FExtra->Empty()) FExtra.reset();
 }
 
 const std::u16string& TFileInfo::StoredName() const {

@@ -353,6 +353,15 @@ protected:
     int64_t FSeenSize = 0;
     FILETIME FSeenWriteTime{};
     bool FAwaitBase = false; // uploaded: the next listing tells the server's size and time
+
+    // Nothing set that the node needs (the seen size and time count only with a base, the
+    // listing's time only with its owner). Beside the fields, so a new one is not forgotten.
+    bool Empty() const {
+      return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
+             FAlternateFileName.empty() && FCachePath.empty() && FRenameOnClose.empty() &&
+             !FRootManager && !FFetch && !FListingFetch && !FFetchFailed && !FHasBase &&
+             !FAwaitBase && FChangesAtList == 0 && FLocalChanges == 0;
+    }
   };
   // A listed entry's node, without a full name of its own.
   explicit TFileInfo(const WIN32_FIND_DATAW& Info);

@@ -96,6 +96,13 @@ private:
     qputenv("HOME", FHome->Path().string().c_str());
     ExitRequested = false;
   }
+  // Both drives serving, or both gone, within the usual deadline.
+  bool DrivesUp() const {
+    return test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); });
+  }
+  bool DrivesDown() const {
+    return test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); });
+  }
   static int IndexOf(QComboBox* aBox, const QString& aPrefix) {
     for (int i = 0; i < aBox->count(); ++i)
       if (aBox->itemText(i).startsWith(aPrefix)) return i;
@@ -222,7 +229,7 @@ private slots:
     QCOMPARE(FDesktop.FOpened, QStringList{QString::fromStdString(Drive('Z').string())});
     QCOMPARE(FDesktop.FClock.size(), size_t(1));
     QVERIFY(FDesktop.FClock[0].wYear >= 2026);
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     QVERIFY(std::filesystem::exists(Drive('Z') / "欢迎使用.txt"));
     FForm.close();
     QVERIFY(FForm.isHidden()); // the close box only hides
@@ -230,7 +237,7 @@ private slots:
     QVERIFY(FForm.isVisible());
     QVERIFY(Serving(Drive('Z')));
     FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   // No server answers: the window names them, 登陆 says so instead of the empty-field message,
@@ -261,7 +268,7 @@ private slots:
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
     LogIn(FForm, QStringLiteral("zelvo123"));
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     const int FWriter = ::open((Drive('Z') / "报告.txt").c_str(), O_CREAT | O_WRONLY, 0644);
     QVERIFY(FWriter >= 0);
     QCOMPARE(::write(FWriter, "half", 4), ssize_t(4));
@@ -275,7 +282,7 @@ private slots:
     QVERIFY(test::WaitUntil([&] { return FileSystem->UnsentOpens().empty(); }));
     FForm.Button3Click();
     QCOMPARE(FDesktop.FQuitQuestions.size(), 1);
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   // An upload under way at 退出 finishes first, in view; then the drives go.
@@ -283,7 +290,7 @@ private slots:
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
     LogIn(FForm, QStringLiteral("zelvo123"));
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     const TTransfer FPut{99, TTransfer::TDirection::Upload, u"\\home\\c\\u\\\\大.bin", 0, 9};
     FForm.TransferView().TransferStarted(FPut);
     QTRY_VERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("正在上传 大.bin")));
@@ -296,7 +303,7 @@ private slots:
     FForm.Button3Click();
     FUpload.join();
     QVERIFY2(FEndedFirst, "the drives waited for the upload");
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   // Transfers and waiting changes in view, from scripted events of the drives' threads.
@@ -329,7 +336,7 @@ private slots:
     QTRY_VERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
     QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘"));
     FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   // Without a tray the window stays after login, and says who is in and where the drives are.
@@ -347,7 +354,7 @@ private slots:
     emit FForm.StatusLabel->linkActivated(QStringLiteral("Y"));
     QCOMPARE(FDesktop.FOpened.last(), QString::fromStdString(Drive('Y').string()));
     FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   // SIGTERM (a kill, a desktop's shutdown) ends the program as 退出 does: the drives go.
@@ -355,7 +362,7 @@ private slots:
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
     LogIn(FForm, QStringLiteral("zelvo123"));
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     TSignalExit FSignals([&] {
       ExitRequested = true;
       FForm.close();
@@ -369,11 +376,11 @@ private slots:
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
     LogIn(FForm, QStringLiteral("zelvo123"));
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     FServer->Stop();
     std::ofstream(Drive('Z') / "草稿.txt") << "draft";
     FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
     QCOMPARE(FDesktop.FMessages.size(), qsizetype(1));
     QVERIFY(FDesktop.FMessages[0].contains(QStringLiteral("下次登录时将自动上传")));
     QVERIFY(FDesktop.FMessages[0].contains(QStringLiteral("/草稿.txt")));
@@ -405,7 +412,7 @@ private slots:
     QCOMPARE(FDesktop.FOpened.size(), 1);
     QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')); }));
     FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   void passwordChange_data() {
@@ -439,7 +446,7 @@ private slots:
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
     LogIn(FForm, QStringLiteral("zelvo123"));
-    QVERIFY(test::WaitUntil([&] { return Serving(Drive('Z')) && Serving(Drive('Y')); }));
+    QVERIFY(DrivesUp());
     FDesktop.FAnswer = {aOld, aNew, aRepeat};
     const int32_t FPort = ServerPort;
     if (!aReachable) ServerPort = test::ClosedPort();
@@ -449,7 +456,7 @@ private slots:
     const bool FDone = aMessage.startsWith(QStringLiteral("密码修改成功"));
     QCOMPARE(ExitRequested, FDone);
     if (!FDone) FForm.Button3Click();
-    QVERIFY(test::WaitUntil([&] { return !Serving(Drive('Z')) && !Serving(Drive('Y')); }));
+    QVERIFY(DrivesDown());
   }
 
   void firstRunSetup_data() {
