@@ -176,8 +176,12 @@ void TClientFrm::ShowTransfers() {
     if (!FPart.isEmpty()) FTip += u'\n' + FPart;
   TrayIcon1->setToolTip(FTip);
   if (FLoggedInText.isEmpty()) return;
-  QString FStatus = FLine.isEmpty() ? FLoggedInText : FLine.toHtmlEscaped();
-  if (!FWaiting.isEmpty()) FStatus += QStringLiteral("　") + FWaiting;
+  // Who is logged in stays on the first line; transfers and waiting changes get a second.
+  QStringList FSecond;
+  for (const QString& FPart : {FLine, FWaiting})
+    if (!FPart.isEmpty()) FSecond << FPart.toHtmlEscaped();
+  QString FStatus = FLoggedInText;
+  if (!FSecond.isEmpty()) FStatus += QStringLiteral("<br>") + FSecond.join(QStringLiteral("　"));
   StatusLabel->setText(FStatus);
 }
 
@@ -221,9 +225,10 @@ void TClientFrm::CreateControls() {
   Label1 = FLabel(QStringLiteral("班级："), {112, 24, 36, 13});
   Label2 = FLabel(QStringLiteral("姓名："), {112, 72, 36, 13});
   Label3 = FLabel(QStringLiteral("密码："), {112, 120, 36, 13});
-  Label6 = FLabel(QStringLiteral("Zelvo云盘 · 你的文件，随处可用"), {135, 197, 195, 13});
+  Label6 = FLabel(QStringLiteral("Zelvo云盘 · 你的文件，随处可用"), {135, 204, 195, 13});
   Label6->setStyleSheet(QStringLiteral("color: green;"));
-  StatusLabel = FLabel(QString(), {4, 181, 411, 14});
+  // Room for two lines between the buttons and the slogan; one line sits in the middle.
+  StatusLabel = FLabel(QString(), {4, 177, 411, 27});
   StatusLabel->setAlignment(Qt::AlignCenter);
   StatusLabel->setTextFormat(Qt::RichText);
   connect(StatusLabel, &QLabel::linkActivated, this, [this](const QString& aLetter) {

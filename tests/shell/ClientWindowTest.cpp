@@ -324,6 +324,7 @@ private slots:
     QTRY_VERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("正在下载 大文件.bin 45%")));
     QVERIFY(FForm.TrayIcon1->toolTip().contains(QStringLiteral("待上传：2 个文件")));
     QVERIFY(FForm.StatusLabel->text().contains(QStringLiteral("正在下载 大文件.bin 45%")));
+    QVERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
 
     TTransfer FPut{8, TTransfer::TDirection::Upload, u"\\home\\c\\u\\\\作业.txt", 0, 10};
     FForm.TransferView().TransferEnded(FGet, true);
@@ -333,7 +334,8 @@ private slots:
     QTRY_COMPARE(FDesktop.FTrayMessages.size(), 2);
     QVERIFY(FDesktop.FTrayMessages[0].startsWith(QStringLiteral("上传失败：作业.txt")));
     QVERIFY(FDesktop.FTrayMessages[1].contains(QStringLiteral("草稿.txt")));
-    QTRY_VERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
+    QTRY_VERIFY(!FForm.StatusLabel->text().contains(QStringLiteral("<br>")));
+    QVERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
     QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘"));
     FForm.Button3Click();
     QVERIFY(DrivesDown());
