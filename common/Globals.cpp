@@ -2,11 +2,13 @@
 
 #include <filesystem>
 
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 
 namespace zelvo {
 
 std::u16string HomeDir;
+std::u16string LocalCacheDir;
 std::u16string CacheDir;
 std::u16string ServerHost = u"127.0.0.1";
 int32_t ServerPort = kDefaultServerPort;
@@ -30,7 +32,13 @@ std::u16string HomeDirFromExePath(std::u16string_view aExePath) {
 void InitHomeDir() {
   std::error_code FError;
   const auto FExe = std::filesystem::read_symlink("/proc/self/exe", FError);
-  HomeDir = HomeDirFromExePath(FError ? std::u16string(u"./") : Utf8ToUtf16(FExe.string()));
+  const std::u16string FExeDir =
+      HomeDirFromExePath(FError ? std::u16string(u"./") : Utf8ToUtf16(FExe.string()));
+  const TLocalFolders FFolders = LocalFoldersFor(FExeDir, IsInstalledFolder(Utf16ToUtf8(FExeDir)),
+                                                 UserPlacesFromEnvironment());
+  PrepareSettingsFolder(FFolders, kPresetSettings);
+  HomeDir = FFolders.FHome;
+  LocalCacheDir = FFolders.FCache;
 }
 
 } // namespace zelvo

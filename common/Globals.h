@@ -11,8 +11,12 @@
 
 namespace zelvo {
 
-extern std::u16string HomeDir;  // folder of the running executable
-extern std::u16string CacheDir; // HomeDir + "Cache/", set by the settings load
+// Where setup.ini lives: the executable's folder, or the user's settings folder when the
+// program is installed (common/LocalFolders.h).
+extern std::u16string HomeDir;
+// The cache folder chosen with HomeDir: HomeDir + "Cache/", or the user's cache folder.
+extern std::u16string LocalCacheDir;
+extern std::u16string CacheDir; // LocalCacheDir once the settings load has created it
 
 extern std::u16string ServerHost; // hosts separated by "|"
 extern int32_t ServerPort;
@@ -34,7 +38,8 @@ inline constexpr int32_t kDefaultListRefreshSeconds = 30;
 // The folder part of an executable path, ending in "/".
 std::u16string HomeDirFromExePath(std::u16string_view aExePath);
 
-// Sets HomeDir from the running executable (/proc/self/exe).
+// Sets HomeDir and LocalCacheDir from the running executable's folder (/proc/self/exe); for an
+// installed program, also prepares the user's settings folder.
 void InitHomeDir();
 
 } // namespace zelvo

@@ -61,9 +61,9 @@ QString DesktopFolder() {
   return QDir::homePath() + QStringLiteral("/Desktop");
 }
 
-void CreateDesktopShortcut(const QString& aTarget, const QString& aName) {
-  const QString FFolder = QFileInfo(aTarget).absolutePath() + u'/';
-  const QString FIcon = QString::fromStdU16String(HomeDir) + QStringLiteral("zelvo.png");
+namespace {
+
+void DrawIcon(const QString& aPath) {
   QPixmap FPixmap(64, 64);
   FPixmap.fill(Qt::transparent);
   {
@@ -76,7 +76,24 @@ void CreateDesktopShortcut(const QString& aTarget, const QString& aName) {
     FPainter.drawEllipse(12, 26, 24, 18);
     FPainter.drawEllipse(24, 18, 28, 24);
   }
-  FPixmap.save(FIcon, "PNG");
+  FPixmap.save(aPath, "PNG");
+}
+
+// An installed program has its icon in the desktop's icon theme; a build draws its own.
+QString ShortcutIcon(const QString& aTarget) {
+  const QString FInstalled = QFileInfo(aTarget).absolutePath() +
+                             QStringLiteral("/../share/icons/hicolor/scalable/apps/zelvo.svg");
+  if (QFileInfo::exists(FInstalled)) return QStringLiteral("zelvo");
+  const QString FIcon = QString::fromStdU16String(HomeDir) + QStringLiteral("zelvo.png");
+  DrawIcon(FIcon);
+  return FIcon;
+}
+
+} // namespace
+
+void CreateDesktopShortcut(const QString& aTarget, const QString& aName) {
+  const QString FFolder = QFileInfo(aTarget).absolutePath() + u'/';
+  const QString FIcon = ShortcutIcon(aTarget);
   const QString FPath = DesktopFolder() + u'/' + aName + QStringLiteral(".desktop");
   QFile FEntry(FPath);
   if (!FEntry.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;

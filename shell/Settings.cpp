@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "platform/PrivateProfile.h"
 
@@ -80,9 +81,8 @@ void LoadSetup() {
       SetupHooks().FirstRunSetup(FIni);
   }
   if (SetupHooks().StartDriverService) SetupHooks().StartDriverService();
-  CacheDir = HomeDir + u"Cache/";
-  std::error_code FIgnored;
-  std::filesystem::create_directories(Utf16ToUtf8(CacheDir), FIgnored);
+  CacheDir = LocalCacheDir.empty() ? HomeDir + u"Cache/" : LocalCacheDir;
+  MakePrivateFolder(Utf16ToUtf8(CacheDir)); // the folder's failure shows at the first cache file
 }
 
 } // namespace zelvo

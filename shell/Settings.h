@@ -53,7 +53,8 @@ TSetupHooks& SetupHooks();
 inline constexpr char16_t kSetupSection[] = u"Setup";
 
 // Loads ServerHost, ServerPort, ClientTimeOut; runs the first-run setup when due, then the
-// driver service start; sets CacheDir and creates the folder (its success is not tested).
+// driver service start; sets CacheDir (LocalCacheDir) and creates the folder, private to its user
+// (its success is not tested).
 void LoadSetup();
 
 } // namespace zelvo

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
 #include "common/WindowDispatcher.h"
@@ -177,10 +178,9 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
   CurrentServerHost = Utf8ToUtf16(aOptions.FHost);
   InitHomeDir();
   CacheDir = aOptions.FCache.empty()
-                 ? HomeDir + u"Cache/"
+                 ? LocalCacheDir
                  : Utf8ToUtf16(std::filesystem::absolute(aOptions.FCache).string() + "/");
-  std::error_code FIgnored;
-  std::filesystem::create_directories(Utf16ToUtf8(CacheDir), FIgnored);
+  MakePrivateFolder(Utf16ToUtf8(CacheDir));
   DriveTrace = aOptions.FTrace;
   static TStderrObserver FObserver;
   SetTransferObserver(&FObserver);
@@ -259,7 +259,9 @@ int main(int argc, char** argv) {
   TMountOptions FMountOptions;
   auto* FMount = FApp.add_subcommand("mount", "log in and mount the drives");
   AddConnectionOptions(*FMount, FMountConnection);
-  FMount->add_option("--cache", FMountOptions.FCache, "cache folder (default: beside the program)");
+  FMount->add_option(
+      "--cache", FMountOptions.FCache,
+      "cache folder (default: Cache/ beside the program, or ~/.cache/zelvo when installed)");
   FMount->add_flag("--trace", FMountOptions.FTrace, "trace every drive callback on stderr");
   FMount
       ->add_option("--refresh", FMountOptions.FRefresh,

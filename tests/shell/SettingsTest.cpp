@@ -13,6 +13,7 @@ class SettingsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     HomeDir = FDir.Text();
+    LocalCacheDir.clear(); // beside the settings, as run from a build
     SetupHooks() = {};
   }
   void TearDown() override { SetupHooks() = {}; }

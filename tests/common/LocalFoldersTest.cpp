@@ -1,0 +1,90 @@
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "common/LocalFolders.h"
+#include "common/TextCodec.h"
+#include "tests/support/TempDir.h"
+
+namespace zelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TFoldersCase {
+  const char* FWhat;
+  bool FInstalled;
+  TUserPlaces FPlaces;
+  std::u16string FHome;
+  std::u16string FCache;
+};
+
+TEST(LocalFoldersTest, BesideTheProgramOrInTheUsersXdgFolders) {
+  const TFoldersCase FCases[] = {
+      {"a build folder", false, {"/x/config", "/x/cache", "/home/a"}, u"/b/", u"/b/Cache/"},
+      {"installed, XDG set",
+       true,
+       {"/x/config", "/x/cache/", "/home/a"},
+       u"/x/config/zelvo/",
+       u"/x/cache/zelvo/"},
+      {"installed, XDG unset",
+       true,
+       {"", "", "/home/a"},
+       u"/home/a/.config/zelvo/",
+       u"/home/a/.cache/zelvo/"},
+      {"installed, relative XDG ignored",
+       true,
+       {"rel/config", "rel", "/home/李"},
+       u"/home/李/.config/zelvo/",
+       u"/home/李/.cache/zelvo/"},
+  };
+  for (const auto& FCase : FCases) {
+    const TLocalFolders FFolders = LocalFoldersFor(u"/b/", FCase.FInstalled, FCase.FPlaces);
+    EXPECT_EQ(FFolders.FHome, FCase.FHome) << FCase.FWhat;
+    EXPECT_EQ(FFolders.FCache, FCase.FCache) << FCase.FWhat;
+    EXPECT_EQ(FFolders.FPerUser, FCase.FInstalled) << FCase.FWhat;
+  }
+}
+
+TEST(LocalFoldersTest, AProgramFolderTheUserMayWriteToIsNotInstalled) {
+  test::TTempDir FDir;
+  EXPECT_FALSE(IsInstalledFolder(FDir.Path()));
+  EXPECT_TRUE(IsInstalledFolder(kInstalledProgramFolder)); // even for root, who may write there
+}
+
+// The administrator's preset is copied once; the student's own settings are never replaced.
+TEST(LocalFoldersTest, ThePresetSeedsTheUsersSettingsOnce) {
+  test::TTempDir FDir;
+  FDir.WriteFile("preset.ini", "[Setup]\nServerHost=10.1.1.1\nSysInited=1\n");
+  const TLocalFolders FFolders{FDir.Text() + u"config/zelvo/", FDir.Text() + u"cache/", true};
+  PrepareSettingsFolder(FFolders, FDir.Path() / "missing.ini");
+  EXPECT_TRUE(fs::is_directory(FDir.Path() / "config/zelvo"));
+  EXPECT_FALSE(fs::exists(FDir.Path() / "config/zelvo/setup.ini"));
+
+  PrepareSettingsFolder(FFolders, FDir.Path() / "preset.ini");
+  EXPECT_EQ(FDir.ReadFile("config/zelvo/setup.ini"), FDir.ReadFile("preset.ini"));
+  FDir.WriteFile("config/zelvo/setup.ini", "[Setup]\nServerHost=own\n");
+  PrepareSettingsFolder(FFolders, FDir.Path() / "preset.ini");
+  EXPECT_EQ(FDir.ReadFile("config/zelvo/setup.ini"), "[Setup]\nServerHost=own\n");
+
+  struct stat FStat {};
+  ASSERT_EQ(::stat((FDir.Path() / "config/zelvo").c_str(), &FStat), 0);
+  EXPECT_EQ(FStat.st_mode & 0777, 0700u);
+}
+
+TEST(LocalFoldersTest, PrivateFolderIsMadeOrMadePrivate) {
+  test::TTempDir FDir;
+  fs::create_directories(FDir.Path() / "open");
+  fs::permissions(FDir.Path() / "open", fs::perms::all);
+  for (const char* FName : {"new/below", "open"}) {
+    ASSERT_TRUE(MakePrivateFolder(FDir.Path() / FName)) << FName;
+    struct stat FStat {};
+    ASSERT_EQ(::stat((FDir.Path() / FName).c_str(), &FStat), 0);
+    EXPECT_EQ(FStat.st_mode & 0777, 0700u) << FName;
+  }
+  FDir.WriteFile("plain", "x");
+  EXPECT_FALSE(MakePrivateFolder(FDir.Path() / "plain/below"));
+}
+
+} // namespace
+} // namespace zelvo
