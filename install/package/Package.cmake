@@ -10,15 +10,32 @@ install(FILES ${ZELVO_PACKAGE_DIR}/zelvo-server.service DESTINATION lib/systemd/
 install(FILES ${ZELVO_PACKAGE_DIR}/server.conf DESTINATION /etc/zelvo)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# Manual pages and the changelog go in compressed, as Debian keeps them.
+function(zelvo_gzip_install aSource aDestination)
+  get_filename_component(FName ${aSource} NAME)
+  set(FCopy ${CMAKE_BINARY_DIR}/package/${FName})
+  configure_file(${aSource} ${FCopy} COPYONLY)
+  # -n: no name or time stamp inside, so a rebuild gives the same bytes.
+  execute_process(COMMAND gzip -9nc ${FCopy} OUTPUT_FILE ${FCopy}.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${FCopy}.gz DESTINATION ${aDestination})
+endfunction()
+foreach(FPage zelvo zelvo-cli zelvo-server)
+  zelvo_gzip_install(${ZELVO_PACKAGE_DIR}/man/${FPage}.1 ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+zelvo_gzip_install(${ZELVO_PACKAGE_DIR}/changelog ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${ZELVO_PACKAGE_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME zelvo)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelvo)
 set(CPACK_PACKAGE_VERSION 1.2.0)
-set(CPACK_PACKAGE_CONTACT "Zelvo developers <zelvo@localhost>")
+set(CPACK_PACKAGE_CONTACT "Zelvo developers <zelvo-dev@example.edu>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "campus cloud disk: desktop client and reference server")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "Students log in with their class and name and get two drives: their own space and their "
-       "class's shared space. The package holds the desktop client (zelvo), its headless front "
-       "end (zelvo-cli) and the reference server (zelvo-server) with a systemd service.")
+       "Students log in with their class and name and get two drives: their own\n"
+       "space and their class's shared space. The package holds the desktop client\n"
+       "(zelvo), its headless front end (zelvo-cli) and the reference server\n"
+       "(zelvo-server) with a systemd service.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
