@@ -1,5 +1,6 @@
-# The Debian package: the three programs, the desktop entry and icon, the server's service, its
-# settings in /etc/zelvo and the maintainer scripts that make its system user and data folder.
+# The Debian package: the three programs with their manual pages, the desktop entry and icon, the
+# server's service, its settings in /etc/zelvo and the maintainer scripts that make its system
+# user and data folder. Dependencies come from the programs' shared libraries (dpkg-shlibdeps).
 #   cmake --build build/rel --target package   ->  build/rel/zelvo_<version>_<arch>.deb
 
 set(ZELVO_PACKAGE_DIR ${CMAKE_CURRENT_LIST_DIR})
