@@ -461,6 +461,24 @@ private slots:
     QVERIFY(DrivesDown());
   }
 
+  // An installed program's shortcut starts it from the program folder with the theme's icon.
+  void installedProgramShortcutUsesTheThemeIcon() {
+    FHome = std::make_unique<test::TTempDir>();
+    HomeDir = FHome->Text();
+    qputenv("HOME", FHome->Path().string().c_str());
+    qputenv("XDG_CONFIG_HOME", (FHome->Path() / ".config").string().c_str());
+    std::filesystem::create_directories(FHome->Path() / "Desktop");
+    std::filesystem::create_directories(FHome->Path() / "usr/bin");
+    std::filesystem::create_directories(FHome->Path() / "usr/share/icons/hicolor/scalable/apps");
+    FHome->WriteFile("usr/share/icons/hicolor/scalable/apps/zelvo.svg", "<svg/>");
+    const QString FTarget = QString::fromStdString((FHome->Path() / "usr/bin/zelvo").string());
+    CreateDesktopShortcut(FTarget, QStringLiteral("Zelvo云盘"));
+    const QString FEntry = QString::fromStdString(FHome->ReadFile("Desktop/Zelvo云盘.desktop"));
+    QVERIFY2(FEntry.contains(QStringLiteral("Exec=\"") + FTarget + u'"'), qPrintable(FEntry));
+    QVERIFY(FEntry.contains(QStringLiteral("\nIcon=zelvo\n")));
+    QVERIFY(!std::filesystem::exists(FHome->Path() / "zelvo.png"));
+  }
+
   void firstRunSetup_data() {
     QTest::addColumn<QString>("aStored");
     QTest::addColumn<QString>("aAnswer");
