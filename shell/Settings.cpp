@@ -1,7 +1,6 @@
 #include "shell/Settings.h"
 
 #include <charconv>
-#include <filesystem>
 
 #include "common/Globals.h"
 #include "common/LocalFolders.h"
