@@ -29,6 +29,8 @@ extern std::u16string Root0;
 extern std::u16string Root1;
 extern std::u16string OwnerName;
 extern std::u16string ShareVolumeName;
+// The logged-in server said in its LOGIN reply that it confirms every change it carries out.
+extern bool ServerConfirmsChanges;
 extern bool ExitRequested;
 
 inline constexpr int32_t kDefaultServerPort = 8783;

@@ -279,12 +279,14 @@ NTSTATUS FindFiles(LPCWSTR FileName, PFillFindData FillFindData, PDOKAN_FILE_INF
     std::u16string FPattern = FileName;
     if (FPattern.empty() || FPattern.back() != u'\\') FPattern += u'\\';
     FPattern += u'*';
-    // Straight from the nodes: a big folder makes no copy of its records.
-    FileSystem->YunFindFiles(RootOf(DokanFileInfo), FPattern.c_str(), [&](const TFileInfo& aItem) {
-      WIN32_FIND_DATAW FRecord = FileInfoToFindData(aItem);
-      FillFindData(&FRecord, DokanFileInfo);
-    });
-    return STATUS_SUCCESS;
+    // Straight from the nodes: a big folder makes no copy of its records. A folder the server
+    // could not list fails: an empty answer would say it is empty.
+    const bool FListed = FileSystem->YunFindFiles(
+        RootOf(DokanFileInfo), FPattern.c_str(), [&](const TFileInfo& aItem) {
+          WIN32_FIND_DATAW FRecord = FileInfoToFindData(aItem);
+          FillFindData(&FRecord, DokanFileInfo);
+        });
+    return FListed ? STATUS_SUCCESS : LastErrorStatus();
   });
 }
 

@@ -98,19 +98,18 @@ TFileInfo* TFileSystem::Root(int RootIndex) const {
 
 TFileInfo* TFileSystem::RootListing(int RootIndex) {
   TFileInfo* FRootNode = Root(RootIndex);
-  return FRootNode ? FRootNode->GetChild() : nullptr;
+  return FRootNode ? FRootNode->GetChild() : Fail(TFacadeFailure::BadRoot, nullptr);
 }
 
 TFileInfo* TFileSystem::FolderOfLocked(int RootIndex, LPCWSTR aPath, std::u16string& aLast) {
   TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
-  TFileInfo* FFolder = FListing->GetDirectory(aPath, aLast);
-  return FFolder ? FFolder : Fail(TFacadeFailure::PathMissing, nullptr);
+  if (FListing == nullptr) return nullptr;
+  return FListing->GetDirectory(aPath, aLast); // null with why: missing, or not listed
 }
 
 TFileInfo* TFileSystem::ResolveLocked(int RootIndex, uint32_t hFile) {
   TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, nullptr);
+  if (FListing == nullptr) return nullptr;
   const uint32_t FNodeHandle = OpenInfoToFileInfo(hFile);
   TFileInfo* FNode = FListing->FindFileByHandle(FNodeHandle);
   if (FNode == nullptr && FDetached.contains(FNodeHandle)) FNode = FDetached[FNodeHandle].get();
@@ -254,7 +253,7 @@ uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
   const std::u16string FName(aFileName);
   if (FName == u"\\") return FILE_ATTRIBUTE_DIRECTORY;
   TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, INVALID_FILE_ATTRIBUTES);
+  if (FListing == nullptr) return INVALID_FILE_ATTRIBUTES;
   const uint32_t FAttributes = FListing->GetFileAttributesW(FName);
   if (FAttributes == INVALID_FILE_ATTRIBUTES) SetLastError(ERROR_FILE_NOT_FOUND);
   return FAttributes;
@@ -263,7 +262,7 @@ uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
 bool TFileSystem::YunFindFiles(int RootIndex, LPCWSTR aFileName, std::vector<uint8_t>& Buf) {
   const auto FGuard = Lock();
   TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  if (FListing == nullptr) return false;
   return FListing->FindFile(std::u16string_view(aFileName), Buf);
 }
 
@@ -271,7 +270,7 @@ bool TFileSystem::YunFindFiles(int RootIndex, LPCWSTR aFileName,
                                const std::function<void(const TFileInfo&)>& aEach) {
   const auto FGuard = Lock();
   TFileInfo* FListing = RootListing(RootIndex);
-  if (FListing == nullptr) return Fail(TFacadeFailure::BadRoot, false);
+  if (FListing == nullptr) return false;
   return FListing->FindFile(std::u16string_view(aFileName), aEach);
 }
 
@@ -412,8 +411,12 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
     uint32_t FFolder = 0;
     {
       auto FGuard = Lock();
-      TFileInfo* FListing = RootListing(RootIndex);
-      TFileInfo* FUnlisted = FListing ? FListing->FirstUnlisted(aPath) : nullptr;
+      // The root's own listing too: one that failed at the start is asked for again here.
+      TFileInfo* FRootNode = Root(RootIndex);
+      TFileInfo* FListing = FRootNode ? FRootNode->Child() : nullptr;
+      TFileInfo* FUnlisted = FRootNode && !FListing ? FRootNode
+                             : FListing             ? FListing->FirstUnlisted(aPath)
+                                                    : nullptr;
       if (FUnlisted == nullptr) {
         RefreshStaleLocked(RootIndex, aPath);
         return;
@@ -434,6 +437,7 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
     TFileInfo* FNode = TFileInfo::FindNodeByHandle(FFolder);
     if (FNode == nullptr) return;
     FNode->FinishListing();
+    if (FNode->Child() == nullptr) return; // failed: the request answers EIO
   }
 }
 

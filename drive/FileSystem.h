@@ -160,9 +160,11 @@ public:
   void StopRetries();
 
 private:
-  // The root's listing (fetched when needed), or null for a bad index or a missing root.
+  // The root's listing (fetched when needed), or null with the code: a bad index or a missing
+  // root, or a root the server could not list.
   TFileInfo* RootListing(int RootIndex);
-  // The listing holding a path's last part (given in aLast), or null with the failure's code.
+  // The listing holding a path's last part (given in aLast), or null with the failure's code
+  // (ERROR_UNEXP_NET_ERR when a folder along it could not be listed).
   TFileInfo* FolderOfLocked(int RootIndex, LPCWSTR aPath, std::u16string& aLast);
   // The node an open handle names, or null (with the failure's code in the last-error slot).
   TFileInfo* ResolveLocked(int RootIndex, uint32_t hFile);

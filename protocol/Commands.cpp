@@ -40,6 +40,10 @@ std::u16string ListRequest(std::u16string_view aDirFullName) {
   return Join(u"LIST", {std::u16string(aDirFullName) + u"\\*"});
 }
 
+std::u16string EntryRequest(std::u16string_view aFullName) {
+  return Join(u"LIST", {aFullName});
+}
+
 std::u16string GetRequest(std::u16string_view aFullName) {
   return Join(u"GET", {aFullName});
 }

@@ -17,6 +17,8 @@ std::u16string LoginRequest(std::u16string_view aClassName, std::u16string_view 
 std::u16string ChgpswRequest(std::u16string_view aClassItem, std::u16string_view aUserName,
                              std::u16string_view aNewPassword);
 std::u16string ListRequest(std::u16string_view aDirFullName);
+// "LIST " + a file's full name, no wildcard: that one entry (a server that confirms changes).
+std::u16string EntryRequest(std::u16string_view aFullName);
 std::u16string GetRequest(std::u16string_view aFullName);
 std::u16string PutRequest(std::u16string_view aFullName);
 std::u16string DeleteRequest(std::u16string_view aFullName);

@@ -9,12 +9,19 @@
 
 namespace zelvo {
 
-TYunClient::TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut)
+TYunClient::TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut,
+                       bool aConfirms)
     : FHost(std::move(aServerHost)), FPort(static_cast<uint16_t>(aServerPort & 0xFFFF)),
-      FConnectTimeOut(aTimeOut), FReadTimeOut(aTimeOut) {}
+      FConnectTimeOut(aTimeOut), FReadTimeOut(aTimeOut), FConfirms(aConfirms) {}
+
+bool IsPassingRefusal(std::u16string_view aText) {
+  return aText.starts_with(u"refused (busy") || aText.starts_with(u"refused (too many");
+}
 
 bool TYunClient::ConnectAndSend(const std::u16string& aCmd) {
   if (FHost.empty() || FPort == 0) return false;
+  // A line break inside the text would end the request early and start another one.
+  if (aCmd.find_first_of(u"\r\n") != std::u16string::npos) return false;
   if (!FSocket.Connect(Utf16ToUtf8(FHost), FPort, FConnectTimeOut)) return false;
   const std::string FLine = EncodeRequestLine(aCmd);
   return FSocket.SendAll(FLine.data(), FLine.size(), FReadTimeOut);
@@ -85,8 +92,9 @@ TCommandResult TYunClient::ReadConfirmation() {
   size_t FGot = 0;
   switch (FSocket.Receive(FHeader.data(), 1, FGot, FReadTimeOut)) {
   case TReceiveStatus::Closed:
-  case TReceiveStatus::Aborted:
-    return TCommandResult::Done; // a server that confirms nothing
+    // Only a server that never confirms anything may close without a word.
+    return FConfirms ? TCommandResult::Failed : TCommandResult::Done;
+  case TReceiveStatus::Aborted: // reset: died while working, or refused the connection unread
   case TReceiveStatus::TimedOut:
   case TReceiveStatus::Failed:
     return TCommandResult::Failed;
@@ -99,9 +107,13 @@ TCommandResult TYunClient::ReadConfirmation() {
   if (FCount < 0 || FCount > static_cast<int32_t>(kMaxLineBytes) || !ReceiveCounted(FReply, FCount))
     return TCommandResult::Failed;
   const TStringList FLines = SplitTextLines(DecodeTextReply(FReply.Text()));
-  if (FLines.empty() || FLines.front() == u"OK") return TCommandResult::Done;
+  if (FLines.empty()) return FConfirms ? TCommandResult::Failed : TCommandResult::Done;
+  if (FLines.front() == u"OK" || FLines.front().starts_with(u"OK ")) {
+    FConfirmation = FLines.front();
+    return TCommandResult::Done;
+  }
   FRefusal = FLines.front();
-  return TCommandResult::Refused;
+  return IsPassingRefusal(FRefusal) ? TCommandResult::Failed : TCommandResult::Refused;
 }
 
 TCommandResult TYunClient::Command(const std::u16string& aCmd) {

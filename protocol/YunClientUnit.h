@@ -7,12 +7,18 @@
 // nothing is reported. Destruction ends the sending direction and closes the socket.
 //
 // Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) read the server's confirmation after the
-// last byte: a text reply whose first line is "OK" (done) or a short error text (refused). A
-// server that closes without a reply has carried the command out as far as it tells (done, as
-// delivered); no answer within the read time-out is a failure. Waiting for the answer also makes
-// commands sent one after another take effect in that order (a PUT before the MOVE of the same
-// file). Sending has the same time-out as reading, so a server that stops reading fails the
-// exchange instead of holding it forever.
+// last byte: a text reply whose first line is "OK" (done; after a PUT it may carry the stored
+// version, ServerVersion.h) or a short error text (refused; "refused (busy)" and the like, which
+// say "not now" rather than "never", count as not delivered). What a close without a reply means
+// depends on the server: one that announced at login that it confirms changes
+// (aConfirms) has not carried the command out, so it is a failure; for an older server,
+// an orderly close after the whole request was sent counts as delivered. A reset is a failure
+// either way (the server died, or refused the connection unread). No answer within the read
+// time-out is a failure. Waiting for the answer also makes commands sent one after another take
+// effect in that order (a PUT before the MOVE of the same file). Sending has the same time-out
+// as reading, so a server that stops reading fails the exchange instead of holding it forever.
+// A command text holding CR or LF is never sent (the server would read another request): the
+// exchange fails at once.
 // An object belongs to the thread that made it; it has no locks.
 #pragma once
 
@@ -30,14 +36,17 @@ namespace zelvo {
 enum class TCommandResult {
   Done,    // confirmed, or delivered to a server that sends no confirmation
   Refused, // the server answered with an error text
-  Failed   // not delivered: no connection, a send or read failure, a time-out
+  Failed   // not delivered: no connection, a send or read failure, a reset, a time-out, a
+           // close without the confirmation a confirming server owes, the server busy
 };
 
 class TYunClient {
 public:
   // Keeps the low 16 bits of aServerPort; aTimeOut (ms) is both the connect and the read
-  // time-out, 0 or -1 meaning no limit of our own. Makes no connection.
-  TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut);
+  // time-out, 0 or -1 meaning no limit of our own. aConfirms: the server confirms every change
+  // it carried out (it said so at login). Makes no connection.
+  TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut,
+             bool aConfirms = false);
   TYunClient(const TYunClient&) = delete;
   TYunClient& operator=(const TYunClient&) = delete;
   ~TYunClient() = default;
@@ -65,6 +74,8 @@ public:
   TCommandResult Put(TStream& aStream, const std::u16string& aFileName);
   // The server's error text after a refusal.
   const std::u16string& RefusalText() const { return FRefusal; }
+  // The first line of the server's "OK" after a confirmed change (empty when none came).
+  const std::u16string& ConfirmationLine() const { return FConfirmation; }
   // "GET " + aFileName; aStream ends up holding exactly the received content.
   bool GetFile(TStream& aStream, const std::u16string& aFileName);
 
@@ -86,6 +97,12 @@ private:
   int32_t FReadTimeOut;
   TTcpSocket FSocket;
   std::u16string FRefusal;
+  std::u16string FConfirmation;
+  bool FConfirms = false;
 };
+
+// A refusal that says "not now" (the server is busy, or this address has all its connections):
+// the command may succeed later, so it counts as not delivered.
+bool IsPassingRefusal(std::u16string_view aText);
 
 } // namespace zelvo

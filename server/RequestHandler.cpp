@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "common/TextCodec.h"
+#include "protocol/ServerVersion.h"
 
 namespace zelvo::server {
 namespace {
@@ -63,6 +64,11 @@ std::string LocalTimeText() {
   char FText[32];
   std::strftime(FText, sizeof FText, "%Y-%m-%d %H:%M:%S", &FLocal);
   return FText + ("." + std::to_string(1000 + FMillis).substr(1));
+}
+
+bool IsChangeCommand(std::string_view aCommand) {
+  return aCommand == "PUT" || aCommand == "MKDIR" || aCommand == "DELETE" || aCommand == "MOVE" ||
+         aCommand == "CHGPSW";
 }
 
 bool HashesPassword(std::string_view aCommand) {
@@ -155,6 +161,7 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   if (const auto FPaused = FThrottle.Paused(aRequest.FAddress, FUserKey, FNow); FPaused.count()) {
     FPlan.FOutcome =
         "refused (login attempts paused for " + std::to_string(FPaused.count()) + " s)";
+    FPlan.FData = JoinLines({FPlan.FOutcome}); // one line: not a login, and it says why
     return FPlan;
   }
   if (!FAccounts.Verify(FClassText, FUserText, std::string(FPassword))) {
@@ -165,9 +172,11 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   FThrottle.Succeeded(aRequest.FAddress, FUserKey);
   if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
   FStorage.EnsureRoots(FClass, FUser);
-  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText,
-                               FUserText, FClassText + "共享空间", LocalTimeText()}),
-                    FPlan.FLogArgument);
+  // The sixth line tells clients that know it that every change is confirmed; others read five.
+  return BlockReply(
+      JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText, FUserText,
+                 FClassText + "共享空间", LocalTimeText(), Utf16ToUtf8(kConfirmsLine)}),
+      FPlan.FLogArgument);
 }
 
 // "CHGPSW class(host) user password": the class item carries its "(host)" suffix. Only a user

@@ -2,8 +2,11 @@
 // No sockets here: the connection carries the plan out.
 //
 // Replies to a missing file or a refused LIST or GET are plain closes, so the client sees a
-// failed exchange. Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) are confirmed with a text
-// reply: "OK", or the outcome's short error text.
+// failed exchange (a GET's reply is a size-prefixed block like any text, so a refusal text could
+// be taken for content). Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) are confirmed with a
+// text reply: "OK" (for a PUT "OK <size> <time>", the version stored), or the outcome's short
+// error text; the LOGIN reply's sixth line, "CONFIRMS 1", announces it. "LIST <full name>"
+// without a wildcard answers that one entry's record, or none when there is no such file.
 //
 // The guard (unless access is open): file commands and CHGPSW need an address session of the
 // user whose space they touch (Sessions.h); a refusal's outcome says "no session". LOGIN
@@ -32,6 +35,8 @@ struct TRequest {
   std::string FAddress;  // the peer's address, without its port
 };
 
+// Commands confirmed with a text reply ("OK" or why not).
+bool IsChangeCommand(std::string_view aCommand);
 // Commands that hash a password.
 bool HashesPassword(std::string_view aCommand);
 

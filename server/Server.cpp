@@ -11,6 +11,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+
+#include "protocol/ServerVersion.h"
 #include "protocol/WireFormat.h"
 
 namespace zelvo::server {
@@ -33,6 +37,11 @@ struct TFd {
   }
   int FFd;
 };
+
+// The first word of a request line (what names the command, whatever follows).
+std::string CommandWord(std::string_view aLine) {
+  return std::string(aLine.substr(0, aLine.find_first_of(" \r\n")));
+}
 
 class TConnection : public std::enable_shared_from_this<TConnection> {
 public:
@@ -106,6 +115,8 @@ private:
         if (FPlan.FConfirm) co_await Confirm(FPlan);
       } else {
         FPlan.FOutcome = "refused (not UTF-8)";
+        FCommand = CommandWord(FLine);
+        if (IsChangeCommand(FCommand)) co_await Confirm(FPlan);
       }
     } catch (const std::system_error& aError) {
       FPlan.FOutcome =
@@ -149,7 +160,12 @@ private:
   }
 
   awaitable<void> Confirm(const TReplyPlan& aPlan) {
-    const std::string FText = JoinLines({aPlan.Succeeded() ? "OK" : aPlan.FOutcome});
+    std::string FLine = aPlan.Succeeded() ? "OK" : aPlan.FOutcome;
+    // A stored upload tells which version the server now holds: the client's base for its
+    // next save.
+    if (aPlan.Succeeded() && aPlan.FKind == TReplyPlan::TKind::Upload)
+      if (const auto FStored = TStorage::VersionOf(aPlan.FPath)) FLine = ConfirmationText(*FStored);
+    const std::string FText = JoinLines({FLine});
     co_await SendBlock(FText, EncodeBlockCount(static_cast<int32_t>(FText.size())));
   }
 
@@ -319,17 +335,60 @@ awaitable<void> TServer::Accept() {
     }
     const std::string FAddress = FSocket.remote_endpoint(FError).address().to_string();
     if (FActive >= FOptions.FMaxConnections) {
-      Log(FAddress, "-", "", "refused (busy)", 0);
-      FSocket.close(FError);
+      Refuse(std::move(FSocket), FAddress, "refused (busy)");
       continue;
     }
     if (!Enter(FAddress)) {
-      Log(FAddress, "-", "", "refused (too many connections from this address)", 0);
-      FSocket.close(FError);
+      Refuse(std::move(FSocket), FAddress, "refused (too many connections from this address)");
       continue;
     }
     std::make_shared<TConnection>(std::move(FSocket), *this, FAddress)->Start();
   }
+}
+
+void TServer::Refuse(asio::ip::tcp::socket aSocket, const std::string& aAddress,
+                     const std::string& aOutcome) {
+  if (FRefusing >= kMaxRefusing) {
+    Log(aAddress, "-", "", aOutcome, 0);
+    std::error_code FError;
+    aSocket.close(FError);
+    return;
+  }
+  ++FRefusing;
+  auto FExecutor = aSocket.get_executor();
+  asio::co_spawn(FExecutor, AnswerRefused(std::move(aSocket), aAddress, aOutcome), asio::detached);
+}
+
+awaitable<void> TServer::AnswerRefused(asio::ip::tcp::socket aSocket, std::string aAddress,
+                                       std::string aOutcome) {
+  using namespace asio::experimental::awaitable_operators;
+  std::string FCommand = "-";
+  std::string FBuffer;
+  asio::steady_timer FTimer(aSocket.get_executor(), kRefusalWait);
+  const auto FRead =
+      co_await (asio::async_read_until(aSocket, asio::dynamic_buffer(FBuffer, kMaxRequestLine + 2),
+                                       "\r\n", asio::experimental::as_tuple(use_awaitable)) ||
+                FTimer.async_wait(asio::experimental::as_tuple(use_awaitable)));
+  if (FRead.index() == 0 && !std::get<0>(std::get<0>(FRead))) {
+    FCommand = CommandWord(FBuffer);
+    // A change command hears why, so its client never takes the close for a success; the
+    // others see a failed exchange, as they would for any refusal.
+    if (IsChangeCommand(FCommand)) {
+      const std::string FText = JoinLines({aOutcome});
+      const auto FCount = EncodeBlockCount(static_cast<int32_t>(FText.size()));
+      FTimer.expires_after(kRefusalWait);
+      co_await (asio::async_write(
+                    aSocket,
+                    std::array<asio::const_buffer, 2>{asio::buffer(FCount), asio::buffer(FText)},
+                    asio::experimental::as_tuple(use_awaitable)) ||
+                FTimer.async_wait(asio::experimental::as_tuple(use_awaitable)));
+    }
+  }
+  Log(aAddress, FCommand, "", aOutcome, 0);
+  std::error_code FError;
+  aSocket.shutdown(asio::ip::tcp::socket::shutdown_send, FError);
+  aSocket.close(FError);
+  --FRefusing;
 }
 
 bool TServer::Enter(const std::string& aAddress) {

@@ -5,12 +5,15 @@
 // connection idle for longer is closed, and an upload must also keep a minimum average rate
 // after its first seconds or it is cut and dropped. Request lines are capped; the number of
 // connections at once is bounded in all and per address (a connection past either bound is
-// closed at once), so one address never takes every slot. Each connection runs on its own
-// strand, so a slow or broken client holds up nobody else; LOGIN and CHGPSW, which hash
-// passwords, run on a small pool of their own, so a login flood leaves the other commands fast.
-// SIGINT and SIGTERM stop the server: the acceptor closes and unfinished uploads are discarded.
-// One line per request goes to stderr: time, peer, command, argument, outcome, bytes; control
-// characters in them are escaped ("\x0A"), so no request can forge a line.
+// refused), so one address never takes every slot. A refused connection's request line is still
+// read for a moment, so that a change command hears "refused (busy)" (or "refused (too many
+// connections from this address)") instead of a close its client could take for success; a
+// bounded number of such refusals run at once, past it the connection is closed unread. Each
+// connection runs on its own strand, so a slow or broken client holds up nobody else; LOGIN and
+// CHGPSW, which hash passwords, run on a small pool of their own, so a login flood leaves the other
+// commands fast. SIGINT and SIGTERM stop the server: the acceptor closes and unfinished uploads are
+// discarded. One line per request goes to stderr: time, peer, command, argument, outcome, bytes;
+// control characters in them are escaped ("\x0A"), so no request can forge a line.
 #pragma once
 
 #include <asio.hpp>
@@ -57,12 +60,20 @@ public:
 
 private:
   asio::awaitable<void> Accept();
+  // A connection past a bound: answered (change commands) and closed; not counted as active.
+  void Refuse(asio::ip::tcp::socket aSocket, const std::string& aAddress,
+              const std::string& aOutcome);
+  asio::awaitable<void> AnswerRefused(asio::ip::tcp::socket aSocket, std::string aAddress,
+                                      std::string aOutcome);
+  static constexpr int kMaxRefusing = 64;
+  static constexpr std::chrono::seconds kRefusalWait{2};
 
   TServerOptions FOptions;
   TRequestHandler& FHandler;
   // Before the context: connections still queued in it leave these when it is destroyed.
   std::atomic<int> FActive{0};
-  std::mutex FAddressLock; // guards FPerAddress
+  std::atomic<int> FRefusing{0}; // refused connections still being answered
+  std::mutex FAddressLock;       // guards FPerAddress
   std::map<std::string, int> FPerAddress;
   asio::thread_pool FHashPool; // stopped and joined when Run ends
   asio::io_context FContext;

@@ -1,5 +1,6 @@
 #include "server/Storage.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,6 +82,27 @@ void AppendRecord(std::string& aReply, const WIN32_FIND_DATAW& aData) {
   aReply.append(FBytes.begin(), FBytes.end());
 }
 
+// One entry's record, unless it is one that a listing does not show (names the protocol cannot
+// carry, uploads under way, links and other special files); false when nothing was appended.
+bool AppendListed(std::string& aReply, const fs::path& aPath) {
+  const std::string FName = aPath.filename().string();
+  struct stat FStat {};
+  if (FName.starts_with(TUpload::kTempPrefix) || !IsValidUtf8(FName) ||
+      ::lstat(aPath.c_str(), &FStat) != 0 || !(S_ISDIR(FStat.st_mode) || S_ISREG(FStat.st_mode)))
+    return false;
+  const std::u16string FWideName = Utf8ToUtf16(FName);
+  if (FWideName.size() >= MAX_PATH) return false;
+  AppendRecord(aReply, FindDataOf(FWideName, FStat));
+  return true;
+}
+
+bool SameAsciiName(std::string_view aLeft, std::string_view aRight) {
+  return std::ranges::equal(aLeft, aRight, [](char aA, char aB) {
+    const auto FFold = [](char aC) { return aC >= 'A' && aC <= 'Z' ? char(aC - 'A' + 'a') : aC; };
+    return FFold(aA) == FFold(aB);
+  });
+}
+
 } // namespace
 
 TStorage::TStorage(fs::path aFolder) : FFolder(fs::weakly_canonical(aFolder)) {}
@@ -105,7 +127,7 @@ std::optional<TPlace> TStorage::PlaceOf(std::string_view aServerPath) {
 }
 
 std::optional<std::string> TStorage::List(std::string_view aPattern) const {
-  if (!aPattern.ends_with("\\*")) return std::nullopt;
+  if (!aPattern.ends_with("\\*")) return Entry(aPattern);
   const auto FFolderPath = Resolve(aPattern.substr(0, aPattern.size() - 2), TAccess::Read);
   struct stat FStat {};
   if (!FFolderPath || ::stat(FFolderPath->c_str(), &FStat) != 0 || !S_ISDIR(FStat.st_mode))
@@ -114,17 +136,36 @@ std::optional<std::string> TStorage::List(std::string_view aPattern) const {
   AppendRecord(FReply, FindDataOf(u".", FStat));
   AppendRecord(FReply, FindDataOf(u"..", FStat));
   std::error_code FError;
-  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError)) {
-    const std::string FName = FEntry.path().filename().string();
-    const std::u16string FWideName = Utf8ToUtf16(FName);
-    // Names the protocol cannot carry are not shown.
-    if (FName.starts_with(TUpload::kTempPrefix) || !IsValidUtf8(FName) ||
-        FWideName.size() >= MAX_PATH || ::lstat(FEntry.path().c_str(), &FStat) != 0 ||
-        !(S_ISDIR(FStat.st_mode) || S_ISREG(FStat.st_mode)))
-      continue;
-    AppendRecord(FReply, FindDataOf(FWideName, FStat));
-  }
+  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError))
+    AppendListed(FReply, FEntry.path());
   return FReply;
+}
+
+std::optional<std::string> TStorage::Entry(std::string_view aFullName) const {
+  const auto FSlash = aFullName.rfind('\\');
+  if (FSlash == std::string_view::npos) return std::nullopt;
+  const std::string FName(aFullName.substr(FSlash + 1));
+  const auto FFolderPath = Resolve(aFullName.substr(0, FSlash), TAccess::Read);
+  struct stat FStat {};
+  if (FName.empty() || FName.find_first_of("*?/") != std::string::npos || FName == "." ||
+      FName == ".." || !FFolderPath || ::stat(FFolderPath->c_str(), &FStat) != 0 ||
+      !S_ISDIR(FStat.st_mode))
+    return std::nullopt;
+  std::string FReply;
+  // Names match as on the client: the exact name first, else one that differs in ASCII case.
+  if (AppendListed(FReply, *FFolderPath / FName)) return FReply;
+  std::error_code FError;
+  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError))
+    if (SameAsciiName(FEntry.path().filename().string(), FName) &&
+        AppendListed(FReply, FEntry.path()))
+      break;
+  return FReply;
+}
+
+std::optional<TServerVersion> TStorage::VersionOf(const fs::path& aPath) {
+  struct stat FStat {};
+  if (::stat(aPath.c_str(), &FStat) != 0 || !S_ISREG(FStat.st_mode)) return std::nullopt;
+  return TServerVersion{FStat.st_size, ToFileTime(FStat.st_mtim)};
 }
 
 bool TStorage::Delete(std::string_view aServerPath) const {

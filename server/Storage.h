@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/ServerVersion.h"
+
 namespace zelvo::server {
 
 enum class TAccess { Read, Change };
@@ -39,7 +41,12 @@ public:
   static std::optional<TPlace> PlaceOf(std::string_view aServerPath);
   // LIST: aPattern is a folder's server path followed by "\*". The reply data: "." and ".."
   // first, then one 592-byte record per entry. None when the folder does not exist.
+  // A pattern without the wildcard is a file's full name: the reply holds its one record, or
+  // none when the folder has no such entry (ASCII letters match without case, the exact name
+  // first). None when the folder does not exist.
   std::optional<std::string> List(std::string_view aPattern) const;
+  // The stored version of a local file (after an upload), or none.
+  static std::optional<TServerVersion> VersionOf(const std::filesystem::path& aPath);
 
   bool Delete(std::string_view aServerPath) const; // a file or an empty folder
   bool Move(std::string_view aFromTo) const;       // "old|new"; replaces a file at new
@@ -53,6 +60,8 @@ public:
   const std::filesystem::path& Folder() const { return FFolder; }
 
 private:
+  std::optional<std::string> Entry(std::string_view aFullName) const;
+
   std::filesystem::path FFolder;
 };
 

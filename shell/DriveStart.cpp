@@ -5,6 +5,7 @@
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
 #include "protocol/Commands.h"
+#include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
 
 namespace zelvo {
@@ -21,6 +22,7 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   OwnerName = FLines[2];
   ShareVolumeName = FLines[3];
   aServerTime = FLines[4];
+  ServerConfirmsChanges = FLines.size() > 5 && FLines[5] == kConfirmsLine;
   return TLoginResult::LoggedIn;
 }
 

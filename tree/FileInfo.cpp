@@ -219,7 +219,13 @@ TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
 
 void TFileInfo::AddRecord(const uint8_t* aRecord) {
   std::unique_ptr<TFileInfo> FNode(new TFileInfo(DecodeFindData(aRecord)));
-  if (FNode->FFileName != u"." && FNode->FFileName != u"..") Add(std::move(FNode));
+  if (FNode->FFileName != u"." && FNode->FFileName != u".." && IsUsableName(FNode->FFileName))
+    Add(std::move(FNode));
+}
+
+bool IsUsableName(std::u16string_view aName) {
+  return std::none_of(aName.begin(), aName.end(),
+                      [](char16_t aChar) { return aChar < 0x20 || aChar == u'\\'; });
 }
 
 std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
@@ -310,11 +316,16 @@ TFileInfo* TFileInfo::GetChild() {
     const auto FRunning = ListingFetch();
     FRunning->Wait();
     FinishListing();
-    return FChild.get();
+  } else if (!FListFailed) {
+    std::vector<uint8_t> FReply;
+    if (SyncList(FReply))
+      SetListingFromReply(FReply);
+    else
+      FListFailed = true;
   }
-  std::vector<uint8_t> FReply;
-  if (!SyncList(FReply)) FReply.clear();
-  SetListingFromReply(FReply);
+  // An empty listing would say the folder is empty: it stays unlisted until a new LIST (the
+  // next request that needs it starts one).
+  if (!FChild) SetLastError(ERROR_UNEXP_NET_ERR);
   return FChild.get();
 }
 
@@ -343,6 +354,7 @@ std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aSe
   aStarted = false;
   if (ListingFetch()) return ListingFetch();
   if (FChild || !FIsDir || ArchiveNotBuilt()) return nullptr;
+  FListFailed = false; // tried again
   Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
   aStarted = true;
   return FExtra->FListingFetch;
@@ -355,6 +367,10 @@ void TFileInfo::FinishListing(const TKeepTest& aKeep) {
   if (FChild) {
     // A refresh that failed changes nothing: an empty reply is not an empty folder.
     if (FEnded->Succeeded()) MergeListing(std::move(FListing), aKeep, FEnded->Started());
+    return;
+  }
+  if (!FEnded->Succeeded()) {
+    FListFailed = true;
     return;
   }
   FListing->Extra().FFullName = FullName(); // the folder may have moved meanwhile

@@ -63,7 +63,8 @@ TFileInfo* TFileInfo::BeginDelete(const std::u16string& aFileName) {
   if (FNode == nullptr) return RefuseNode(ERROR_FILE_NOT_FOUND);
   if (FNode->FIsDir) {
     TFileInfo* FListing = FNode->GetChild();
-    if (FListing != nullptr && FListing->Count() > 0) return RefuseNode(ERROR_DIR_NOT_EMPTY);
+    if (FListing == nullptr) return nullptr; // not listed: whether it is empty is unknown
+    if (FListing->Count() > 0) return RefuseNode(ERROR_DIR_NOT_EMPTY);
   }
   if (FNode->FUploading) return RefuseNode(ERROR_SHARING_VIOLATION); // after its command
   FNode->FUploading = true;

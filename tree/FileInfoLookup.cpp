@@ -1,5 +1,7 @@
 // Path lookup and find-data records: every search works on a listing, names compare with the
 // ASCII-only case-insensitive rule, and the first match in list order wins.
+#include "platform/LastError.h"
+#include "platform/WinError.h"
 #include "tree/FileSysUnit.h"
 #include "tree/Mask.h"
 
@@ -14,9 +16,12 @@ TFileInfo* TFileInfo::GetDirectory(std::u16string_view Path, std::u16string& Las
       return FListing;
     }
     TFileInfo* FFolder = FListing->ThisFindFile(Path.substr(1, FSlash - 1));
-    if (FFolder == nullptr) return nullptr;
+    if (FFolder == nullptr || !FFolder->FIsDir) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return nullptr;
+    }
     FListing = FFolder->GetChild();
-    if (FListing == nullptr) return nullptr;
+    if (FListing == nullptr) return nullptr; // not listed: GetChild said why
     Path = Path.substr(FSlash);
   }
 }
@@ -38,7 +43,8 @@ bool TFileInfo::FindFile(std::u16string_view aFileName,
                          const std::function<void(const TFileInfo&)>& aEach) {
   std::u16string FMaskText;
   TFileInfo* FListing = GetDirectory(aFileName, FMaskText);
-  if (FListing == nullptr) return true;
+  // A folder that is not there has no entries; one the server could not list is a failure.
+  if (FListing == nullptr) return GetLastError() != ERROR_UNEXP_NET_ERR;
   const TMask FMask(FMaskText);
   for (const auto& FItem : FListing->Entries())
     if (FMask.Matches(FItem->FFileName)) aEach(*FItem);

@@ -133,8 +133,8 @@ public:
   size_t Count() const { return Entries().size(); }
   TFileInfo* Items(size_t aIndex) const { return Entries()[aIndex].get(); }
   TFileInfo* Add(std::unique_ptr<TFileInfo> aNode);
-  // A LIST record (kFindDataSize bytes) as an entry; "." and ".." are dropped, the handles they
-  // took stay used.
+  // A LIST record (kFindDataSize bytes) as an entry; "." and ".." and names no request could
+  // carry (IsUsableName) are dropped, the handles they took stay used.
   void AddRecord(const uint8_t* aRecord);
   std::unique_ptr<TFileInfo> Extract(TFileInfo* aNode);
 
@@ -160,7 +160,8 @@ public:
   // A pending move "old|new|flag", carried out on aRootManager at the next close.
   void SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager);
 
-  // The node model and the server's listing.
+  // The node model and the server's listing. A folder whose first LIST failed gives null with
+  // ERROR_UNEXP_NET_ERR (and asks no more until StartListing tries again).
   virtual TFileInfo* GetChild();
   virtual TFileInfo* CreateNewFileInfo(const std::u16string& aFileName,
                                        const std::u16string& ParentPath, bool aIsDir);
@@ -408,6 +409,7 @@ protected:
   bool FBroken = false;       // a write to the cache failed: never uploaded
   bool FPending = false;      // listed in the journal of pending changes
   bool FUploading = false;    // a PUT of this node is under way
+  bool FListFailed = false;   // a folder's first LIST failed: unlisted, answering EIO till retried
 };
 
 class TZipArchive;
@@ -464,6 +466,10 @@ TCommandResult ResultOfSync(bool aDone);
 // "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>"; a number after the time from the second on.
 std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser,
                             const std::tm& aLocal, int aNumber = 1);
+
+// Whether a name can travel in a request line: no control character (CR or LF would end the
+// line and start another request) and no "\" (it would split the name in two).
+bool IsUsableName(std::u16string_view aName);
 
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);

@@ -80,11 +80,13 @@ int DrivePath(const char* aPath, std::u16string& aDrivePath) {
   return 0;
 }
 
-// The server joins path parts with "\" and MOVE paths with "|": such names cannot be stored.
+// The server joins path parts with "\" and MOVE paths with "|", and a request ends at CR LF:
+// such names cannot be stored (control characters are refused with the line breaks).
 bool NewNameAllowed(const std::u16string& aDrivePath) {
   const std::u16string_view FName =
       std::u16string_view(aDrivePath).substr(aDrivePath.rfind(u'\\') + 1);
-  return !FName.empty() && FName.find_first_of(u":*?\"<>|") == std::u16string_view::npos;
+  return !FName.empty() && FName.find_first_of(u":*?\"<>|") == std::u16string_view::npos &&
+         std::none_of(FName.begin(), FName.end(), [](char16_t aChar) { return aChar < 0x20; });
 }
 
 void FileTimeToTimespec(FILETIME aTime, timespec& aOut) {
