@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 
@@ -44,7 +45,8 @@ uint32_t Truth(bool aValue) {
 } // namespace
 
 TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1)
-    : FServer(CurrentServerHost), FPort(ServerPort), FTimeOut(ClientTimeOut), FOwnRoot(Root0) {
+    : FServer(CurrentServerHost), FPort(ServerPort), FTimeOut(ClientTimeOut),
+      FConfirms(ServerConfirmsChanges), FOwnRoot(Root0) {
   WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
   const std::u16string* FPaths[] = {&Root0, &Root1};
   for (size_t i = 0; i < FRoot.size(); ++i)
@@ -175,30 +177,29 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
   return false;
 }
 
-void TFileSystem::SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
-  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
-  if (FNode == nullptr || !FNode->Modified() || !FNode->HasBase() || FNode->Uploading()) return;
-  TFileInfo* FFolder = FNode->Folder();
-  if (FFolder == nullptr) return;
-  // A listing of the last moment or two says as much as a new one, at no cost.
-  if (FFolder->ListedBefore(std::chrono::steady_clock::now() - kConflictListingAge)) {
-    if (auto FLoad = FFolder->StartRefresh(FServer, FPort, FTimeOut)) {
-      RefreshLocked(aGuard, FFolder->Handle(), FLoad);
-    } else if (auto FRunning = FFolder->ListingFetch()) {
-      const uint32_t FFolderHandle = FFolder->Handle();
-      aGuard.unlock();
-      FRunning->Wait();
-      aGuard.lock();
-      // Merged here, not later by the refresh's own thread: this save needs it now.
-      if ((FFolder = TFileInfo::FindNodeByHandle(FFolderHandle)))
-        FFolder->FinishListing(OpenNodes());
-    }
-  }
-  FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
-  if (FNode == nullptr) return;
-  const std::u16string FOldPath = FNode->FullName();
-  if (FNode->SplitConflict(OwnerName) == nullptr) return;
-  Transfers().Conflict(FOldPath, FNode->FullName());
+bool TFileSystem::AskVersionUnlocked(TLockGuard& aGuard, const std::u16string& aFullName,
+                                     std::optional<TServerVersion>& aVersion) {
+  aGuard.unlock();
+  TYunClient FClient(FServer, FPort, FTimeOut, FConfirms);
+  const bool FAsked = AskServerVersion(FClient, aFullName, FConfirms, aVersion);
+  aGuard.lock();
+  return FAsked;
+}
+
+TCommandResult TFileSystem::CheckBeforeSendLocked(TLockGuard& aGuard, TUploadJob& aJob) {
+  const TFileInfo* FNode = TFileInfo::FindNodeByHandle(aJob.FHandle);
+  const auto FBase = FNode ? FNode->Base() : std::nullopt;
+  if (!FBase) return TCommandResult::Done; // content made here: nobody else's to overwrite
+  std::optional<TServerVersion> FNow;
+  // Without the server's word the save waits: it could overwrite an edit made elsewhere.
+  if (!AskVersionUnlocked(aGuard, aJob.FFullName, FNow)) return TCommandResult::Failed;
+  TFileInfo* FSaved = TFileInfo::FindNodeByHandle(aJob.FHandle);
+  // Gone from the server: saving it again overwrites nobody's edit.
+  if (FSaved == nullptr || !FNow || *FNow == *FBase) return TCommandResult::Done;
+  if (FSaved->SplitConflict(OwnerName, *FNow) == nullptr) return TCommandResult::Done;
+  Transfers().Conflict(aJob.FFullName, FSaved->FullName());
+  aJob.FFullName = FSaved->FullName();
+  return TCommandResult::Done;
 }
 
 void TFileSystem::AnnounceKeptLocalLocked(const TFileInfo& aNode) {
@@ -208,7 +209,6 @@ void TFileSystem::AnnounceKeptLocalLocked(const TFileInfo& aNode) {
 }
 
 bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
-  SplitIfChangedLocked(aGuard, aNodeHandle);
   TUploadJob FJob;
   for (bool FReady = false; !FReady;) {
     TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
@@ -227,25 +227,36 @@ bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
       break;
     }
   }
+  // The node is busy from here to EndUpload: nothing else sends, moves or deletes it.
+  TCommandResult FResult = CheckBeforeSendLocked(aGuard, FJob);
+  if (FResult == TCommandResult::Done) FResult = PutUnlocked(aGuard, FJob);
+  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
+  const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : ReportedResult(FResult);
+  FUploadEnded.notify_all();
+  Transfers().PendingChanged(PendingChanges().Entries().size());
+  return FOk;
+}
+
+TCommandResult TFileSystem::PutUnlocked(TLockGuard& aGuard, TUploadJob& aJob) {
   std::error_code FNoSize;
   TTransfer FTransfer{
-      NewTransferId(), TTransfer::TDirection::Upload, FJob.FFullName, 0,
-      static_cast<int64_t>(std::filesystem::file_size(Utf16ToUtf8(FJob.FCacheFile), FNoSize))};
+      NewTransferId(), TTransfer::TDirection::Upload, aJob.FFullName, 0,
+      static_cast<int64_t>(std::filesystem::file_size(Utf16ToUtf8(aJob.FCacheFile), FNoSize))};
   Transfers().TransferStarted(FTransfer);
   // The PUT holds only this node: the tree is free while it runs.
   aGuard.unlock();
   TProgressPace FPace;
-  const TCommandResult FResult = FJob.Send(FServer, FPort, FTimeOut, [&](int64_t aDone) {
+  const TCommandResult FResult = aJob.Send(FServer, FPort, FTimeOut, FConfirms, [&](int64_t aDone) {
     FTransfer.FDone = aDone;
     if (FPace.Due()) Transfers().TransferProgress(FTransfer);
   });
   aGuard.lock();
-  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
-  const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : FResult == TCommandResult::Done;
-  FUploadEnded.notify_all();
+  // A server that does not confirm is asked what it stored, at once: the base of the next save.
+  if (FResult == TCommandResult::Done && !aJob.FStored &&
+      !AskVersionUnlocked(aGuard, aJob.FFullName, aJob.FStored))
+    aJob.FStored.reset();
   Transfers().TransferEnded(FTransfer, FResult == TCommandResult::Done);
-  Transfers().PendingChanged(PendingChanges().Entries().size());
-  return FOk;
+  return FResult;
 }
 
 uint32_t TFileSystem::YunGetFileAttributesW(int RootIndex, LPCWSTR aFileName) {
@@ -656,17 +667,78 @@ bool TFileSystem::CarryOutMoveLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
     return false;
   if (FPlan.FSource == 0) return true; // none pending
   // The nodes are busy meanwhile, so they are all still there afterwards.
+  TFileInfo* FSource = TFileInfo::FindNodeByHandle(FPlan.FSource);
+  if (FSource->SavesByRename(FPlan)) return SaveByRenameLocked(aGuard, FPlan);
   const TCommandResult FResult =
       FPlan.FSend ? CommandUnlocked(aGuard, MoveRequest(FPlan.FOldFullName, FPlan.FNewFullName))
                   : TCommandResult::Done; // the server does not have it: the tree's move alone
-  const bool FMoved = TFileInfo::EndMove(FPlan, FResult);
+  const bool FMoved = EndMoveLocked(FPlan, FResult);
   FUploadEnded.notify_all();
   return FMoved;
 }
 
+bool TFileSystem::EndMoveLocked(const TMovePlan& aPlan, TCommandResult aResult) {
+  std::unique_ptr<TFileInfo> FReplaced;
+  if (!TFileInfo::EndMove(aPlan, aResult, &FReplaced)) return false;
+  // A file replaced while open stays readable through its opens, as on a local disk.
+  if (FReplaced && !FReplaced->IsDir() && HasOpensLocked(FReplaced->Handle()))
+    FDetached[FReplaced->Handle()] = std::move(FReplaced);
+  return true;
+}
+
+bool TFileSystem::SaveByRenameLocked(TLockGuard& aGuard, TMovePlan& aPlan) {
+  TUploadJob FJob;
+  TFileInfo* FSource = TFileInfo::FindNodeByHandle(aPlan.FSource);
+  TCommandResult FResult = FSource->BeginSaveByRename(aPlan, FJob) == TUploadStart::Send
+                               ? CheckReplacedLocked(aGuard, aPlan, FJob)
+                               : TCommandResult::Failed;
+  if (FResult == TCommandResult::Failed && GetLastError() == ERROR_DISK_FULL) {
+    TFileInfo::EndMove(aPlan, FResult); // never sent: the tree stays as it was
+    FUploadEnded.notify_all();
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+  }
+  if (FResult == TCommandResult::Done) FResult = PutUnlocked(aGuard, FJob);
+  // The old name on the server (a kept-local file someone uploaded) goes with the save.
+  if (FResult == TCommandResult::Done && aPlan.FSend)
+    CommandUnlocked(aGuard, DeleteRequest(aPlan.FOldFullName));
+  const bool FMoved = EndMoveLocked(aPlan, FResult);
+  // Failed: the temporary file stays where it was, with its content; done: the moved node holds
+  // the server's version now.
+  if (FMoved)
+    if (TFileInfo* FSaved = TFileInfo::FindNodeByHandle(FJob.FHandle))
+      FSaved->EndUpload(FJob, FResult);
+  FUploadEnded.notify_all();
+  Transfers().PendingChanged(PendingChanges().Entries().size());
+  return FMoved;
+}
+
+TCommandResult TFileSystem::CheckReplacedLocked(TLockGuard& aGuard, TMovePlan& aPlan,
+                                                TUploadJob& aJob) {
+  // The document the save replaces carries the version its editor opened.
+  const TFileInfo* FTarget = aPlan.FTarget ? TFileInfo::FindNodeByHandle(aPlan.FTarget) : nullptr;
+  const auto FBase = FTarget ? FTarget->Base() : std::nullopt;
+  if (!FBase) return TCommandResult::Done;
+  std::optional<TServerVersion> FNow;
+  if (!AskVersionUnlocked(aGuard, aJob.FFullName, FNow)) return TCommandResult::Failed;
+  if (!FNow || *FNow == *FBase) return TCommandResult::Done;
+  // Saved elsewhere meanwhile: that version keeps the name, this content goes beside it.
+  const std::time_t FTime = std::time(nullptr);
+  std::tm FLocal{};
+  ::localtime_r(&FTime, &FLocal);
+  std::u16string FName;
+  for (int FNumber = 1; FName.empty() || aPlan.FTo->ThisFindFile(FName); ++FNumber)
+    FName = ConflictName(aPlan.FNewLast, OwnerName, FLocal, FNumber);
+  const std::u16string FDocument = aJob.FFullName;
+  TFileInfo::RetargetMove(aPlan, FName);
+  aJob.FFullName = aPlan.FNewFullName;
+  Transfers().Conflict(FDocument, aJob.FFullName);
+  return TCommandResult::Done;
+}
+
 TCommandResult TFileSystem::CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand) {
   aGuard.unlock();
-  const TCommandResult FResult = TYunClient(FServer, FPort, FTimeOut).Command(aCommand);
+  const TCommandResult FResult = TYunClient(FServer, FPort, FTimeOut, FConfirms).Command(aCommand);
   aGuard.lock();
   return FResult;
 }

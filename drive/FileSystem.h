@@ -174,6 +174,8 @@ private:
   // Pending changes (FileSystemPending.cpp).
   void SendPendingOfEarlierRuns();
   bool SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry& aEntry);
+  // A journal entry sent straight from its cache file (no node), checked against its base.
+  TCommandResult PutJournalled(const TPendingEntry& aEntry);
   bool ServerAnswers() const;
   void RetryLoop(std::stop_token aStop);
   // The fetch to wait for before reading this node (started here when needed), or null.
@@ -182,15 +184,21 @@ private:
   // the cache file; false when it could not be (the request goes no further).
   bool PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive);
   // Sends a node's changed content with the lock released during the PUT (aGuard is the only
-  // hold of the lock); false with the failure's code. A file fetched from the server is first
-  // checked against a listing of its folder no older than kConflictListingAge: when someone else
-  // changed it meanwhile, this content goes beside it under a conflict name (TFileInfo::
-  // SplitConflict), and stderr says so.
+  // hold of the lock); false with the failure's code. A file whose content came from the server
+  // is first checked against the server's entry of it, asked right then: when someone else saved
+  // meanwhile, this content goes beside it under a conflict name (TFileInfo::SplitConflict), and
+  // the observer is told.
   bool SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
-  void SplitIfChangedLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  // The check, for a job begun (its node busy): Done to send (to the job's name, a conflict copy's
+  // when it split), Failed when the server could not be asked.
+  TCommandResult CheckBeforeSendLocked(TLockGuard& aGuard, TUploadJob& aJob);
+  // The PUT with the lock released, told to the observer; fills the job's stored version.
+  TCommandResult PutUnlocked(TLockGuard& aGuard, TUploadJob& aJob);
+  // The server's entry of one file, asked with the lock released; false when the exchange failed.
+  bool AskVersionUnlocked(TLockGuard& aGuard, const std::u16string& aFullName,
+                          std::optional<TServerVersion>& aVersion);
   // A changed file of a kept-local extension: told to the observer once per path.
   void AnnounceKeptLocalLocked(const TFileInfo& aNode);
-  static constexpr std::chrono::seconds kConflictListingAge{2};
   // Background refreshes of the listings along aPath that are older than the refresh period.
   void RefreshStaleLocked(int RootIndex, LPCWSTR aPath);
   // One LIST of a folder (its node handle) and the merge of its result; aGuard released meanwhile.
@@ -199,7 +207,14 @@ private:
   // What a refresh must keep: files that are open.
   TFileInfo::TKeepTest OpenNodes() const;
   // The node's pending move, its MOVE sent with the lock released; true when none is pending.
+  // A save by rename (TFileInfo::SavesByRename) sends the content to the new name instead, and
+  // the move is made only once the server has it (checked against the replaced document's
+  // version first: a conflict puts it beside the document).
   bool CarryOutMoveLocked(TLockGuard& aGuard, uint32_t aNodeHandle);
+  bool SaveByRenameLocked(TLockGuard& aGuard, TMovePlan& aPlan);
+  TCommandResult CheckReplacedLocked(TLockGuard& aGuard, TMovePlan& aPlan, TUploadJob& aJob);
+  // EndMove, keeping a replaced file that is still open among the detached ones.
+  bool EndMoveLocked(const TMovePlan& aPlan, TCommandResult aResult);
   // One change command with the lock released (aGuard is the only hold of the lock).
   TCommandResult CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand);
   // Runs aOperation again, after the uploads under way ended, while it answers busy
@@ -222,6 +237,7 @@ private:
   std::u16string FServer;
   int32_t FPort = 0;
   int32_t FTimeOut = 0;
+  bool FConfirms = false; // the server confirms every change (LOGIN said so)
   std::u16string FOwnRoot;
   std::set<std::u16string> FKeptLocalTold; // paths announced as kept local
   std::mutex FFetchersLock;                // guards FFetchers

@@ -1,10 +1,12 @@
 // The facade's side of pending changes: sending those of earlier runs at login, and retrying
 // those of this run in the background.
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <set>
 
+#include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "drive/FileSystem.h"
 #include "drive/TransferObserver.h"
@@ -22,10 +24,14 @@ std::u16string DrivePathOf(const std::u16string& aFullName, const std::u16string
   return aFullName.substr(aRoot.size() + 1);
 }
 
-// Sends a pending file straight from its cache file.
-TCommandResult PutPendingFile(const TPendingEntry& aEntry, int32_t aPort, int32_t aTimeOut) {
-  return TUploadJob{0, aEntry.FFullName, aEntry.FCacheFile, 0}.Send(aEntry.FServer, aPort,
-                                                                    aTimeOut);
+// "<folder>\<conflict name of the last part>" for this user, now.
+std::u16string ConflictPath(const std::u16string& aFullName) {
+  const auto FSlash = aFullName.rfind(u'\\');
+  const std::time_t FNow = std::time(nullptr);
+  std::tm FLocal{};
+  ::localtime_r(&FNow, &FLocal);
+  return aFullName.substr(0, FSlash + 1) +
+         ConflictName(std::u16string_view(aFullName).substr(FSlash + 1), OwnerName, FLocal);
 }
 
 void Forget(const TPendingEntry& aEntry) {
@@ -47,13 +53,29 @@ bool ForgetIfGone(const TPendingEntry& aEntry) {
 
 } // namespace
 
+TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry) {
+  std::u16string FTarget = aEntry.FFullName;
+  if (aEntry.FBase) {
+    std::optional<TServerVersion> FNow;
+    TYunClient FAsk(aEntry.FServer, FPort, FTimeOut, FConfirms);
+    if (!AskServerVersion(FAsk, FTarget, FConfirms, FNow)) return TCommandResult::Failed;
+    // Saved elsewhere since this content was made: it goes beside that version.
+    if (FNow && *FNow != *aEntry.FBase) FTarget = ConflictPath(FTarget);
+  }
+  TUploadJob FJob{0, FTarget, aEntry.FCacheFile, 0};
+  const TCommandResult FResult = FJob.Send(aEntry.FServer, FPort, FTimeOut, FConfirms);
+  if (FResult == TCommandResult::Done && FTarget != aEntry.FFullName)
+    Transfers().Conflict(aEntry.FFullName, FTarget);
+  return FResult;
+}
+
 void TFileSystem::SendPendingOfEarlierRuns() {
   if (!FRoot[0]) return;
   bool FServerDown = false;
   for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot})) {
     if (ForgetIfGone(FEntry)) continue;
     if (!FServerDown) {
-      const TCommandResult FResult = PutPendingFile(FEntry, FPort, FTimeOut);
+      const TCommandResult FResult = PutJournalled(FEntry);
       if (FResult == TCommandResult::Done) {
         Forget(FEntry);
         continue;
@@ -65,7 +87,7 @@ void TFileSystem::SendPendingOfEarlierRuns() {
     TFileInfo* FFolder =
         FRoot[0]->GetChild()->GetDirectory(DrivePathOf(FEntry.FFullName, FOwnRoot), FLast);
     if (FFolder != nullptr && FFolder->FileCanMove())
-      FFolder->AdoptPendingFile(FLast, FEntry.FCacheFile);
+      FFolder->AdoptPendingFile(FLast, FEntry.FCacheFile, FEntry.FBase);
   }
 }
 
@@ -80,9 +102,13 @@ bool TFileSystem::SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry
       FRoot[0]->GetChild()->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast);
   TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
   if (FNode == nullptr) {
-    // Not in the tree (its folder is gone from it): straight from the cache file.
+    // Not in the tree (its folder is gone from it): straight from the cache file, the tree free
+    // meanwhile.
     if (ForgetIfGone(aEntry)) return true;
-    if (PutPendingFile(aEntry, FPort, FTimeOut) != TCommandResult::Done) return false;
+    aGuard.unlock();
+    const TCommandResult FResult = PutJournalled(aEntry);
+    aGuard.lock();
+    if (FResult != TCommandResult::Done) return false;
     Forget(aEntry);
     return true;
   }

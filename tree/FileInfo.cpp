@@ -442,18 +442,6 @@ void TFileInfo::TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep
   if (FIsDir) return; // a folder's entries refresh with its own listing; archives stay built
   const bool FChanged = aFresh.FSize != FSize ||
                         FileTimeToInt(aFresh.FLastWriteTime) != FileTimeToInt(FLastWriteTime);
-  if (FExtra && FExtra->FHasBase) {
-    FExtra->FSeenSize = aFresh.FSize;
-    FExtra->FSeenWriteTime = aFresh.FLastWriteTime;
-  }
-  if (FExtra && FExtra->FAwaitBase && !FModified && !FUploading) {
-    // The first listing after this client's own upload: the server's version is this content.
-    FExtra->FAwaitBase = false;
-    FSize = aFresh.FSize;
-    FLastWriteTime = aFresh.FLastWriteTime;
-    RecordBase();
-    return;
-  }
   if (!FChanged || Busy(aKeep)) return;
   FSize = aFresh.FSize;
   FCreationTime = aFresh.FCreationTime;
@@ -525,11 +513,14 @@ private:
 } // namespace
 
 TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
-                                const std::function<void(int64_t)>& aProgress) const {
+                                bool aConfirms, const std::function<void(int64_t)>& aProgress) {
   try {
     TFileStream FContent(FCacheFile, TFileStream::TMode::OpenRead);
     TCountingStream FCounted(FContent, aProgress);
-    return TYunClient(aServer, aPort, aTimeOut).Put(FCounted, FFullName);
+    TYunClient FClient(aServer, aPort, aTimeOut, aConfirms);
+    const TCommandResult FResult = FClient.Put(FCounted, FFullName);
+    FStored = ParseConfirmation(FClient.ConfirmationLine());
+    return FResult;
   } catch (const EFileStreamError&) {
     return TCommandResult::Failed;
   }
@@ -548,16 +539,27 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
   FModified = false;
   FOnServer = true;
   ClearPending();
-  // The server's version is now this content; its size and time come with the next listing.
-  Extra().FHasBase = false;
-  FExtra->FAwaitBase = true;
+  // The server's version is now this content, as the server said it stored it; without its
+  // word the next save has nothing to check against (a later listing may show someone else's).
+  if (aJob.FStored) {
+    SetBase(*aJob.FStored);
+    FLastWriteTime = aJob.FStored->FWriteTime;
+  } else if (FExtra) {
+    FExtra->FHasBase = false;
+  }
   return true;
 }
 
-bool TFileInfo::ChangedOnServer() const {
-  return FExtra && FExtra->FHasBase &&
-         (FExtra->FSeenSize != FExtra->FBaseSize ||
-          FileTimeToInt(FExtra->FSeenWriteTime) != FileTimeToInt(FExtra->FBaseWriteTime));
+std::optional<TServerVersion> TFileInfo::Base() const {
+  if (!HasBase()) return std::nullopt;
+  return TServerVersion{FExtra->FBaseSize, FExtra->FBaseWriteTime};
+}
+
+void TFileInfo::SetBase(const TServerVersion& aVersion) {
+  TNodeExtra& FHere = Extra();
+  FHere.FHasBase = true;
+  FHere.FBaseSize = aVersion.FSize;
+  FHere.FBaseWriteTime = aVersion.FWriteTime;
 }
 
 std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser,
@@ -567,12 +569,20 @@ std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser
   char FWhen[32];
   std::strftime(FWhen, sizeof FWhen, "%Y-%m-%d %H%M", &aLocal);
   const std::string FNumber = aNumber > 1 ? " " + std::to_string(aNumber) : "";
-  return std::u16string(FStem) + u" (" + std::u16string(aUser) + u"的冲突副本 " +
-         Utf8ToUtf16(FWhen + FNumber) + u")" + FExt;
+  const std::u16string FTail =
+      u" (" + std::u16string(aUser) + u"的冲突副本 " + Utf8ToUtf16(FWhen + FNumber) + u")" + FExt;
+  // A name past 255 bytes cannot be stored: the stem gives way, whole characters at a time.
+  std::u16string FName = std::u16string(FStem) + FTail;
+  while (Utf16ToUtf8(FName).size() > kMaxNameBytes && FName.size() > FTail.size()) {
+    size_t FCut = FName.size() - FTail.size() - 1;
+    if (FCut > 0 && FName[FCut] >= 0xDC00 && FName[FCut] <= 0xDFFF) --FCut; // a surrogate pair
+    FName.erase(FCut, FName.size() - FTail.size() - FCut);
+  }
+  return FName;
 }
 
-TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser) {
-  if (FParent == nullptr || !ChangedOnServer()) return nullptr;
+TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser, const TServerVersion& aServer) {
+  if (FParent == nullptr) return nullptr;
   const std::time_t FNow = std::time(nullptr);
   std::tm FLocal{};
   ::localtime_r(&FNow, &FLocal);
@@ -581,11 +591,11 @@ TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser) {
     FName = ConflictName(FFileName, aUser, FLocal, FNumber);
   // The server's version keeps the name, as a node to fetch; this content goes beside it.
   WIN32_FIND_DATAW FRecord = MakeFindData(FFileName, false);
-  FRecord.nFileSizeHigh = static_cast<uint32_t>(static_cast<uint64_t>(FExtra->FSeenSize) >> 32);
-  FRecord.nFileSizeLow = static_cast<uint32_t>(FExtra->FSeenSize);
-  FRecord.ftLastWriteTime = FExtra->FSeenWriteTime;
+  FRecord.nFileSizeHigh = static_cast<uint32_t>(static_cast<uint64_t>(aServer.FSize) >> 32);
+  FRecord.nFileSizeLow = static_cast<uint32_t>(aServer.FSize);
+  FRecord.ftLastWriteTime = aServer.FWriteTime;
   TFileInfo* FListing = FParent;
-  FExtra->FHasBase = false;
+  if (FExtra) FExtra->FHasBase = false;
   FOnServer = false;
   Rename(FName, FListing->StoredName() + u"\\" + FName);
   FListing->Add(std::unique_ptr<TFileInfo>(new TFileInfo(FRecord)));

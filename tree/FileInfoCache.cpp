@@ -90,10 +90,7 @@ void TFileInfo::FinishFetch() {
 }
 
 void TFileInfo::RecordBase() {
-  TNodeExtra& FHere = Extra();
-  FHere.FHasBase = true;
-  FHere.FBaseSize = FHere.FSeenSize = FSize;
-  FHere.FBaseWriteTime = FHere.FSeenWriteTime = FLastWriteTime;
+  SetBase({FSize, FLastWriteTime});
 }
 
 void TFileInfo::DropCachedContent() {
@@ -293,6 +290,29 @@ TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
   return TUploadStart::Send;
 }
 
+bool TFileInfo::SavesByRename(const TMovePlan& aPlan) const {
+  if (FIsDir || !FModified || IsKeptLocal(aPlan.FNewLast)) return false;
+  return IsKeptLocal(FFileName) || !FOnServer || FPending;
+}
+
+TUploadStart TFileInfo::BeginSaveByRename(const TMovePlan& aPlan, TUploadJob& aJob) {
+  if (FBroken) {
+    SetLastError(ERROR_DISK_FULL);
+    return TUploadStart::Broken;
+  }
+  CreateCacheStream(); // busy since BeginMove: nothing else sends it meanwhile
+  aJob = {FHandle, aPlan.FNewFullName, CacheFileName(), FChangeCount};
+  return TUploadStart::Send;
+}
+
+void TFileInfo::RetargetMove(TMovePlan& aPlan, const std::u16string& aNewLast) {
+  if (TFileInfo* FTarget = aPlan.FTarget ? FindNodeByHandle(aPlan.FTarget) : nullptr)
+    FTarget->FUploading = false; // stays where it is: no longer replaced
+  aPlan.FTarget = 0;
+  aPlan.FNewLast = aNewLast;
+  aPlan.FNewFullName = aPlan.FTo->StoredName() + u"\\" + aNewLast;
+}
+
 bool TFileInfo::UploadChanges() {
   TUploadJob FJob;
   switch (BeginUpload(FJob)) {
@@ -318,7 +338,7 @@ void TFileInfo::MarkPending() {
     if (FError) return; // stays pending in this run only: the content is still in the cache
     Extra().FCachePath = FName;
   }
-  PendingChanges().Add({CurrentServerHost, FullName(), FName});
+  PendingChanges().Add({CurrentServerHost, FullName(), FName, Base()});
   FPending = true;
 }
 
@@ -335,7 +355,8 @@ void TFileInfo::FollowPending(const std::u16string& aOldFullName) {
 }
 
 TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
-                                       const std::u16string& aCacheFile) {
+                                       const std::u16string& aCacheFile,
+                                       const std::optional<TServerVersion>& aBase) {
   TFileInfo* FNode = ThisFindFile(aFileName);
   if (FNode != nullptr && FNode->FIsDir) return nullptr;
   if (FNode == nullptr) {
@@ -347,6 +368,11 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
   FNode->FCache = std::make_shared<TFileStream>(aCacheFile, TFileStream::TMode::OpenReadWrite);
   FNode->FSize = FNode->FCache->GetSize();
   FNode->MarkLocalContent();
+  // Checked against the version it was made from, not whatever the listing shows now.
+  if (aBase)
+    FNode->SetBase(*aBase);
+  else if (FNode->FExtra)
+    FNode->FExtra->FHasBase = false;
   FNode->FPending = true;
   return FNode;
 }

@@ -163,7 +163,8 @@ bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& 
   return true;
 }
 
-bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult) {
+bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult,
+                        std::unique_ptr<TFileInfo>* aReplaced) {
   TFileInfo* FSource = FindNodeByHandle(aPlan.FSource);
   TFileInfo* FTarget = aPlan.FTarget ? FindNodeByHandle(aPlan.FTarget) : nullptr;
   FSource->FUploading = false;
@@ -173,6 +174,7 @@ bool TFileInfo::EndMove(const TMovePlan& aPlan, TCommandResult aResult) {
   const std::u16string FNewFullName = aPlan.FTo->StoredName() + u"\\" + aPlan.FNewLast;
   std::unique_ptr<TFileInfo> FReplaced;
   if (FTarget != nullptr) FReplaced = aPlan.FTo->Extract(FTarget);
+  if (aReplaced) *aReplaced = std::move(FReplaced);
   if (aPlan.FFrom == aPlan.FTo && FTarget == nullptr) {
     FSource->Rename(aPlan.FNewLast, FNewFullName);
     return true;

@@ -54,12 +54,14 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/Streams.h"
 #include "platform/WinTypes.h"
+#include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
 
 namespace zelvo {
@@ -74,9 +76,11 @@ struct TUploadJob {
   std::u16string FFullName;
   std::u16string FCacheFile;
   uint64_t FChange = 0; // the node's change count when it began
+  // The server's version once it is stored (Send fills it from a confirming server's "OK").
+  std::optional<TServerVersion> FStored;
   // The PUT, from the cache file; needs no lock. aProgress hears the bytes sent so far.
   TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
-                      const std::function<void(int64_t)>& aProgress = {}) const;
+                      bool aConfirms, const std::function<void(int64_t)>& aProgress = {});
 };
 // A move between BeginMove and EndMove (its MOVE runs without the tree's lock). The source, a
 // replaced target and the folder moved into are busy meanwhile, so the listings stay.
@@ -103,6 +107,8 @@ inline constexpr int64_t kArchiveNotBuilt = -999;
 inline constexpr uint32_t kInvalidNodeHandle = 0xFFFFFFFF;
 // The largest content an upload can announce (its count is a signed 32-bit number).
 inline constexpr int64_t kMaxFileSize = 0x7FFFFFFF;
+// The longest name a drive can hold, in UTF-8 bytes.
+inline constexpr size_t kMaxNameBytes = 255;
 
 inline constexpr uint32_t CREATE_NEW = 1;
 inline constexpr uint32_t CREATE_ALWAYS = 2;
@@ -254,13 +260,15 @@ public:
   bool EndUpload(const TUploadJob& aJob, TCommandResult aResult);
   bool Uploading() const { return FUploading; }
 
-  // Two edits of one file: whether someone else changed the server's version since this
-  // content was fetched (as the latest listing of its folder shows). SplitConflict then renames
-  // this node (its content, its opens) to "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>", not
-  // yet on the server, and puts a node of the server's version under the original name; it
-  // returns this node, or null when there is no conflict.
-  bool ChangedOnServer() const;
+  // Two edits of one file: the base is the server's version this content came from (fetched, or
+  // confirmed by this client's own upload); none for content made here. When the server's
+  // version differs from it right before an upload, someone else saved meanwhile: SplitConflict
+  // renames this node (its content, its opens) to "<stem> (<user>的冲突副本 <yyyy-mm-dd
+  // HHmm>)<ext>", not yet on the server, and puts a node of aServer's version under the original
+  // name; it returns this node (null when it is in no listing).
   bool HasBase() const { return FExtra && FExtra->FHasBase; }
+  std::optional<TServerVersion> Base() const;
+  void SetBase(const TServerVersion& aVersion);
   // The folder node whose listing holds this node, or null.
   TFileInfo* Folder() const { return FParent ? FParent->Owner() : nullptr; }
   // On a folder: whether its listing was fetched before aTime (or is not here).
@@ -268,11 +276,12 @@ public:
     return !FChild || !FChild->FExtra || FChild->FExtra->FListedAt < aTime;
   }
   const std::shared_ptr<TListingFetch>& ListingFetch() const;
-  TFileInfo* SplitConflict(std::u16string_view aUser);
+  TFileInfo* SplitConflict(std::u16string_view aUser, const TServerVersion& aServer);
 
   // On a listing: takes a pending file's content from an earlier run as the changed content of
   // the entry aFileName (made when the server does not have it).
-  TFileInfo* AdoptPendingFile(const std::u16string& aFileName, const std::u16string& aCacheFile);
+  TFileInfo* AdoptPendingFile(const std::u16string& aFileName, const std::u16string& aCacheFile,
+                              const std::optional<TServerVersion>& aBase = std::nullopt);
 
   // Path lookup, on a listing.
   TFileInfo* GetDirectory(std::u16string_view Path, std::u16string& LastFilename);
@@ -294,10 +303,20 @@ public:
   // when it succeeded (and leaves the tree as it was otherwise).
   bool BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,
                  bool ReplaceIfExisting, TMovePlan& aPlan);
-  static bool EndMove(const TMovePlan& aPlan, TCommandResult aResult);
+  // aReplaced, when given, receives the node the move replaced (else it is destroyed).
+  static bool EndMove(const TMovePlan& aPlan, TCommandResult aResult,
+                      std::unique_ptr<TFileInfo>* aReplaced = nullptr);
   // BeginMove of the pending move (FRenameOnClose, cleared); false with the code when it cannot
   // begin (kept for later when the answer is busy). aPlan.FSource stays 0 when none is pending.
   bool BeginPendingMove(TMovePlan& aPlan);
+  // A save by rename: this file (the plan's source) holds content the server does not have (kept
+  // local, never uploaded, or pending) and goes to a name that is uploaded, as editors save
+  // through a temporary file. Its content is then sent to the new name (the job, begun while the
+  // plan keeps the node busy) before the tree's move; EndUpload takes the outcome afterwards.
+  bool SavesByRename(const TMovePlan& aPlan) const;
+  TUploadStart BeginSaveByRename(const TMovePlan& aPlan, TUploadJob& aJob);
+  // The plan goes to aNewLast in the same folder instead, replacing nothing (a conflict copy).
+  static void RetargetMove(TMovePlan& aPlan, const std::u16string& aNewLast);
 
   // Zip archives shown as folders.
   void ZipFileToFolder();
@@ -346,22 +365,18 @@ protected:
     std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
     uint64_t FLocalChanges = 0;  // a listing's: entries added or taken out here
     uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began
-    // A file's: the server's size and last-write time its cached content came with, and the
-    // latest a listing showed (the two differ when someone else changed it meanwhile).
+    // A file's: the server's size and last-write time its content came from.
     bool FHasBase = false;
     int64_t FBaseSize = 0;
     FILETIME FBaseWriteTime{};
-    int64_t FSeenSize = 0;
-    FILETIME FSeenWriteTime{};
-    bool FAwaitBase = false; // uploaded: the next listing tells the server's size and time
 
-    // Nothing set that the node needs (the seen size and time count only with a base, the
+    // Nothing set that the node needs (the base's size and time count only with FHasBase, the
     // listing's time only with its owner). Beside the fields, so a new one is not forgotten.
     bool Empty() const {
       return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
              FAlternateFileName.empty() && FCachePath.empty() && FRenameOnClose.empty() &&
              !FRootManager && !FFetch && !FListingFetch && !FFetchFailed && !FHasBase &&
-             !FAwaitBase && FChangesAtList == 0 && FLocalChanges == 0;
+             FChangesAtList == 0 && FLocalChanges == 0;
     }
   };
   // A listed entry's node, without a full name of its own.
@@ -463,7 +478,8 @@ bool ReportedResult(TCommandResult aResult);
 // value and the code it left, so that ReportedResult sets that same code again.
 TCommandResult ResultOfSync(bool aDone);
 
-// "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>"; a number after the time from the second on.
+// "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>"; a number after the time from the second on;
+// the stem shortened (the rest kept) when the name would pass kMaxNameBytes in UTF-8.
 std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser,
                             const std::tm& aLocal, int aNumber = 1);
 

@@ -87,17 +87,30 @@ void TPendingJournal::Open(const std::u16string& aCacheDir) {
   std::string FLine;
   while (std::getline(FFile, FLine)) {
     const auto FParts = Fields(FLine);
-    if (FParts.size() != 3) continue;
-    FEntries.push_back({Unescape(FParts[0]), Unescape(FParts[1]), Unescape(FParts[2])});
+    if (FParts.size() != 3 && FParts.size() != 5) continue;
+    TPendingEntry FEntry{Unescape(FParts[0]), Unescape(FParts[1]), Unescape(FParts[2])};
+    int64_t FSize = 0;
+    int64_t FTime = 0;
+    if (FParts.size() == 5 &&
+        std::from_chars(FParts[3].data(), FParts[3].data() + FParts[3].size(), FSize).ec ==
+            std::errc() &&
+        std::from_chars(FParts[4].data(), FParts[4].data() + FParts[4].size(), FTime).ec ==
+            std::errc())
+      FEntry.FBase = TServerVersion{FSize, FileTimeFromInt(FTime)};
+    FEntries.push_back(std::move(FEntry));
   }
 }
 
 void TPendingJournal::SaveLocked() const {
   if (FPath.empty()) return;
   std::ostringstream FText;
-  for (const auto& FEntry : FEntries)
+  for (const auto& FEntry : FEntries) {
     FText << Escape(FEntry.FServer) << '\t' << Escape(FEntry.FFullName) << '\t'
-          << Escape(FEntry.FCacheFile) << '\n';
+          << Escape(FEntry.FCacheFile);
+    if (FEntry.FBase)
+      FText << '\t' << FEntry.FBase->FSize << '\t' << FileTimeToInt(FEntry.FBase->FWriteTime);
+    FText << '\n';
+  }
   const auto FTemp = FPath.string() + ".new";
   {
     std::ofstream FFile(FTemp, std::ios::binary | std::ios::trunc);

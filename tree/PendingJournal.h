@@ -1,11 +1,13 @@
 // The journal of pending changes: files whose content the server has not taken yet (the upload
 // failed or was refused), so that nothing written is lost across failures and restarts.
 //
-// Each entry names a file by the server and its full name on that server, and the cache file
-// that holds its content. That cache file is named after the same two (PendingFileName), so it
-// belongs to the file across runs, not to a run's node handle. The journal lives in the cache
-// folder as one small text file, rewritten whole and atomically (a temporary file renamed over
-// it) at every change, so a crash leaves either the old or the new journal.
+// Each entry names a file by the server and its full name on that server, the cache file that
+// holds its content, and the server's version it was made from (a line of three fields, or five
+// with the base's size and last-write time as a 100 ns count). That cache file is named after the
+// same two (PendingFileName), so it belongs to the file across runs, not to a run's node handle.
+// The journal lives in the cache folder as one small text file, rewritten whole and atomically (a
+// temporary file renamed over it) at every change, so a crash leaves either the old or the new
+// journal.
 //
 // Entries of other students and servers share the file and are kept as they are.
 //
@@ -16,8 +18,11 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "protocol/ServerVersion.h"
 
 namespace zelvo {
 
@@ -25,6 +30,9 @@ struct TPendingEntry {
   std::u16string FServer;
   std::u16string FFullName;  // server path, "\" separators
   std::u16string FCacheFile; // local path of the content
+  // The server's version the content was made from (none for content made here): whoever
+  // sends it checks that the server still has that version, or makes a conflict copy.
+  std::optional<TServerVersion> FBase;
   bool operator==(const TPendingEntry&) const = default;
 };
 
