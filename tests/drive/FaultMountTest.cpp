@@ -102,6 +102,8 @@ TEST_F(FaultMountTest, PendingChangeSurvivesTheUnmount) {
   {
     test::TMountProcess FMount(FServer.Port(), test::TMountSetup{.FCache = FCache.Path()});
     ASSERT_TRUE(FMount.Ready());
+    // Listed while the server answers: a folder never listed refuses new files (EIO).
+    ASSERT_TRUE(fs::exists(FMount.Own() / "作业" / "notes.txt"));
     FServer.Stop();
     EXPECT_EQ(WriteAndClose(FMount.Own() / "作业" / "未交.txt", "keep").second.FErrno, EIO);
     EXPECT_EQ(FMount.Stop(), 0);

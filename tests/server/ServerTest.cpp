@@ -75,12 +75,13 @@ TEST_F(ServerTest, ClassesUsersAndLogin) {
   EXPECT_EQ(Text(UlistRequest(u"无此班")), TStringList{});
 
   const auto FLogin = Text(LoginRequest(u"一年级一班", u"张三", u"zelvo123"));
-  ASSERT_EQ(FLogin.size(), 5u);
+  ASSERT_EQ(FLogin.size(), 6u);
   EXPECT_EQ(FLogin[0], kHome);
   EXPECT_EQ(FLogin[1], u"\\share\\一年级一班");
   EXPECT_EQ(FLogin[2], u"张三");
   EXPECT_EQ(FLogin[3], u"一年级一班共享空间");
   EXPECT_EQ(FLogin[4].size(), 23u); // yyyy-MM-dd hh:mm:ss.zzz
+  EXPECT_EQ(FLogin[5], u"CONFIRMS 1") << "a line older clients leave unread";
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"张三", u"wrong")).empty());
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"无名", u"zelvo123")).empty());
   EXPECT_EQ(FServer.Log().find("zelvo123"), std::string::npos) << "passwords stay out of the log";
@@ -90,7 +91,7 @@ TEST_F(ServerTest, PasswordChangeStripsTheHostSuffix) {
   ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "李四"));
   Send(ChgpswRequest(u"一年级一班(127.0.0.1)", u"李四", u"new pass"));
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"李四", u"zelvo123")).empty());
-  EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 5u);
+  EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 6u);
 }
 
 TEST_F(ServerTest, ListingRecords) {
@@ -257,7 +258,7 @@ TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {
   TStringList FLines;
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000)
                   .DoCommand(LoginRequest(u"三班", u"小明", u"second"), FLines));
-  EXPECT_EQ(FLines.size(), 5u);
+  EXPECT_EQ(FLines.size(), 6u);
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000).DoCommand(GlistRequest(), FLines));
   EXPECT_EQ(FLines, TStringList{u"三班"});
   const std::string FDatabase = test::TTempDir::ReadPath(FServer.Folder() / "accounts.db");

@@ -66,7 +66,25 @@ TEST_F(StorageTest, ListStartsWithDotEntriesAndHidesUploadsAndLinks) {
   EXPECT_EQ(FEntries[u"d"].dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_GT(FileTimeToInt(FEntries[u"a.txt"].ftLastWriteTime), kFileTimeUnixEpoch);
   EXPECT_FALSE(FStorage.List("\\home\\c\\u\\a.txt\\*"));
-  EXPECT_FALSE(FStorage.List("\\home\\c\\u"));
+}
+
+// A pattern without the wildcard asks for one file's entry, as before an upload.
+TEST_F(StorageTest, ListOfOneFullNameAnswersThatEntry) {
+  const auto FNames = [&](std::string_view aPattern) {
+    std::vector<std::u16string> FFound;
+    const auto FReply = FStorage.List(aPattern);
+    if (!FReply) return std::optional<std::vector<std::u16string>>();
+    for (size_t FAt = 0; FAt + kFindDataSize <= FReply->size(); FAt += kFindDataSize)
+      FFound.push_back(FieldText(
+          DecodeFindData(reinterpret_cast<const uint8_t*>(FReply->data()) + FAt).cFileName));
+    return std::optional(FFound);
+  };
+  using TNames = std::vector<std::u16string>;
+  EXPECT_EQ(FNames("\\home\\c\\u\\\\a.txt"), TNames{u"a.txt"});
+  EXPECT_EQ(FNames("\\home\\c\\u\\\\A.TXT"), TNames{u"a.txt"}) << "ASCII case does not count";
+  EXPECT_EQ(FNames("\\home\\c\\u\\\\none.txt"), TNames{}) << "no such file: no record";
+  EXPECT_EQ(FNames("\\home\\c\\u\\\\*.txt"), std::nullopt);
+  EXPECT_EQ(FNames("\\home\\c\\u\\nofolder\\a.txt"), std::nullopt) << "no such folder";
 }
 
 TEST_F(StorageTest, UploadReplacesOnlyWhenCommitted) {

@@ -80,9 +80,10 @@ std::string CountedBlock(const std::string& aData) {
 
 bool LogIn(uint16_t aPort, const std::string& aClass, const std::string& aUser,
            const std::string& aSource, const std::string& aPassword) {
-  // A refused LOGIN answers an empty block: its count is all there is.
-  return TRawPeer::Exchange(aPort, "LOGIN " + aClass + " " + aUser + " " + aPassword, aSource)
-             .size() > 4;
+  // A LOGIN is granted when it names the home (a refusal is empty, or one "refused" line).
+  const std::string FReply =
+      TRawPeer::Exchange(aPort, "LOGIN " + aClass + " " + aUser + " " + aPassword, aSource);
+  return FReply.find("\\home\\") != std::string::npos;
 }
 
 } // namespace zelvo::test

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,10 @@ void TStallingProxy::Accept() {
     if (!Readable(FListenFd)) continue;
     const int FClient = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (FClient < 0) continue;
+    if (FClosing) {
+      ::close(FClient);
+      continue;
+    }
     const int FServer = ConnectTo(FServerPort);
     std::lock_guard FGuard(FLock);
     FFds.push_back(FClient);
@@ -67,17 +72,33 @@ void TStallingProxy::Accept() {
       continue;
     }
     FFds.push_back(FServer);
-    FPumps.emplace_back([this, FClient, FServer] { Pump(FClient, FServer); });
-    FPumps.emplace_back([this, FClient, FServer] { Pump(FServer, FClient); });
+    TLink* FLink = FLinks.emplace_back(std::make_unique<TLink>()).get();
+    FPumps.emplace_back(
+        [this, FClient, FServer, FLink] { Pump(FClient, FServer, FLink, nullptr); });
+    FPumps.emplace_back(
+        [this, FClient, FServer, FLink] { Pump(FServer, FClient, nullptr, FLink); });
   }
 }
 
-void TStallingProxy::Pump(int aFrom, int aTo) {
+// aUpstream: this pump carries the client's request; aDownstream: the server's answer.
+void TStallingProxy::Pump(int aFrom, int aTo, TLink* aUpstream, TLink* aDownstream) {
   char FBuffer[16384];
+  bool FFirst = true;
   while (!FStopping) {
     if (FStalled || !Readable(aFrom)) continue;
     const ssize_t FGot = ::recv(aFrom, FBuffer, sizeof FBuffer, 0);
     if (FGot <= 0) break;
+    if (aUpstream && FFirst && std::string_view(FBuffer, FGot).starts_with("PUT ") &&
+        FResetsLeft.fetch_sub(1) > 0)
+      aUpstream->FReset = true;
+    FFirst = false;
+    if (aDownstream && aDownstream->FReset) {
+      // As a server dying right after the upload: the client's connection is reset.
+      sockaddr FUnspecified{};
+      FUnspecified.sa_family = AF_UNSPEC;
+      ::connect(aTo, &FUnspecified, sizeof FUnspecified);
+      return;
+    }
     for (ssize_t FSent = 0; FSent < FGot;) {
       const ssize_t FNow =
           ::send(aTo, FBuffer + FSent, static_cast<size_t>(FGot - FSent), MSG_NOSIGNAL);

@@ -1,11 +1,15 @@
 // A TCP proxy on 127.0.0.1 in front of a server, for tests of a link that stalls: it forwards
 // both ways until Stall() is called, then stops reading from its clients (new connections are
 // still accepted but get nothing through), so a client's upload fills the socket buffers and
-// waits. Resume() lets bytes through again. Each connection is pumped by two threads.
+// waits. Resume() lets bytes through again. Two faults of a dying or overloaded server besides:
+// CloseEveryConnection() closes each new connection at once, unread; ResetAfterUploads(n)
+// carries the next n PUTs to the server whole and then resets the client's connection instead
+// of passing the server's answer on. Each connection is pumped by two threads.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,19 +26,27 @@ public:
   uint16_t Port() const { return FPort; }
   void Stall() { FStalled = true; }
   void Resume() { FStalled = false; }
+  void CloseEveryConnection(bool aClose) { FClosing = aClose; }
+  void ResetAfterUploads(int aCount) { FResetsLeft = aCount; }
 
 private:
+  struct TLink {
+    std::atomic<bool> FReset{false}; // the answer is replaced by a reset
+  };
   void Accept();
-  void Pump(int aFrom, int aTo);
+  void Pump(int aFrom, int aTo, TLink* aUpstream, TLink* aDownstream);
 
   uint16_t FServerPort;
   uint16_t FPort = 0;
   int FListenFd = -1;
   std::atomic<bool> FStalled{false};
   std::atomic<bool> FStopping{false};
-  std::mutex FLock; // guards FPumps and FFds
+  std::atomic<bool> FClosing{false};
+  std::atomic<int> FResetsLeft{0};
+  std::mutex FLock; // guards FPumps, FFds and FLinks
   std::vector<std::thread> FPumps;
   std::vector<int> FFds;
+  std::vector<std::unique_ptr<TLink>> FLinks;
   std::thread FAcceptor;
 };
 

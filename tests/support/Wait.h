@@ -1,4 +1,6 @@
-// Waiting for a condition with a deadline: the only way tests wait for another process.
+// Waiting for a condition with a deadline: the only way tests wait for another process. The
+// deadline is generous (a loaded machine under a sanitizer is slow); a condition that holds
+// returns at once.
 #pragma once
 
 #include <chrono>
@@ -8,7 +10,7 @@ namespace zelvo::test {
 
 template <typename TCondition>
 bool WaitUntil(TCondition aCondition,
-               std::chrono::milliseconds aDeadline = std::chrono::seconds(10)) {
+               std::chrono::milliseconds aDeadline = std::chrono::seconds(30)) {
   const auto FEnd = std::chrono::steady_clock::now() + aDeadline;
   while (!aCondition()) {
     if (std::chrono::steady_clock::now() >= FEnd) return false;

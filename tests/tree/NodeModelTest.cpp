@@ -1,4 +1,6 @@
 #include "tests/tree/TreeFixture.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
 #include "tree/Mask.h"
 #include <functional>
 
@@ -48,7 +50,13 @@ TEST_F(NodeModelTest, ListReplyLengths) {
     FPeer.Reply("LIST \\r\\\\*", FReply);
     EXPECT_EQ(MakeRoot(u"\\r")->GetChild()->Count(), FEntries);
   }
-  EXPECT_EQ(MakeRoot(u"\\missing")->GetChild()->Count(), 0u) << "a failed LIST shows empty";
+  // A failed LIST is no listing (not an empty one), and the next look asks again.
+  auto FMissing = MakeRoot(u"\\missing");
+  EXPECT_EQ(FMissing->GetChild(), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
+  bool FStarted = false;
+  ASSERT_TRUE(FMissing->StartListing(u"127.0.0.1", FPeer.Port(), 2000, FStarted));
+  EXPECT_TRUE(FStarted);
 }
 
 TEST_F(NodeModelTest, ZipNamesBecomeArchiveFolders) {
