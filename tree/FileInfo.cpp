@@ -451,8 +451,9 @@ void TFileInfo::TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep
 }
 
 bool TFileInfo::Busy(const TKeepTest& aKeep) const {
-  if ((aKeep && aKeep(*this)) || FModified || FPending || FUploading || !FOnServer || Fetch() ||
-      ListingFetch())
+  // A fetch that ended waits only for its outcome to be taken: it holds nothing.
+  if ((aKeep && aKeep(*this)) || FModified || FPending || FUploading || !FOnServer ||
+      (Fetch() && !Fetch()->Done()) || ListingFetch())
     return true;
   if (FChild)
     for (const auto& FItem : FChild->Entries())

@@ -202,6 +202,9 @@ bool TFileInfo::SetSize(int64_t Value) {
 }
 
 void TFileInfo::ClearFileData() {
+  // What was read of it came from the server's version of its listing: a later save of this
+  // file is checked against that version, however far its fetch got.
+  if (Fetch() && !HasBase()) RecordBase();
   CancelFetch(); // emptied: what the server had no longer matters
   FSize = 0;
   if (FCache) FCache->SetSize(0);
