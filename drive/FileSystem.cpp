@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 
@@ -252,9 +251,8 @@ TCommandResult TFileSystem::PutUnlocked(TLockGuard& aGuard, TUploadJob& aJob) {
   });
   aGuard.lock();
   // A server that does not confirm is asked what it stored, at once: the base of the next save.
-  if (FResult == TCommandResult::Done && !aJob.FStored &&
-      !AskVersionUnlocked(aGuard, aJob.FFullName, aJob.FStored))
-    aJob.FStored.reset();
+  if (FResult == TCommandResult::Done && !aJob.FStored)
+    AskVersionUnlocked(aGuard, aJob.FFullName, aJob.FStored); // unanswered: no base
   Transfers().TransferEnded(FTransfer, FResult == TCommandResult::Done);
   return FResult;
 }
@@ -689,15 +687,13 @@ bool TFileSystem::EndMoveLocked(const TMovePlan& aPlan, TCommandResult aResult) 
 bool TFileSystem::SaveByRenameLocked(TLockGuard& aGuard, TMovePlan& aPlan) {
   TUploadJob FJob;
   TFileInfo* FSource = TFileInfo::FindNodeByHandle(aPlan.FSource);
-  TCommandResult FResult = FSource->BeginSaveByRename(aPlan, FJob) == TUploadStart::Send
-                               ? CheckReplacedLocked(aGuard, aPlan, FJob)
-                               : TCommandResult::Failed;
-  if (FResult == TCommandResult::Failed && GetLastError() == ERROR_DISK_FULL) {
-    TFileInfo::EndMove(aPlan, FResult); // never sent: the tree stays as it was
+  if (FSource->BeginSaveByRename(aPlan, FJob) != TUploadStart::Send) {
+    TFileInfo::EndMove(aPlan, TCommandResult::Failed); // never sent: the tree stays as it was
     FUploadEnded.notify_all();
     SetLastError(ERROR_DISK_FULL);
     return false;
   }
+  TCommandResult FResult = CheckReplacedLocked(aGuard, aPlan, FJob);
   if (FResult == TCommandResult::Done) FResult = PutUnlocked(aGuard, FJob);
   // The old name on the server (a kept-local file someone uploaded) goes with the save.
   if (FResult == TCommandResult::Done && aPlan.FSend)
@@ -723,14 +719,8 @@ TCommandResult TFileSystem::CheckReplacedLocked(TLockGuard& aGuard, TMovePlan& a
   if (!AskVersionUnlocked(aGuard, aJob.FFullName, FNow)) return TCommandResult::Failed;
   if (!FNow || *FNow == *FBase) return TCommandResult::Done;
   // Saved elsewhere meanwhile: that version keeps the name, this content goes beside it.
-  const std::time_t FTime = std::time(nullptr);
-  std::tm FLocal{};
-  ::localtime_r(&FTime, &FLocal);
-  std::u16string FName;
-  for (int FNumber = 1; FName.empty() || aPlan.FTo->ThisFindFile(FName); ++FNumber)
-    FName = ConflictName(aPlan.FNewLast, OwnerName, FLocal, FNumber);
   const std::u16string FDocument = aJob.FFullName;
-  TFileInfo::RetargetMove(aPlan, FName);
+  TFileInfo::RetargetMove(aPlan, aPlan.FTo->FreeConflictName(aPlan.FNewLast, OwnerName));
   aJob.FFullName = aPlan.FNewFullName;
   Transfers().Conflict(FDocument, aJob.FFullName);
   return TCommandResult::Done;

@@ -582,14 +582,19 @@ std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser
   return FName;
 }
 
-TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser, const TServerVersion& aServer) {
-  if (FParent == nullptr) return nullptr;
+std::u16string TFileInfo::FreeConflictName(std::u16string_view aName, std::u16string_view aUser) {
   const std::time_t FNow = std::time(nullptr);
   std::tm FLocal{};
   ::localtime_r(&FNow, &FLocal);
   std::u16string FName;
-  for (int FNumber = 1; FName.empty() || FParent->ThisFindFile(FName); ++FNumber)
-    FName = ConflictName(FFileName, aUser, FLocal, FNumber);
+  for (int FNumber = 1; FName.empty() || ThisFindFile(FName); ++FNumber)
+    FName = ConflictName(aName, aUser, FLocal, FNumber);
+  return FName;
+}
+
+TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser, const TServerVersion& aServer) {
+  if (FParent == nullptr) return nullptr;
+  const std::u16string FName = FParent->FreeConflictName(FFileName, aUser);
   // The server's version keeps the name, as a node to fetch; this content goes beside it.
   WIN32_FIND_DATAW FRecord = MakeFindData(FFileName, false);
   FRecord.nFileSizeHigh = static_cast<uint32_t>(static_cast<uint64_t>(aServer.FSize) >> 32);

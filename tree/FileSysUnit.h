@@ -277,6 +277,8 @@ public:
   }
   const std::shared_ptr<TListingFetch>& ListingFetch() const;
   TFileInfo* SplitConflict(std::u16string_view aUser, const TServerVersion& aServer);
+  // On a listing: the conflict name of aName for aUser now that no entry here has yet.
+  std::u16string FreeConflictName(std::u16string_view aName, std::u16string_view aUser);
 
   // On a listing: takes a pending file's content from an earlier run as the changed content of
   // the entry aFileName (made when the server does not have it).
