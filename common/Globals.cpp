@@ -10,6 +10,7 @@ namespace zelvo {
 std::u16string HomeDir;
 std::u16string LocalCacheDir;
 std::u16string CacheDir;
+std::u16string RecoveryDir;
 std::u16string ServerHost = u"127.0.0.1";
 int32_t ServerPort = kDefaultServerPort;
 int32_t ClientTimeOut = kDefaultClientTimeOut;

@@ -17,6 +17,9 @@ extern std::u16string HomeDir;
 // The cache folder chosen with HomeDir: HomeDir + "Cache/", or the user's cache folder.
 extern std::u16string LocalCacheDir;
 extern std::u16string CacheDir; // LocalCacheDir once the settings load has created it
+// Where changes the server refused for good are kept (ending in "/"); empty: the user's
+// recovery folder (common/LocalFolders.h).
+extern std::u16string RecoveryDir;
 
 extern std::u16string ServerHost; // hosts separated by "|"
 extern int32_t ServerPort;

@@ -1,7 +1,9 @@
 #include "common/LocalFolders.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "common/TextCodec.h"
@@ -36,7 +38,7 @@ std::u16string FolderText(const fs::path& aFolder) {
 
 TUserPlaces UserPlacesFromEnvironment() {
   TUserPlaces FPlaces{Environment("XDG_CONFIG_HOME"), Environment("XDG_CACHE_HOME"),
-                      Environment("HOME")};
+                      Environment("XDG_DATA_HOME"), Environment("HOME")};
   if (FPlaces.FHome.empty())
     if (const passwd* FAccount = ::getpwuid(::getuid())) FPlaces.FHome = FAccount->pw_dir;
   return FPlaces;
@@ -71,6 +73,40 @@ bool MakePrivateFolder(const fs::path& aFolder) {
   if (FError) return false;
   fs::permissions(aFolder, fs::perms::owner_all, fs::perm_options::replace, FError);
   return !FError;
+}
+
+std::u16string RecoveryFolderFor(const TUserPlaces& aPlaces) {
+  return FolderText(BaseFolder(aPlaces.FDataHome, aPlaces.FHome, ".local/share") / "zelvo" /
+                    fs::path(u8"未上传"));
+}
+
+namespace {
+
+bool SyncOne(const fs::path& aPath, int aFlags) {
+  const int FFd = ::open(aPath.c_str(), aFlags | O_CLOEXEC);
+  if (FFd < 0) return false;
+  const bool FSynced = ::fsync(FFd) == 0;
+  ::close(FFd);
+  return FSynced;
+}
+
+} // namespace
+
+bool SyncToDisk(const fs::path& aFile) {
+  const fs::path FFolder = aFile.has_parent_path() ? aFile.parent_path() : fs::path(".");
+  return SyncOne(aFile, O_RDONLY) && SyncOne(FFolder, O_RDONLY | O_DIRECTORY);
+}
+
+TFolderLock::TFolderLock(const fs::path& aFolder) {
+  FFd = ::open((aFolder / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (FFd >= 0 && ::flock(FFd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(FFd);
+    FFd = -1;
+  }
+}
+
+TFolderLock::~TFolderLock() {
+  if (FFd >= 0) ::close(FFd);
 }
 
 } // namespace zelvo

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "drive/TransferObserver.h"
 #include "platform/LastError.h"
@@ -45,16 +46,30 @@ uint32_t Truth(bool aValue) {
 
 TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1)
     : FServer(CurrentServerHost), FPort(ServerPort), FTimeOut(ClientTimeOut),
-      FConfirms(ServerConfirmsChanges), FOwnRoot(Root0) {
+      FConfirms(ServerConfirmsChanges), FOwnRoot(Root0),
+      FRecovery(RecoveryDir.empty() ? RecoveryFolderFor(UserPlacesFromEnvironment())
+                                    : RecoveryDir) {
   WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
   const std::u16string* FPaths[] = {&Root0, &Root1};
   for (size_t i = 0; i < FRoot.size(); ++i)
     if (!FPaths[i]->empty()) FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
-  PendingChanges().Open(CacheDir);
-  SendPendingOfEarlierRuns();
+  const auto FSetAside = PendingChanges().Open(CacheDir);
+  if (!FSetAside.empty()) {
+    std::cerr << "zelvo: the pending-changes journal held lines that are never used (malformed, "
+                 "or naming a file outside the cache folder); it was kept as "
+              << FSetAside.string() << std::endl;
+    Transfers().JournalSetAside(Utf8ToUtf16(FSetAside.string()));
+  }
+  if (FRoot[0]) {
+    FQueue = std::make_unique<TWriteBackQueue>(
+        FServer, FPort, FOwnRoot, PendingChanges(),
+        [this](const TPendingEntry& aEntry) { return TryPendingEntry(aEntry); },
+        [this](const TPendingEntry& aEntry) { return GiveUpPendingEntry(aEntry); });
+    SendPendingOfEarlierRuns();
+  }
   for (const auto& FRootNode : FRoot)
     if (FRootNode) FRootNode->GetChild();
-  FRetrier = std::jthread([this](std::stop_token aStop) { RetryLoop(aStop); });
+  if (FQueue) FQueue->Start();
 }
 
 uint32_t TFileSystem::CreateOpenInfo(uint32_t aFileInfo) {
@@ -232,7 +247,7 @@ bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
   TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
   const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : ReportedResult(FResult);
   FUploadEnded.notify_all();
-  Transfers().PendingChanged(PendingChanges().Entries().size());
+  Transfers().PendingChanged(PendingCount());
   return FOk;
 }
 
@@ -520,8 +535,10 @@ uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aW
   const uint32_t FNodeHandle = FNode->Handle();
   if (!CarryOutMoveLocked(FGuard, FNodeHandle)) return WIN_FALSE;
   FRecord = RecordLocked(hFile);
-  if (FRecord == nullptr || (!FRecord->Wrote && (aWrittenOnly || !FRecord->Truncated)))
-    return WIN_TRUE;
+  if (FRecord == nullptr || (!FRecord->Wrote && !FRecord->Truncated)) return WIN_TRUE;
+  // A creation or emptying that no write followed is sent at the release, after the last
+  // descriptor: it is recorded now, so that close(2) returning means it is kept.
+  if (!FRecord->Wrote && aWrittenOnly) return Truth(FNode->RecordPending());
   // Cleared before the send: writes during it set them again for the next close.
   FRecord->Wrote = FRecord->Truncated = false;
   const bool FSent = SendLocked(FGuard, FNodeHandle);
@@ -705,7 +722,7 @@ bool TFileSystem::SaveByRenameLocked(TLockGuard& aGuard, TMovePlan& aPlan) {
     if (TFileInfo* FSaved = TFileInfo::FindNodeByHandle(FJob.FHandle))
       FSaved->EndUpload(FJob, FResult);
   FUploadEnded.notify_all();
-  Transfers().PendingChanged(PendingChanges().Entries().size());
+  Transfers().PendingChanged(PendingCount());
   return FMoved;
 }
 

@@ -26,10 +26,15 @@
 // TTransferObserver (TransferObserver.h).
 //
 // Pending changes: a failed upload stays in the tree as a changed node and in the journal of
-// pending changes. At the facade's creation the journal's files of this student (server and
-// own root) are sent, and what still fails is shown on the drive with its local content. A
-// background thread (FRetrier) sends them again with back-off while the drive runs: it checks
-// that the server answers before it takes the lock, and leaves alone nodes that are open.
+// pending changes, which the write-back queue (WriteBackQueue.h, FQueue) owns. At the facade's
+// creation the queue makes one round over this student's entries (server, port and own root),
+// and what is still waiting is shown on the drive with its local content. The queue's thread
+// sends them again with back-off while the drive runs (TryPendingEntry, the PUT without the
+// tree's lock), and leaves alone nodes that are open. A change the server refuses for good is
+// given up: its content goes to the recovery folder (GiveUpPendingEntry), and the observer is
+// told where. A truncation or new empty file is recorded as pending at the close(2) that ends
+// its writing (YunFlushFileBuffers), before its upload at the release, so a crash between the
+// two does not lose it.
 //
 // Uploads: only an open that changed the content sends it. Bytes written (Wrote) are sent by
 // YunFlushFileBuffers (every close(2) and fsync(2)) and at the open's close; a creation, an
@@ -49,6 +54,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -65,6 +71,7 @@
 #include "platform/WinError.h"
 #include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
+#include "drive/WriteBackQueue.h"
 #include "tree/PendingJournal.h"
 
 namespace zelvo {
@@ -154,6 +161,7 @@ public:
   bool RetryPendingChanges();
   // The drive paths of this session's files whose changes the server does not have yet.
   std::vector<std::u16string> PendingFiles() const;
+  size_t PendingCount() const;
   // The drive paths of the own drive's files open with written bytes not yet sent.
   std::vector<std::u16string> UnsentOpens();
   // Ends the background retries (at unmount: what is left waits for the next login).
@@ -173,11 +181,16 @@ private:
   bool HasOpensLocked(uint32_t aNodeHandle) const;
   // Pending changes (FileSystemPending.cpp).
   void SendPendingOfEarlierRuns();
-  bool SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry& aEntry);
-  // A journal entry sent straight from its cache file (no node), checked against its base.
-  TCommandResult PutJournalled(const TPendingEntry& aEntry);
-  bool ServerAnswers() const;
-  void RetryLoop(std::stop_token aStop);
+  // The queue's try of one entry: through its node when the tree has one, else straight from
+  // its content file; takes the lock itself.
+  TTryOutcome TryPendingEntry(const TPendingEntry& aEntry);
+  // The queue's give-up: the content copied to the recovery folder, the entry and the node's
+  // pending state ended, the observer told.
+  bool GiveUpPendingEntry(const TPendingEntry& aEntry);
+  std::filesystem::path RecoveryPathOf(const TPendingEntry& aEntry) const;
+  // A journal entry sent straight from its cache file (no node), checked against its base;
+  // aText receives the server's refusal text.
+  TCommandResult PutJournalled(const TPendingEntry& aEntry, std::u16string& aText);
   // The fetch to wait for before reading this node (started here when needed), or null.
   std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode);
   // An archive not built yet: its content fetched without the lock, then its folder built from
@@ -239,6 +252,7 @@ private:
   int32_t FTimeOut = 0;
   bool FConfirms = false; // the server confirms every change (LOGIN said so)
   std::u16string FOwnRoot;
+  std::u16string FRecovery; // where given-up changes go, ending in "/"
   std::set<std::u16string> FKeptLocalTold; // paths announced as kept local
   std::mutex FFetchersLock;                // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
@@ -249,9 +263,7 @@ private:
   };
   std::mutex FRefreshersLock; // guards FRefreshers
   std::list<TRefresher> FRefreshers;
-  std::condition_variable_any FRetryWake;
-  std::mutex FRetryLock; // only for FRetryWake's waits
-  std::jthread FRetrier; // last: stopped and joined before the rest goes
+  std::unique_ptr<TWriteBackQueue> FQueue; // last: stopped before the rest goes
 };
 
 // The one process-wide facade reference the drive callbacks use; set before any mount.

@@ -1,5 +1,5 @@
-// The facade's side of pending changes: sending those of earlier runs at login, and retrying
-// those of this run in the background.
+// The facade's side of pending changes: the write-back queue's tries and give-ups, the changes
+// of earlier runs at login.
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -7,6 +7,7 @@
 #include <set>
 
 #include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "drive/FileSystem.h"
 #include "drive/TransferObserver.h"
@@ -15,9 +16,6 @@
 
 namespace zelvo {
 namespace {
-
-constexpr auto kFirstRetry = std::chrono::milliseconds(500);
-constexpr auto kLastRetry = std::chrono::seconds(8);
 
 // "\root\\a\b" -> "\a\b": the drive path of a full name below aRoot.
 std::u16string DrivePathOf(const std::u16string& aFullName, const std::u16string& aRoot) {
@@ -35,7 +33,7 @@ std::u16string ConflictPath(const std::u16string& aFullName) {
 }
 
 void Forget(const TPendingEntry& aEntry) {
-  PendingChanges().Remove(aEntry.FServer, aEntry.FFullName);
+  PendingChanges().Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
   std::error_code FIgnored;
   std::filesystem::remove(Utf16ToUtf8(aEntry.FCacheFile), FIgnored);
 }
@@ -47,23 +45,82 @@ bool ForgetIfGone(const TPendingEntry& aEntry) {
   if (std::filesystem::exists(Utf16ToUtf8(aEntry.FCacheFile), FIgnored)) return false;
   std::cerr << "zelvo: the pending change of " << Utf16ToUtf8(aEntry.FFullName)
             << " lost its content file and is dropped" << std::endl;
-  PendingChanges().Remove(aEntry.FServer, aEntry.FFullName);
+  PendingChanges().Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
   return true;
+}
+
+TTryOutcome OutcomeOf(TCommandResult aResult, const std::u16string& aText) {
+  switch (aResult) {
+  case TCommandResult::Done:
+    return {TTryKind::Sent, u"OK"};
+  case TCommandResult::Refused:
+    return {TTryKind::Refused, aText.empty() ? u"refused" : aText};
+  case TCommandResult::Full:
+    return {TTryKind::Full, aText};
+  case TCommandResult::Failed:
+    break;
+  }
+  return {TTryKind::NotNow, u"not delivered"};
+}
+
+// The outcome of a failed send through the tree, from the code it left.
+TTryOutcome OutcomeOfError(uint32_t aError) {
+  switch (aError) {
+  case ERROR_ACCESS_DENIED:
+    return {TTryKind::Refused, u"refused"};
+  case ERROR_DISK_FULL:
+    return {TTryKind::Full, u"refused (disk full)"};
+  default:
+    return {TTryKind::NotNow, u"not delivered"};
+  }
+}
+
+// A path element made of the server's name: never a separator, never "." or "..".
+std::filesystem::path SafeFolderName(const std::u16string& aServer) {
+  std::string FName = Utf16ToUtf8(aServer);
+  std::replace(FName.begin(), FName.end(), '/', '_');
+  if (FName.empty() || FName == "." || FName == "..") FName = "_" + FName;
+  return FName;
+}
+
+// aPath itself when nothing is there yet, else "<stem> (n)<ext>" for the first free n.
+std::filesystem::path FreePath(const std::filesystem::path& aPath) {
+  std::error_code FIgnored;
+  std::filesystem::path FFree = aPath;
+  for (int FNumber = 2; std::filesystem::exists(FFree, FIgnored); ++FNumber)
+    FFree = aPath.parent_path() / (aPath.stem().string() + " (" + std::to_string(FNumber) + ")" +
+                                   aPath.extension().string());
+  return FFree;
 }
 
 } // namespace
 
-TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry) {
+std::filesystem::path TFileSystem::RecoveryPathOf(const TPendingEntry& aEntry) const {
+  // "<recovery>/<server>/<path within the drive>"; parts that would leave a folder are dropped.
+  std::filesystem::path FPath =
+      std::filesystem::path(Utf16ToUtf8(FRecovery)) / SafeFolderName(aEntry.FServer);
+  const std::u16string FDrivePath = DrivePathOf(aEntry.FFullName, FOwnRoot);
+  for (size_t FAt = 0; FAt <= FDrivePath.size();) {
+    const size_t FEnd = std::min(FDrivePath.find(u'\\', FAt), FDrivePath.size());
+    const std::u16string FPart = FDrivePath.substr(FAt, FEnd - FAt);
+    if (!FPart.empty() && FPart != u"." && FPart != u"..") FPath /= Utf16ToUtf8(FPart);
+    FAt = FEnd + 1;
+  }
+  return FPath;
+}
+
+TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry, std::u16string& aText) {
   std::u16string FTarget = aEntry.FFullName;
   if (aEntry.FBase) {
     std::optional<TServerVersion> FNow;
-    TYunClient FAsk(aEntry.FServer, FPort, FTimeOut, FConfirms);
+    TYunClient FAsk(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);
     if (!AskServerVersion(FAsk, FTarget, FConfirms, FNow)) return TCommandResult::Failed;
     // Saved elsewhere since this content was made: it goes beside that version.
     if (FNow && *FNow != *aEntry.FBase) FTarget = ConflictPath(FTarget);
   }
   TUploadJob FJob{0, FTarget, aEntry.FCacheFile, 0};
-  const TCommandResult FResult = FJob.Send(aEntry.FServer, FPort, FTimeOut, FConfirms);
+  const TCommandResult FResult = FJob.Send(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);
+  aText = FJob.FOutcome;
   if (FResult == TCommandResult::Done && FTarget != aEntry.FFullName)
     Transfers().Conflict(aEntry.FFullName, FTarget);
   return FResult;
@@ -71,76 +128,99 @@ TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry) {
 
 void TFileSystem::SendPendingOfEarlierRuns() {
   if (!FRoot[0]) return;
-  bool FServerDown = false;
-  for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot})) {
-    if (ForgetIfGone(FEntry)) continue;
-    if (!FServerDown) {
-      const TCommandResult FResult = PutJournalled(FEntry);
-      if (FResult == TCommandResult::Done) {
-        Forget(FEntry);
-        continue;
-      }
-      FServerDown = FResult == TCommandResult::Failed;
-    }
-    // Not taken: shown on the drive with its local content, sent again later.
+  // One round at login (the queue's rules count it), before the drives serve.
+  FQueue->RunDue(TWriteBackQueue::TClock::now());
+  // Not taken: shown on the drive with its local content, sent again later.
+  for (const auto& FEntry : FQueue->Waiting()) {
     std::u16string FLast;
+    TFileInfo* FRootListing = FRoot[0]->GetChild();
     TFileInfo* FFolder =
-        FRoot[0]->GetChild()->GetDirectory(DrivePathOf(FEntry.FFullName, FOwnRoot), FLast);
+        FRootListing ? FRootListing->GetDirectory(DrivePathOf(FEntry.FFullName, FOwnRoot), FLast)
+                     : nullptr;
     if (FFolder != nullptr && FFolder->FileCanMove())
       FFolder->AdoptPendingFile(FLast, FEntry.FCacheFile, FEntry.FBase);
   }
 }
 
-bool TFileSystem::ServerAnswers() const {
-  TTcpSocket FProbe;
-  return FProbe.Connect(Utf16ToUtf8(FServer), static_cast<uint16_t>(FPort), FTimeOut);
-}
-
-bool TFileSystem::SendPendingEntryLocked(TLockGuard& aGuard, const TPendingEntry& aEntry) {
+TTryOutcome TFileSystem::TryPendingEntry(const TPendingEntry& aEntry) {
+  auto FGuard = Lock();
   std::u16string FLast;
+  TFileInfo* FRootListing = FRoot[0]->Child();
   TFileInfo* FFolder =
-      FRoot[0]->GetChild()->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast);
+      FRootListing ? FRootListing->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast)
+                   : nullptr;
   TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
   if (FNode == nullptr) {
-    // Not in the tree (its folder is gone from it): straight from the cache file, the tree free
-    // meanwhile.
-    if (ForgetIfGone(aEntry)) return true;
-    aGuard.unlock();
-    const TCommandResult FResult = PutJournalled(aEntry);
-    aGuard.lock();
-    if (FResult != TCommandResult::Done) return false;
-    Forget(aEntry);
-    return true;
+    // Not in the tree (its folder is gone from it, or not listed): straight from the content
+    // file, the tree free meanwhile.
+    if (ForgetIfGone(aEntry)) return {TTryKind::Sent, u"content gone"};
+    FGuard.unlock();
+    std::u16string FText;
+    const TCommandResult FResult = PutJournalled(aEntry, FText);
+    if (FResult == TCommandResult::Done) Forget(aEntry);
+    return OutcomeOf(FResult, FText);
   }
   if (!FNode->Pending()) {
     // A file made here since, under that name: its content is the newer one.
     Forget(aEntry);
-    return true;
+    return {TTryKind::Sent, u"replaced here"};
   }
   // An open node is sent by its own close.
-  if (HasOpensLocked(FNode->Handle())) return false;
-  if (!SendLocked(aGuard, FNode->Handle())) return false;
+  if (HasOpensLocked(FNode->Handle())) return {TTryKind::Held, {}};
+  if (!SendLocked(FGuard, FNode->Handle())) return OutcomeOfError(GetLastError());
   Transfers().SentLater(aEntry.FFullName);
+  return {TTryKind::Sent, u"OK"};
+}
+
+bool TFileSystem::GiveUpPendingEntry(const TPendingEntry& aEntry) {
+  namespace fs = std::filesystem;
+  std::error_code FError;
+  fs::path FTarget = RecoveryPathOf(aEntry);
+  MakePrivateFolder(fs::path(Utf16ToUtf8(FRecovery)));
+  fs::create_directories(FTarget.parent_path(), FError);
+  FTarget = FreePath(FTarget);
+  if (!FError) fs::copy_file(Utf16ToUtf8(aEntry.FCacheFile), FTarget, FError);
+  if (FError || !SyncToDisk(FTarget)) {
+    std::cerr << "zelvo: the change of " << Utf16ToUtf8(aEntry.FFullName)
+              << " that the server refused could not be kept in " << FTarget.string() << ": "
+              << (FError ? FError.message() : "not written to the disk") << std::endl;
+    return false;
+  }
+  {
+    const auto FGuard = Lock();
+    PendingChanges().Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
+    std::u16string FLast;
+    TFileInfo* FRootListing = FRoot[0]->Child();
+    TFileInfo* FFolder =
+        FRootListing ? FRootListing->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast)
+                     : nullptr;
+    TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
+    if (FNode != nullptr && FNode->Pending())
+      FNode->GiveUpPending();
+    else if (FNode == nullptr)
+      fs::remove(Utf16ToUtf8(aEntry.FCacheFile), FError);
+  }
+  Transfers().Unsendable(aEntry.FFullName, Utf8ToUtf16(FTarget.string()), aEntry.FLastOutcome);
+  Transfers().PendingChanged(FQueue->Waiting().size());
   return true;
 }
 
 bool TFileSystem::RetryPendingChanges() {
-  if (!FRoot[0]) return true;
-  const auto FEntries = PendingChanges().EntriesBelow(FServer, {FOwnRoot});
-  if (FEntries.empty()) return true;
-  if (!ServerAnswers()) return false;
-  auto FGuard = Lock();
-  bool FAllSent = true;
-  for (const auto& FEntry : FEntries)
-    FAllSent = SendPendingEntryLocked(FGuard, FEntry) && FAllSent;
-  return FAllSent;
+  if (!FQueue) return true;
+  FQueue->RunDue(TWriteBackQueue::TClock::now());
+  return FQueue->Waiting().empty();
 }
 
 std::vector<std::u16string> TFileSystem::PendingFiles() const {
   std::vector<std::u16string> FNames;
-  for (const auto& FEntry : PendingChanges().EntriesBelow(FServer, {FOwnRoot}))
+  if (!FQueue) return FNames;
+  for (const auto& FEntry : FQueue->Waiting())
     FNames.push_back(DrivePathOf(FEntry.FFullName, FOwnRoot));
   return FNames;
+}
+
+size_t TFileSystem::PendingCount() const {
+  return FQueue ? FQueue->Waiting().size() : 0;
 }
 
 std::vector<std::u16string> TFileSystem::UnsentOpens() {
@@ -159,27 +239,7 @@ std::vector<std::u16string> TFileSystem::UnsentOpens() {
 }
 
 void TFileSystem::StopRetries() {
-  FRetrier.request_stop();
-  if (FRetrier.joinable()) FRetrier.join();
-}
-
-void TFileSystem::RetryLoop(std::stop_token aStop) {
-  auto FDelay = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
-  while (!aStop.stop_requested()) {
-    {
-      std::unique_lock FWait(FRetryLock);
-      FRetryWake.wait_for(FWait, aStop, FDelay, [] { return false; });
-    }
-    if (aStop.stop_requested()) return;
-    try {
-      FDelay = RetryPendingChanges()
-                   ? std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry)
-                   : std::min<std::chrono::milliseconds>(FDelay * 2, kLastRetry);
-    } catch (const std::exception& aError) {
-      std::cerr << "zelvo: sending pending changes: " << aError.what() << std::endl;
-      FDelay = kLastRetry;
-    }
-  }
+  if (FQueue) FQueue->Stop();
 }
 
 } // namespace zelvo

@@ -38,6 +38,13 @@ public:
   virtual void KeptLocal(const std::u16string& /*aPath*/) {}
   // Someone else changed aPath meanwhile: this computer's version went to aCopyPath.
   virtual void Conflict(const std::u16string& /*aPath*/, const std::u16string& /*aCopyPath*/) {}
+  // The server refused a pending change of aPath for good (aWhy): it is given up, and its
+  // content was kept in the local file aKeptAt ("/" separators). Told once per change.
+  virtual void Unsendable(const std::u16string& /*aPath*/, const std::u16string& /*aKeptAt*/,
+                          const std::u16string& /*aWhy*/) {}
+  // The journal of pending changes held lines that are never used (malformed, or naming a file
+  // outside the cache folder); the journal as it was is kept in aFile.
+  virtual void JournalSetAside(const std::u16string& /*aFile*/) {}
 };
 
 // Progress events at most every 200 ms per transfer (the last one always goes with the end).

@@ -113,7 +113,9 @@ TCommandResult TYunClient::ReadConfirmation() {
     return TCommandResult::Done;
   }
   FRefusal = FLines.front();
-  return IsPassingRefusal(FRefusal) ? TCommandResult::Failed : TCommandResult::Refused;
+  if (IsPassingRefusal(FRefusal)) return TCommandResult::Failed;
+  return FRefusal.starts_with(u"refused (disk full") ? TCommandResult::Full
+                                                      : TCommandResult::Refused;
 }
 
 TCommandResult TYunClient::Command(const std::u16string& aCmd) {

@@ -36,6 +36,7 @@ namespace zelvo {
 enum class TCommandResult {
   Done,    // confirmed, or delivered to a server that sends no confirmation
   Refused, // the server answered with an error text
+  Full,    // refused because the server's disk is full ("refused (disk full)")
   Failed   // not delivered: no connection, a send or read failure, a reset, a time-out, a
            // close without the confirmation a confirming server owes, the server busy
 };

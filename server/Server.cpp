@@ -27,6 +27,12 @@ using std::chrono::steady_clock;
 constexpr size_t kPieceSize = 256 * 1024;
 constexpr int64_t kSendPiece = 1 << 20; // one sendfile call at most
 constexpr int64_t kMaxCountedSize = 0x7FFFFFFF;
+// An upload the server's disk has no room for: refused, and the client tells its user so.
+constexpr char kDiskFull[] = "refused (disk full)";
+
+bool IsDiskFull(int aError) {
+  return aError == ENOSPC || aError == EDQUOT;
+}
 
 struct TFd {
   explicit TFd(int aFd) : FFd(aFd) {}
@@ -247,12 +253,13 @@ private:
       ArmUpload(FReceived, FTake);
       co_await ReadExact(FPiece.data(), FTake, false);
       if (FUpload && !FUpload->Write(FPiece.data(), FTake)) {
-        aPlan.FOutcome = "failed (cannot write)";
+        aPlan.FOutcome = IsDiskFull(errno) ? kDiskFull : "failed (cannot write)";
         FUpload.reset(); // the rest is read and dropped
       }
       FReceived += FTake;
     }
-    if (FUpload && !FUpload->Commit()) aPlan.FOutcome = "failed (cannot store)";
+    if (FUpload && !FUpload->Commit())
+      aPlan.FOutcome = IsDiskFull(errno) ? kDiskFull : "failed (cannot store)";
     co_return FReceived;
   }
 

@@ -1,5 +1,6 @@
 #include "server/Storage.h"
 
+#include <cerrno>
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
@@ -258,7 +259,11 @@ bool TUpload::Commit() {
   if (FFd < 0) return false;
   const bool FOk =
       ::close(std::exchange(FFd, -1)) == 0 && ::rename(FTemp.c_str(), FTarget.c_str()) == 0;
-  if (!FOk) ::unlink(FTemp.c_str());
+  if (!FOk) {
+    const int FError = errno; // the caller tells a full disk from other failures
+    ::unlink(FTemp.c_str());
+    errno = FError;
+  }
   return FOk;
 }
 

@@ -133,6 +133,23 @@ public:
                             .arg(NameOf(aPath), NameOf(aCopyPath)));
     });
   }
+  void Unsendable(const std::u16string& aPath, const std::u16string& aKeptAt,
+                  const std::u16string& aWhy) override {
+    Post([aPath, aKeptAt, aWhy](TClientFrm& aForm) {
+      const QString FFolder = Text(aKeptAt.substr(0, aKeptAt.rfind(u'/')));
+      aForm.FGivenUp << QStringLiteral("服务器拒绝接收 %1（%2），不再上传；你的内容已保存在 %3")
+                            .arg(NameOf(aPath), Text(aWhy), Text(aKeptAt));
+      aForm.TrayMessage(QStringLiteral("%1 无法上传到服务器，内容已保存在 %2")
+                            .arg(NameOf(aPath), FFolder));
+      aForm.ShowTransfers();
+    });
+  }
+  void JournalSetAside(const std::u16string& aFile) override {
+    Post([aFile](TClientFrm& aForm) {
+      aForm.TrayMessage(
+          QStringLiteral("待上传记录中有无法使用的内容，已另存为 %1，不会上传").arg(Text(aFile)));
+    });
+  }
   static QString NameOf(const std::u16string& aPath) {
     return Text(aPath.substr(aPath.rfind(u'\\') + 1));
   }
@@ -182,6 +199,9 @@ void TClientFrm::ShowTransfers() {
     if (!FPart.isEmpty()) FSecond << FPart.toHtmlEscaped();
   QString FStatus = FLoggedInText;
   if (!FSecond.isEmpty()) FStatus += QStringLiteral("<br>") + FSecond.join(QStringLiteral("　"));
+  // Changes the server refused for good, and where their content is, stay in sight.
+  for (const QString& FGivenUp : FGivenUp)
+    FStatus += QStringLiteral("<br>") + FGivenUp.toHtmlEscaped();
   StatusLabel->setText(FStatus);
 }
 
@@ -371,6 +391,13 @@ void TClientFrm::Button2Click() {
   if (GroupBox->currentText().isEmpty() || NameBox->currentText().isEmpty() ||
       PasswordEdit->text().isEmpty()) {
     Message(QStringLiteral("班级、姓名或密码不能为空！"));
+    return;
+  }
+  // One login per cache folder: a second one would wipe the first one's pending changes.
+  if (!FCacheLock) FCacheLock = std::make_unique<TFolderLock>(Utf16ToUtf8(CacheDir));
+  if (!FCacheLock->Held()) {
+    FCacheLock.reset();
+    Message(QStringLiteral("缓存文件夹正被另一个登录使用：%1").arg(Text(CacheDir)));
     return;
   }
   std::u16string FServerTime;

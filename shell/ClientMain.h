@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 
+#include "common/LocalFolders.h"
 #include "common/WindowDispatcher.h"
 #include "drive/TransferObserver.h"
 #include "shell/Desktop.h"
@@ -104,6 +105,8 @@ private:
   };
   std::map<uint64_t, TRunning> FTransfers;
   size_t FPending = 0;
+  QStringList FGivenUp; // lines about changes the server refused for good
+  std::unique_ptr<TFolderLock> FCacheLock; // held from login to the program's end
   QString FLoggedInText;
   std::unique_ptr<TTransferView> FTransferView;
 };

@@ -75,6 +75,9 @@ bool ReportedResult(TCommandResult aResult) {
   case TCommandResult::Refused:
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
+  case TCommandResult::Full:
+    SetLastError(ERROR_DISK_FULL);
+    return false;
   case TCommandResult::Failed:
     break;
   }
@@ -521,6 +524,7 @@ TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort, in
     TYunClient FClient(aServer, aPort, aTimeOut, aConfirms);
     const TCommandResult FResult = FClient.Put(FCounted, FFullName);
     FStored = ParseConfirmation(FClient.ConfirmationLine());
+    FOutcome = FClient.RefusalText();
     return FResult;
   } catch (const EFileStreamError&) {
     return TCommandResult::Failed;
@@ -531,8 +535,9 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
   FUploading = false;
   if (!ReportedResult(aResult)) {
     const uint32_t FError = GetLastError();
-    MarkPending();
-    SetLastError(FError);
+    // Kept for the write-back queue; when even that cannot be recorded, the change stays in
+    // memory only and the call says why.
+    SetLastError(MarkPending() ? FError : ERROR_DISK_FULL);
     return false;
   }
   // Changed while it was sent: the newer content goes with a later close.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "common/Utils.h"
 #include "platform/LastError.h"
@@ -47,6 +48,15 @@ void TFileInfo::CreateCacheStream() {
                                                       : TFileStream::TMode::Create);
 }
 
+namespace {
+
+bool Refused(uint32_t aError) {
+  SetLastError(aError);
+  return false;
+}
+
+} // namespace
+
 bool TFileInfo::EnsureContent() {
   if (Fetch()) {
     // A fetch under way: the whole content is needed here, so wait for its end.
@@ -55,7 +65,11 @@ bool TFileInfo::EnsureContent() {
     FinishFetch();
   }
   CreateCacheStream();
-  return HasContent() || SyncGetFile();
+  if (HasContent()) return true;
+  // A download that just failed is not made again here, under the tree's lock: the change
+  // fails, and the next read or open starts a new download without the lock.
+  if (FExtra && std::exchange(FExtra->FFetchFailed, false)) return Refused(ERROR_UNEXP_NET_ERR);
+  return SyncGetFile();
 }
 
 std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServer, int32_t aPort,
@@ -77,6 +91,7 @@ void TFileInfo::FinishFetch() {
     FExtra->FFetchFailed = true;
     return;
   }
+  FExtra->FFetchFailed = false;
   // The part file becomes the cache file.
   FCache.reset();
   std::error_code FError;
@@ -134,15 +149,6 @@ void TFileInfo::MarkLocalContent() {
   FBroken = false; // emptied: the content is known again
   FLastWriteTime = LocalNowAsFileTime();
 }
-
-namespace {
-
-bool Refused(uint32_t aError) {
-  SetLastError(aError);
-  return false;
-}
-
-} // namespace
 
 std::shared_ptr<const TFileStream> TFileInfo::PresentContent(int64_t& aSize) {
   if (Fetch() || !HasContent()) return nullptr;
@@ -332,29 +338,49 @@ bool TFileInfo::UploadChanges() {
   return EndUpload(FJob, ResultOfSync(SyncPutFile()));
 }
 
-void TFileInfo::MarkPending() {
+bool TFileInfo::MarkPending() {
   const std::u16string FName =
-      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, FullName());
+      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, ServerPort, FullName());
   if (CacheFileName() != FName) {
     std::error_code FError;
     std::filesystem::rename(Utf16ToUtf8(CacheFileName()), Utf16ToUtf8(FName), FError);
-    if (FError) return; // stays pending in this run only: the content is still in the cache
+    if (FError) return false; // still changed in memory: the next close or fsync tries again
     Extra().FCachePath = FName;
   }
-  PendingChanges().Add({CurrentServerHost, FullName(), FName, Base()});
+  // Recorded only once the content and the journal are both on the disk: a crash after the
+  // call returned must find them.
+  TPendingEntry FEntry{CurrentServerHost, ServerPort, FullName(), FName, Base()};
+  if (const auto FOld = PendingChanges().Find(CurrentServerHost, ServerPort, FullName())) {
+    FEntry.FRefusals = FOld->FRefusals;
+    FEntry.FLastOutcome = FOld->FLastOutcome;
+  }
+  if (!SyncToDisk(Utf16ToUtf8(FName)) || !PendingChanges().Add(FEntry)) return false;
   FPending = true;
+  return true;
+}
+
+bool TFileInfo::RecordPending() {
+  if (!FModified || FBroken || FUploading || IsKeptLocal(FFileName)) return true;
+  CreateCacheStream(); // a new file that was never written has none yet
+  if (MarkPending()) return true;
+  return Refused(ERROR_DISK_FULL);
+}
+
+void TFileInfo::GiveUpPending() {
+  FPending = false;
+  FModified = false;
 }
 
 void TFileInfo::ClearPending() {
   if (!FPending) return;
-  PendingChanges().Remove(CurrentServerHost, FullName());
+  PendingChanges().Remove(CurrentServerHost, ServerPort, FullName());
   FPending = false;
 }
 
 void TFileInfo::FollowPending(const std::u16string& aOldFullName) {
   if (!FPending) return;
-  PendingChanges().Remove(CurrentServerHost, aOldFullName);
-  MarkPending();
+  PendingChanges().Remove(CurrentServerHost, ServerPort, aOldFullName);
+  if (!MarkPending()) FPending = false; // changed still: sent by its next close
 }
 
 TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,

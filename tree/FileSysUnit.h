@@ -78,6 +78,7 @@ struct TUploadJob {
   uint64_t FChange = 0; // the node's change count when it began
   // The server's version once it is stored (Send fills it from a confirming server's "OK").
   std::optional<TServerVersion> FStored;
+  std::u16string FOutcome; // the server's refusal text, when it refused
   // The PUT, from the cache file; needs no lock. aProgress hears the bytes sent so far.
   TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
                       bool aConfirms, const std::function<void(int64_t)>& aProgress = {});
@@ -259,6 +260,13 @@ public:
   TUploadStart BeginUpload(TUploadJob& aJob);
   bool EndUpload(const TUploadJob& aJob, TCommandResult aResult);
   bool Uploading() const { return FUploading; }
+  // Records a changed content as pending before its upload (a crash before the upload then
+  // loses nothing); true when there was nothing to record (unchanged, kept local, broken), false
+  // with ERROR_DISK_FULL when it could not be recorded.
+  bool RecordPending();
+  // The write-back queue gave this change up (its content is kept elsewhere): no longer pending
+  // nor changed, until the next change.
+  void GiveUpPending();
 
   // Two edits of one file: the base is the server's version this content came from (fetched, or
   // confirmed by this client's own upload); none for content made here. When the server's
@@ -340,7 +348,9 @@ protected:
   bool ContainsListing(const TFileInfo* aListing) const;
   // After a rename or move of this node (or of a folder above it) from aOldFullName.
   void FollowRename(const std::u16string& aOldFullName);
-  void MarkPending();
+  // Records the changed content as pending (journal and content on the disk); false when that
+  // could not be done (the node stays changed, in memory only).
+  bool MarkPending();
   void ClearPending();
   void CancelFetch();
   // A read while a fetch runs: waits for the range on the fetch (the fallback when the caller

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "common/Globals.h"
+#include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 
 namespace zelvo {
@@ -71,6 +74,96 @@ bool Below(const std::u16string& aFullName, const std::u16string& aRoot) {
          aFullName[aRoot.size()] == u'\\';
 }
 
+template <typename TNumber>
+bool ParseNumber(std::string_view aText, TNumber& aValue) {
+  return !aText.empty() &&
+         std::from_chars(aText.data(), aText.data() + aText.size(), aValue).ptr ==
+             aText.data() + aText.size();
+}
+
+// A content file the journal may name: a plain file (no link) directly in the cache folder.
+bool IsContentFile(const std::filesystem::path& aCacheDir, const std::filesystem::path& aName) {
+  const std::string FName = aName.string();
+  if (FName.empty() || FName == "." || FName == ".." || FName.find('/') != std::string::npos)
+    return false;
+  std::error_code FError;
+  const auto FStatus = std::filesystem::symlink_status(aCacheDir / aName, FError);
+  // Gone is allowed: the entry is dropped when it is used (its content was removed by hand).
+  return FStatus.type() == std::filesystem::file_type::not_found ||
+         FStatus.type() == std::filesystem::file_type::regular;
+}
+
+std::optional<TServerVersion> ParseBase(std::string_view aSize, std::string_view aTime,
+                                        bool& aOk) {
+  int64_t FSize = 0;
+  int64_t FTime = 0;
+  if (aSize.empty() && aTime.empty()) return std::nullopt;
+  aOk = aOk && ParseNumber(aSize, FSize) && ParseNumber(aTime, FTime);
+  return TServerVersion{FSize, FileTimeFromInt(FTime)};
+}
+
+// One line, or nothing when it is malformed or names content outside the cache folder.
+std::optional<TPendingEntry> ParseLine(std::string_view aLine,
+                                       const std::filesystem::path& aCacheDir) {
+  const auto FParts = Fields(aLine);
+  TPendingEntry FEntry;
+  std::filesystem::path FContent;
+  bool FOk = true;
+  if (FParts.size() == 9 && FParts[0] == "2") {
+    FEntry.FServer = Unescape(FParts[1]);
+    FOk = ParseNumber(FParts[2], FEntry.FPort);
+    FEntry.FFullName = Unescape(FParts[3]);
+    FContent = Utf16ToUtf8(Unescape(FParts[4]));
+    FEntry.FBase = ParseBase(FParts[5], FParts[6], FOk);
+    FOk = FOk && ParseNumber(FParts[7], FEntry.FRefusals);
+    FEntry.FLastOutcome = Unescape(FParts[8]);
+  } else if (FParts.size() == 3 || FParts.size() == 5) {
+    // The first format: a full content path, and no port (the default one was the only one).
+    FEntry.FServer = Unescape(FParts[0]);
+    FEntry.FPort = kDefaultServerPort;
+    FEntry.FFullName = Unescape(FParts[1]);
+    const std::filesystem::path FPath = Utf16ToUtf8(Unescape(FParts[2]));
+    if (FPath.parent_path().lexically_normal() != aCacheDir.lexically_normal()) return {};
+    FContent = FPath.filename();
+    if (FParts.size() == 5) FEntry.FBase = ParseBase(FParts[3], FParts[4], FOk);
+  } else {
+    return {};
+  }
+  if (!FOk || FEntry.FServer.empty() || FEntry.FFullName.empty() ||
+      !IsContentFile(aCacheDir, FContent))
+    return {};
+  FEntry.FCacheFile = Utf8ToUtf16((aCacheDir / FContent).string());
+  return FEntry;
+}
+
+std::string LineOf(const TPendingEntry& aEntry) {
+  std::ostringstream FLine;
+  FLine << "2\t" << Escape(aEntry.FServer) << '\t' << aEntry.FPort << '\t'
+        << Escape(aEntry.FFullName) << '\t'
+        << Escape(Utf8ToUtf16(std::filesystem::path(Utf16ToUtf8(aEntry.FCacheFile)).filename().string()))
+        << '\t';
+  if (aEntry.FBase) FLine << aEntry.FBase->FSize;
+  FLine << '\t';
+  if (aEntry.FBase) FLine << FileTimeToInt(aEntry.FBase->FWriteTime);
+  FLine << '\t' << aEntry.FRefusals << '\t' << Escape(aEntry.FLastOutcome) << '\n';
+  return FLine.str();
+}
+
+// The journal as it was, under a name of its own beside it (never read again by the drives).
+std::filesystem::path SetAside(const std::filesystem::path& aJournal) {
+  const std::time_t FNow = std::time(nullptr);
+  std::tm FLocal{};
+  ::localtime_r(&FNow, &FLocal);
+  char FWhen[32];
+  std::strftime(FWhen, sizeof FWhen, "%Y%m%d-%H%M%S", &FLocal);
+  std::filesystem::path FAside = aJournal;
+  FAside += std::string(".rejected-") + FWhen;
+  std::error_code FError;
+  std::filesystem::copy_file(aJournal, FAside, std::filesystem::copy_options::overwrite_existing,
+                             FError);
+  return FError ? std::filesystem::path() : FAside;
+}
+
 } // namespace
 
 TPendingJournal& PendingChanges() {
@@ -79,92 +172,88 @@ TPendingJournal& PendingChanges() {
   return *FJournal;
 }
 
-void TPendingJournal::Open(const std::u16string& aCacheDir) {
+std::filesystem::path TPendingJournal::Open(const std::u16string& aCacheDir) {
   std::lock_guard FGuard(FLock);
-  FPath = std::filesystem::path(Utf16ToUtf8(aCacheDir)) / kJournalName;
+  FCacheDir = std::filesystem::path(Utf16ToUtf8(aCacheDir));
+  FPath = FCacheDir / kJournalName;
   FEntries.clear();
   std::ifstream FFile(FPath, std::ios::binary);
   std::string FLine;
+  bool FRejected = false;
   while (std::getline(FFile, FLine)) {
-    const auto FParts = Fields(FLine);
-    if (FParts.size() != 3 && FParts.size() != 5) continue;
-    TPendingEntry FEntry{Unescape(FParts[0]), Unescape(FParts[1]), Unescape(FParts[2])};
-    int64_t FSize = 0;
-    int64_t FTime = 0;
-    if (FParts.size() == 5 &&
-        std::from_chars(FParts[3].data(), FParts[3].data() + FParts[3].size(), FSize).ec ==
-            std::errc() &&
-        std::from_chars(FParts[4].data(), FParts[4].data() + FParts[4].size(), FTime).ec ==
-            std::errc())
-      FEntry.FBase = TServerVersion{FSize, FileTimeFromInt(FTime)};
-    FEntries.push_back(std::move(FEntry));
+    if (FLine.empty()) continue;
+    if (auto FEntry = ParseLine(FLine, FCacheDir))
+      FEntries.push_back(std::move(*FEntry));
+    else
+      FRejected = true;
   }
+  if (!FRejected) return {};
+  std::filesystem::path FAside = SetAside(FPath);
+  if (!FAside.empty()) SaveLocked(); // the unusable lines stay only in the file set aside
+  return FAside.empty() ? FPath : FAside;
 }
 
-void TPendingJournal::SaveLocked() const {
-  if (FPath.empty()) return;
-  std::ostringstream FText;
-  for (const auto& FEntry : FEntries) {
-    FText << Escape(FEntry.FServer) << '\t' << Escape(FEntry.FFullName) << '\t'
-          << Escape(FEntry.FCacheFile);
-    if (FEntry.FBase)
-      FText << '\t' << FEntry.FBase->FSize << '\t' << FileTimeToInt(FEntry.FBase->FWriteTime);
-    FText << '\n';
-  }
+bool TPendingJournal::SaveLocked() const {
+  if (FPath.empty()) return true;
+  std::string FText;
+  for (const auto& FEntry : FEntries)
+    FText += LineOf(FEntry);
   const auto FTemp = FPath.string() + ".new";
   {
     std::ofstream FFile(FTemp, std::ios::binary | std::ios::trunc);
-    FFile << FText.str();
+    FFile << FText;
     FFile.flush();
     if (!FFile) {
       std::cerr << "zelvo: the pending-changes journal " << FPath << " could not be written\n";
-      return;
+      return false;
     }
   }
   std::error_code FError;
-  std::filesystem::rename(FTemp, FPath, FError);
-  if (FError)
-    std::cerr << "zelvo: the pending-changes journal " << FPath << ": " << FError.message() << '\n';
+  if (!SyncToDisk(FTemp)) FError = std::make_error_code(std::errc::io_error);
+  if (!FError) std::filesystem::rename(FTemp, FPath, FError);
+  if (!FError && !SyncToDisk(FPath)) FError = std::make_error_code(std::errc::io_error);
+  if (!FError) return true;
+  std::cerr << "zelvo: the pending-changes journal " << FPath << ": " << FError.message() << '\n';
+  return false;
 }
 
-void TPendingJournal::Add(const TPendingEntry& aEntry) {
+bool TPendingJournal::Add(const TPendingEntry& aEntry) {
   std::lock_guard FGuard(FLock);
   const auto FSame = std::find_if(FEntries.begin(), FEntries.end(), [&](const TPendingEntry& aOld) {
-    return aOld.FServer == aEntry.FServer && aOld.FFullName == aEntry.FFullName;
+    return aOld.SameFile(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
   });
-  if (FSame != FEntries.end() && *FSame == aEntry) return;
+  if (FSame != FEntries.end() && *FSame == aEntry) return true;
   if (FSame != FEntries.end())
     *FSame = aEntry;
   else
     FEntries.push_back(aEntry);
-  SaveLocked();
+  return SaveLocked();
 }
 
-void TPendingJournal::Remove(const std::u16string& aServer, const std::u16string& aFullName) {
+void TPendingJournal::Remove(const std::u16string& aServer, int32_t aPort,
+                             const std::u16string& aFullName) {
   std::lock_guard FGuard(FLock);
   const auto FOld = std::erase_if(FEntries, [&](const TPendingEntry& aEntry) {
-    return aEntry.FServer == aServer && aEntry.FFullName == aFullName;
+    return aEntry.SameFile(aServer, aPort, aFullName);
   });
   if (FOld > 0) SaveLocked();
 }
 
-bool TPendingJournal::Contains(const std::u16string& aServer,
-                               const std::u16string& aFullName) const {
+std::optional<TPendingEntry> TPendingJournal::Find(const std::u16string& aServer, int32_t aPort,
+                                                   const std::u16string& aFullName) const {
   std::lock_guard FGuard(FLock);
-  return std::any_of(FEntries.begin(), FEntries.end(), [&](const TPendingEntry& aEntry) {
-    return aEntry.FServer == aServer && aEntry.FFullName == aFullName;
-  });
+  for (const auto& FEntry : FEntries)
+    if (FEntry.SameFile(aServer, aPort, aFullName)) return FEntry;
+  return std::nullopt;
 }
 
-std::vector<TPendingEntry>
-TPendingJournal::EntriesBelow(const std::u16string& aServer,
-                              const std::vector<std::u16string>& aRoots) const {
+std::vector<TPendingEntry> TPendingJournal::EntriesBelow(const std::u16string& aServer,
+                                                         int32_t aPort,
+                                                         const std::u16string& aRoot) const {
   std::lock_guard FGuard(FLock);
   std::vector<TPendingEntry> FFound;
   for (const auto& FEntry : FEntries)
-    if (FEntry.FServer == aServer &&
-        std::any_of(aRoots.begin(), aRoots.end(),
-                    [&](const std::u16string& aRoot) { return Below(FEntry.FFullName, aRoot); }))
+    if (FEntry.FServer == aServer && FEntry.FPort == aPort && Below(FEntry.FFullName, aRoot))
       FFound.push_back(FEntry);
   return FFound;
 }
@@ -175,11 +264,12 @@ std::vector<TPendingEntry> TPendingJournal::Entries() const {
 }
 
 std::u16string TPendingJournal::PendingFileName(const std::u16string& aCacheDir,
-                                                const std::u16string& aServer,
+                                                const std::u16string& aServer, int32_t aPort,
                                                 const std::u16string& aFullName) {
-  // FNV-1a over both texts: a stable name for the same file in every run.
+  // FNV-1a over the three: a stable name for the same file in every run.
   uint64_t FHash = 14695981039346656037ull;
-  for (const char FChar : Utf16ToUtf8(aServer + u'\n' + aFullName)) {
+  for (const char FChar : Utf16ToUtf8(aServer + u'\n' + Utf8ToUtf16(std::to_string(aPort)) +
+                                      u'\n' + aFullName)) {
     FHash ^= static_cast<uint8_t>(FChar);
     FHash *= 1099511628211ull;
   }

@@ -98,6 +98,7 @@ int RunUsers(const TConnectionOptions& aOptions, const std::string& aHost,
 
 struct TMountOptions {
   std::string FCache;
+  std::string FRecovery;
   int32_t FRefresh = kDefaultListRefreshSeconds;
   bool FTrace = false;
   std::string FHost;
@@ -144,6 +145,15 @@ public:
   void KeptLocal(const std::u16string& aPath) override {
     Say(Utf16ToUtf8(aPath) + " stays on this computer only (files of its kind are never uploaded)");
   }
+  void Unsendable(const std::u16string& aPath, const std::u16string& aKeptAt,
+                  const std::u16string& aWhy) override {
+    Say("the server refused " + Utf16ToUtf8(aPath) + " (" + Utf16ToUtf8(aWhy) +
+        "); it will not be sent again, and your content is kept in " + Utf16ToUtf8(aKeptAt));
+  }
+  void JournalSetAside(const std::u16string& aFile) override {
+    Say("unusable lines of the pending-changes journal were set aside, never sent: " +
+        Utf16ToUtf8(aFile));
+  }
 
 private:
   void Say(const std::string& aLine) {
@@ -181,6 +191,16 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
                  ? LocalCacheDir
                  : Utf8ToUtf16(std::filesystem::absolute(aOptions.FCache).string() + "/");
   MakePrivateFolder(Utf16ToUtf8(CacheDir));
+  // Two mounts on one cache folder would wipe each other's pending changes.
+  const TFolderLock FCacheLock(Utf16ToUtf8(CacheDir));
+  if (!FCacheLock.Held()) {
+    std::cerr << "zelvo-cli: the cache folder " << Utf16ToUtf8(CacheDir)
+              << " is in use by another login; give another one with --cache (nothing was "
+                 "changed)\n";
+    return 1;
+  }
+  if (!aOptions.FRecovery.empty())
+    RecoveryDir = Utf8ToUtf16(std::filesystem::absolute(aOptions.FRecovery).string() + "/");
   DriveTrace = aOptions.FTrace;
   static TStderrObserver FObserver;
   SetTransferObserver(&FObserver);
@@ -262,6 +282,9 @@ int main(int argc, char** argv) {
   FMount->add_option(
       "--cache", FMountOptions.FCache,
       "cache folder (default: Cache/ beside the program, or ~/.cache/zelvo when installed)");
+  FMount->add_option("--recovery", FMountOptions.FRecovery,
+                     "where changes the server refused for good are kept (default: "
+                     "~/.local/share/zelvo/未上传)");
   FMount->add_flag("--trace", FMountOptions.FTrace, "trace every drive callback on stderr");
   FMount
       ->add_option("--refresh", FMountOptions.FRefresh,

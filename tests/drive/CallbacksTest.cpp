@@ -202,8 +202,9 @@ TEST_F(CallbacksTest, FailedSaveIsReportedAndSentLater) {
 // A journal entry whose content file was removed by hand is dropped at the next login, which
 // goes on.
 TEST_F(CallbacksTest, PendingChangeWithoutItsContentIsDropped) {
-  FCacheDir.WriteFile("pending.journal", "127.0.0.1\t\\home\\一年级一班\\张三\\\\gone.txt\t" +
-                                             FCacheDir.Path().string() + "/pending-gone.cache\n");
+  FCacheDir.WriteFile("pending.journal", "2\t127.0.0.1\t" + std::to_string(FServer.Port()) +
+                                             "\t\\home\\一年级一班\\张三\\\\gone.txt\t"
+                                             "pending-gone.cache\t\t\t0\t\n");
   std::unique_ptr<TFileSystem> FNext;
   EXPECT_NO_THROW(
       FNext = std::make_unique<TFileSystem>(u"\\home\\一年级一班\\张三", u"\\share\\一年级一班"));

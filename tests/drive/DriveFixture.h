@@ -26,6 +26,7 @@ inline std::unique_ptr<TFileSystem> StartFacade(uint16_t aPort, const std::u16st
   ServerPort = aPort;
   ClientTimeOut = 5000;
   CacheDir = aCacheDir;
+  RecoveryDir = aCacheDir + u"recovered/"; // never the real user's folder
   auto FFacade = std::make_unique<TFileSystem>(aRoot0, aRoot1);
   FileSystem = FFacade.get();
   for (int i = 0; i < 2; ++i)

@@ -36,9 +36,11 @@ TMountProcess::TMountProcess(uint16_t aPort, const TMountSetup& aSetup) {
   const std::string FCache =
       (aSetup.FCache.empty() ? FDir.Path() / "cache" : aSetup.FCache).string();
   const std::string FLog = (FDir.Path() / "mount.log").string();
+  FRecovery = aSetup.FRecovery.empty() ? FDir.Path() / "recovered" : aSetup.FRecovery;
+  const std::string FRecoveryText = FRecovery.string();
   FCommand = std::string(ZELVO_CLI_BIN) + " mount --port " + FPort + " --timeout " + FTimeOut +
-             " --refresh " + FRefresh + " --cache " + FCache + " 127.0.0.1 " + aClass + " " +
-             aUser + " " + FMountDir.string();
+             " --refresh " + FRefresh + " --cache " + FCache + " --recovery " + FRecoveryText +
+             " 127.0.0.1 " + aClass + " " + aUser + " " + FMountDir.string();
   int FIn[2];
   int FOut[2];
   if (::pipe2(FIn, O_CLOEXEC) != 0 || ::pipe2(FOut, O_CLOEXEC) != 0) return;
@@ -49,7 +51,8 @@ TMountProcess::TMountProcess(uint16_t aPort, const TMountSetup& aSetup) {
     const int FLogFd = ::open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(FLogFd, STDERR_FILENO);
     ::execl(ZELVO_CLI_BIN, ZELVO_CLI_BIN, "mount", "--port", FPort.c_str(), "--timeout",
-            FTimeOut.c_str(), "--refresh", FRefresh.c_str(), "--cache", FCache.c_str(), "127.0.0.1",
+            FTimeOut.c_str(), "--refresh", FRefresh.c_str(), "--cache", FCache.c_str(), "--recovery",
+            FRecoveryText.c_str(), "127.0.0.1",
             aClass.c_str(), aUser.c_str(), FMountDir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -19,6 +19,7 @@ struct TMountSetup {
   std::string FPassword = "zelvo123";
   std::filesystem::path FFolder; // the mount points' folder; empty: a private one
   std::filesystem::path FCache;  // the cache folder; empty: a private one
+  std::filesystem::path FRecovery; // --recovery; empty: a private one
   int FTimeOutMs = 10000;
   int FRefreshSeconds = 30; // --refresh
   bool FExpectReady = true; // false: a test of a mount that must not start
@@ -37,6 +38,7 @@ public:
   bool Ready() const { return FReady; }
   std::filesystem::path Own() const { return FMountDir / "Z"; }
   std::filesystem::path Shared() const { return FMountDir / "Y"; }
+  std::filesystem::path Recovery() const { return FRecovery; }
   std::string Log() const;
   std::string Command() const { return FCommand; }
   // SIGTERM; returns the exit status (-1 when it had to be killed).
@@ -47,6 +49,7 @@ public:
 private:
   TTempDir FDir;
   std::filesystem::path FMountDir;
+  std::filesystem::path FRecovery;
   std::string FCommand;
   pid_t FPid = -1;
   bool FReady = false;
