@@ -81,6 +81,14 @@ bool ParseNumber(std::string_view aText, TNumber& aValue) {
              aText.data() + aText.size();
 }
 
+bool SameFolder(const std::filesystem::path& aLeft, const std::filesystem::path& aRight) {
+  const auto FPlain = [](const std::filesystem::path& aPath) {
+    const auto FNormal = aPath.lexically_normal();
+    return FNormal.has_filename() ? FNormal : FNormal.parent_path();
+  };
+  return FPlain(aLeft) == FPlain(aRight);
+}
+
 // A content file the journal may name: a plain file (no link) directly in the cache folder.
 bool IsContentFile(const std::filesystem::path& aCacheDir, const std::filesystem::path& aName) {
   const std::string FName = aName.string();
@@ -123,7 +131,7 @@ std::optional<TPendingEntry> ParseLine(std::string_view aLine,
     FEntry.FPort = kDefaultServerPort;
     FEntry.FFullName = Unescape(FParts[1]);
     const std::filesystem::path FPath = Utf16ToUtf8(Unescape(FParts[2]));
-    if (FPath.parent_path().lexically_normal() != aCacheDir.lexically_normal()) return {};
+    if (!SameFolder(FPath.parent_path(), aCacheDir)) return {};
     FContent = FPath.filename();
     if (FParts.size() == 5) FEntry.FBase = ParseBase(FParts[3], FParts[4], FOk);
   } else {

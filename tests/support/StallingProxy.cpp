@@ -60,6 +60,7 @@ void TStallingProxy::Accept() {
     if (!Readable(FListenFd)) continue;
     const int FClient = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (FClient < 0) continue;
+    ++FAccepted;
     if (FClosing) {
       ::close(FClient);
       continue;

@@ -28,6 +28,8 @@ public:
   void Resume() { FStalled = false; }
   void CloseEveryConnection(bool aClose) { FClosing = aClose; }
   void ResetAfterUploads(int aCount) { FResetsLeft = aCount; }
+  // Connections accepted so far.
+  int Accepted() const { return FAccepted; }
 
 private:
   struct TLink {
@@ -43,6 +45,7 @@ private:
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FClosing{false};
   std::atomic<int> FResetsLeft{0};
+  std::atomic<int> FAccepted{0};
   std::mutex FLock; // guards FPumps, FFds and FLinks
   std::vector<std::thread> FPumps;
   std::vector<int> FFds;
