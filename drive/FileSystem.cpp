@@ -652,9 +652,7 @@ bool TFileSystem::YunMoveFile(int RootIndex, uint32_t hFile, LPCWSTR Filename, L
   const auto FGuard = Lock();
   TFileInfo* FNode = ResolveLocked(RootIndex, hFile);
   if (FNode == nullptr) return false;
-  FNode->SetRenameOnClose(std::u16string(Filename) + u"|" + NewFileName + u"|" +
-                              (ReplaceIfExisting ? u"1" : u"0"),
-                          RootListing(RootIndex));
+  FNode->SetRenameOnClose({Filename, NewFileName, ReplaceIfExisting}, RootListing(RootIndex));
   return true;
 }
 

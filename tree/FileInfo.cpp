@@ -194,8 +194,8 @@ const std::u16string& TFileInfo::AlternateFileName() const {
   return FExtra ? FExtra->FAlternateFileName : FNone;
 }
 
-const std::u16string& TFileInfo::RenameOnClose() const {
-  static const std::u16string FNone;
+const std::optional<TPendingMove>& TFileInfo::RenameOnClose() const {
+  static const std::optional<TPendingMove> FNone;
   return FExtra ? FExtra->FRenameOnClose : FNone;
 }
 
@@ -301,8 +301,8 @@ TFileInfo* TFileInfo::FindNodeByHandle(uint32_t aHandle) {
   return Nodes().Find(aHandle);
 }
 
-void TFileInfo::SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager) {
-  Extra().FRenameOnClose = std::move(aRename);
+void TFileInfo::SetRenameOnClose(TPendingMove aMove, TFileInfo* aRootManager) {
+  Extra().FRenameOnClose = std::move(aMove);
   FExtra->FRootManager = aRootManager;
 }
 

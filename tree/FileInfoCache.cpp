@@ -7,7 +7,6 @@
 #include "common/Globals.h"
 #include "common/LocalFolders.h"
 #include "common/TextCodec.h"
-#include "common/Utils.h"
 #include "platform/LastError.h"
 #include "platform/Locale.h"
 #include "platform/WinError.h"
@@ -265,22 +264,19 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
 }
 
 bool TFileInfo::CarryOutPendingMove() {
-  if (RenameOnClose().empty()) return true;
-  const auto [FOldPath, FRest] = SplitText(FExtra->FRenameOnClose, u'|');
-  const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-  const std::u16string FPending = std::exchange(FExtra->FRenameOnClose, std::u16string());
-  if (FExtra->FRootManager->MoveFile(FOldPath, FNewPath, FFlag == u"1")) return true;
+  if (!RenameOnClose()) return true;
+  const TPendingMove FPending = *std::exchange(FExtra->FRenameOnClose, std::nullopt);
+  if (FExtra->FRootManager->MoveFile(FPending.FFrom, FPending.FTo, FPending.FReplace)) return true;
   if (GetLastError() == ERROR_SHARING_VIOLATION) FExtra->FRenameOnClose = FPending; // again later
   return false;
 }
 
 bool TFileInfo::BeginPendingMove(TMovePlan& aPlan) {
   aPlan.FSource = 0;
-  if (RenameOnClose().empty()) return true;
-  const auto [FOldPath, FRest] = SplitText(FExtra->FRenameOnClose, u'|');
-  const auto [FNewPath, FFlag] = SplitText(FRest, u'|');
-  const std::u16string FPending = std::exchange(FExtra->FRenameOnClose, std::u16string());
-  if (FExtra->FRootManager->BeginMove(FOldPath, FNewPath, FFlag == u"1", aPlan)) return true;
+  if (!RenameOnClose()) return true;
+  const TPendingMove FPending = *std::exchange(FExtra->FRenameOnClose, std::nullopt);
+  if (FExtra->FRootManager->BeginMove(FPending.FFrom, FPending.FTo, FPending.FReplace, aPlan))
+    return true;
   aPlan.FSource = 0;
   if (GetLastError() == ERROR_SHARING_VIOLATION) FExtra->FRenameOnClose = FPending; // again later
   return false;

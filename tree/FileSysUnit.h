@@ -96,6 +96,14 @@ struct TMovePlan {
   bool FSend = false; // the server has the source: MOVE is sent
 };
 
+// A rename asked for through an open file (the drive's move callback), carried out at its close.
+struct TPendingMove {
+  std::u16string FFrom; // drive paths
+  std::u16string FTo;
+  bool FReplace = false; // an existing target is replaced
+  bool operator==(const TPendingMove&) const = default;
+};
+
 enum class TUploadStart {
   Nothing, // nothing to send (unchanged, or kept local)
   Send,    // the job is to be sent, then given to EndUpload
@@ -163,9 +171,9 @@ public:
   TStream* Cache() const { return FCache.get(); }
   uint32_t Handle() const { return FHandle; }
   TFileInfo* Child() const { return FChild.get(); }
-  const std::u16string& RenameOnClose() const;
-  // A pending move "old|new|flag", carried out on aRootManager at the next close.
-  void SetRenameOnClose(std::u16string aRename, TFileInfo* aRootManager);
+  const std::optional<TPendingMove>& RenameOnClose() const;
+  // A pending move, carried out on aRootManager at the next close.
+  void SetRenameOnClose(TPendingMove aMove, TFileInfo* aRootManager);
 
   // The node model and the server's listing. A folder whose first LIST failed gives null with
   // ERROR_UNEXP_NET_ERR (and asks no more until StartListing tries again).
@@ -369,7 +377,7 @@ protected:
     TFileInfo* FOwner = nullptr;                    // a listing's folder node
     std::u16string FAlternateFileName;
     std::u16string FCachePath;         // the cache file when it is not named after the node handle
-    std::u16string FRenameOnClose;     // a pending move "old|new|flag"
+    std::optional<TPendingMove> FRenameOnClose;
     TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
     std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
@@ -386,7 +394,7 @@ protected:
     // listing's time only with its owner). Beside the fields, so a new one is not forgotten.
     bool Empty() const {
       return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
-             FAlternateFileName.empty() && FCachePath.empty() && FRenameOnClose.empty() &&
+             FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose &&
              !FRootManager && !FFetch && !FListingFetch && !FFetchFailed && !FHasBase &&
              FChangesAtList == 0 && FLocalChanges == 0;
     }

@@ -162,16 +162,16 @@ TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
   const uint32_t FHandle = FListing->CreateOpenFile(u"new.txt", CREATE_NEW);
   TFileInfo* FNode = FListing->FindFileByHandle(FHandle);
   ASSERT_TRUE(WriteText(*FNode, "data", 0));
-  FNode->SetRenameOnClose(u"\\new.txt|\\first.txt|0", FListing);
-  FNode->SetRenameOnClose(u"\\new.txt|\\dir\\second.txt|0", FListing);
+  FNode->SetRenameOnClose({u"\\new.txt", u"\\first.txt", false}, FListing);
+  FNode->SetRenameOnClose({u"\\new.txt", u"\\dir\\second.txt", false}, FListing);
   EXPECT_TRUE(FListing->CloseOpenFile(FHandle, true)) << "delete-on-close does nothing here";
-  EXPECT_EQ(FNode->RenameOnClose(), u"\\new.txt|\\dir\\second.txt|0");
+  EXPECT_EQ(FNode->RenameOnClose(), (TPendingMove{u"\\new.txt", u"\\dir\\second.txt", false}));
   EXPECT_TRUE(FListing->CloseOpenFile(FHandle, false));
   // The server never had new.txt: the move is the tree's alone, the upload uses the new name.
   EXPECT_EQ(Sent(2),
             (std::vector<std::string>{"LIST \\r\\\\dir\\*", "PUT \\r\\\\dir\\second.txt"}));
   EXPECT_EQ(FPeer.Body("\\r\\\\dir\\second.txt"), "data");
-  EXPECT_TRUE(FNode->RenameOnClose().empty());
+  EXPECT_FALSE(FNode->RenameOnClose());
   EXPECT_FALSE(FListing->CloseOpenFile(999999, false));
 }
 
@@ -208,9 +208,9 @@ TEST_F(ChangesTest, RefreshMergesTheNewListing) {
 
 TEST_F(ChangesTest, RefusedPendingMoveFailsTheClose) {
   const uint32_t FHandle = FListing->CreateOpenFile(u"a.txt", OPEN_EXISTING);
-  FListing->FindFileByHandle(FHandle)->SetRenameOnClose(u"\\a.txt|\\b.txt|0", FListing);
+  FListing->FindFileByHandle(FHandle)->SetRenameOnClose({u"\\a.txt", u"\\b.txt", false}, FListing);
   EXPECT_FALSE(FListing->CloseOpenFile(FHandle, false));
-  EXPECT_TRUE(FListing->FindFileByHandle(FHandle)->RenameOnClose().empty()) << "not retried";
+  EXPECT_FALSE(FListing->FindFileByHandle(FHandle)->RenameOnClose()) << "not retried";
 }
 
 // The whole round against the reference server.

@@ -201,7 +201,7 @@ TEST_F(ContentServerTest, KeptLocalUntilMovedToAnotherExtension) {
   EXPECT_TRUE(Close(FNode));
   EXPECT_FALSE(Exists("draft.TMP"));
   EXPECT_TRUE(FNode->Modified());
-  FNode->SetRenameOnClose(u"\\draft.TMP|\\final.txt|0", FListing);
+  FNode->SetRenameOnClose({u"\\draft.TMP", u"\\final.txt", false}, FListing);
   EXPECT_TRUE(Close(FNode));
   EXPECT_EQ(StoredAs("final.txt", "draft"), "draft");
   EXPECT_FALSE(FNode->Modified());
