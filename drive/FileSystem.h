@@ -54,8 +54,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -67,11 +67,11 @@
 #include <vector>
 
 #include "drive/DokanWin.h"
+#include "drive/WriteBackQueue.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
-#include "drive/WriteBackQueue.h"
 #include "tree/PendingJournal.h"
 
 namespace zelvo {
@@ -252,7 +252,7 @@ private:
   int32_t FTimeOut = 0;
   bool FConfirms = false; // the server confirms every change (LOGIN said so)
   std::u16string FOwnRoot;
-  std::u16string FRecovery; // where given-up changes go, ending in "/"
+  std::u16string FRecovery;                // where given-up changes go, ending in "/"
   std::set<std::u16string> FKeptLocalTold; // paths announced as kept local
   std::mutex FFetchersLock;                // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;

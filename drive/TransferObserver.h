@@ -2,9 +2,9 @@
 // window code in it: the window shows it in its tray icon and status line, zelvo-cli on stderr.
 //
 // Threads: events come from the threads that make the transfers (a fetch's own thread, the
-// thread of a close, the retrier), never with the tree's lock held while an implementation runs
-// a slow step of its own; implementations are thread-safe and quick (they post to their own
-// thread). One process-wide observer, set before the drives start (SetTransferObserver); until
+// thread of a close, the write-back queue), never with the tree's lock held while an
+// implementation runs a slow step of its own; implementations are thread-safe and quick (they
+// post to their own thread). One process-wide observer, set before the drives start (SetTransferObserver); until
 // then every event goes nowhere.
 #pragma once
 

@@ -91,7 +91,7 @@ private:
   TPendingJournal& FJournal;
   const TTry FTry;
   const TGiveUp FGiveUp;
-  std::mutex FLock; // guards FSchedule
+  std::mutex FLock;                              // guards FSchedule
   std::map<std::u16string, TSchedule> FSchedule; // by full name
   std::mutex FWaitLock;                          // only for FWake's waits
   std::condition_variable_any FWake;

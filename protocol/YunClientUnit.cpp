@@ -115,7 +115,7 @@ TCommandResult TYunClient::ReadConfirmation() {
   FRefusal = FLines.front();
   if (IsPassingRefusal(FRefusal)) return TCommandResult::Failed;
   return FRefusal.starts_with(u"refused (disk full") ? TCommandResult::Full
-                                                      : TCommandResult::Refused;
+                                                     : TCommandResult::Refused;
 }
 
 TCommandResult TYunClient::Command(const std::u16string& aCmd) {

@@ -139,8 +139,8 @@ public:
       const QString FFolder = Text(aKeptAt.substr(0, aKeptAt.rfind(u'/')));
       aForm.FGivenUp << QStringLiteral("服务器拒绝接收 %1（%2），不再上传；你的内容已保存在 %3")
                             .arg(NameOf(aPath), Text(aWhy), Text(aKeptAt));
-      aForm.TrayMessage(QStringLiteral("%1 无法上传到服务器，内容已保存在 %2")
-                            .arg(NameOf(aPath), FFolder));
+      aForm.TrayMessage(
+          QStringLiteral("%1 无法上传到服务器，内容已保存在 %2").arg(NameOf(aPath), FFolder));
       aForm.ShowTransfers();
     });
   }

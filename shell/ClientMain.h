@@ -105,7 +105,7 @@ private:
   };
   std::map<uint64_t, TRunning> FTransfers;
   size_t FPending = 0;
-  QStringList FGivenUp; // lines about changes the server refused for good
+  QStringList FGivenUp;                    // lines about changes the server refused for good
   std::unique_ptr<TFolderLock> FCacheLock; // held from login to the program's end
   QString FLoggedInText;
   std::unique_ptr<TTransferView> FTransferView;

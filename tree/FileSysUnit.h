@@ -376,9 +376,9 @@ protected:
     std::unique_ptr<TNameIndex> FByName;            // a listing's name index
     TFileInfo* FOwner = nullptr;                    // a listing's folder node
     std::u16string FAlternateFileName;
-    std::u16string FCachePath;         // the cache file when it is not named after the node handle
+    std::u16string FCachePath; // the cache file when it is not named after the node handle
     std::optional<TPendingMove> FRenameOnClose;
-    TFileInfo* FRootManager = nullptr; // not owned: the drive root's listing
+    TFileInfo* FRootManager = nullptr;            // not owned: the drive root's listing
     std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
     bool FFetchFailed = false; // an archive's fetch just failed (ZipFileToFolder)
@@ -394,9 +394,9 @@ protected:
     // listing's time only with its owner). Beside the fields, so a new one is not forgotten.
     bool Empty() const {
       return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
-             FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose &&
-             !FRootManager && !FFetch && !FListingFetch && !FFetchFailed && !FHasBase &&
-             FChangesAtList == 0 && FLocalChanges == 0;
+             FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose && !FRootManager &&
+             !FFetch && !FListingFetch && !FFetchFailed && !FHasBase && FChangesAtList == 0 &&
+             FLocalChanges == 0;
     }
   };
   // A listed entry's node, without a full name of its own.

@@ -76,9 +76,8 @@ bool Below(const std::u16string& aFullName, const std::u16string& aRoot) {
 
 template <typename TNumber>
 bool ParseNumber(std::string_view aText, TNumber& aValue) {
-  return !aText.empty() &&
-         std::from_chars(aText.data(), aText.data() + aText.size(), aValue).ptr ==
-             aText.data() + aText.size();
+  return !aText.empty() && std::from_chars(aText.data(), aText.data() + aText.size(), aValue).ptr ==
+                               aText.data() + aText.size();
 }
 
 bool SameFolder(const std::filesystem::path& aLeft, const std::filesystem::path& aRight) {
@@ -101,8 +100,7 @@ bool IsContentFile(const std::filesystem::path& aCacheDir, const std::filesystem
          FStatus.type() == std::filesystem::file_type::regular;
 }
 
-std::optional<TServerVersion> ParseBase(std::string_view aSize, std::string_view aTime,
-                                        bool& aOk) {
+std::optional<TServerVersion> ParseBase(std::string_view aSize, std::string_view aTime, bool& aOk) {
   int64_t FSize = 0;
   int64_t FTime = 0;
   if (aSize.empty() && aTime.empty()) return std::nullopt;
@@ -148,7 +146,8 @@ std::string LineOf(const TPendingEntry& aEntry) {
   std::ostringstream FLine;
   FLine << "2\t" << Escape(aEntry.FServer) << '\t' << aEntry.FPort << '\t'
         << Escape(aEntry.FFullName) << '\t'
-        << Escape(Utf8ToUtf16(std::filesystem::path(Utf16ToUtf8(aEntry.FCacheFile)).filename().string()))
+        << Escape(Utf8ToUtf16(
+               std::filesystem::path(Utf16ToUtf8(aEntry.FCacheFile)).filename().string()))
         << '\t';
   if (aEntry.FBase) FLine << aEntry.FBase->FSize;
   FLine << '\t';
@@ -276,8 +275,8 @@ std::u16string TPendingJournal::PendingFileName(const std::u16string& aCacheDir,
                                                 const std::u16string& aFullName) {
   // FNV-1a over the three: a stable name for the same file in every run.
   uint64_t FHash = 14695981039346656037ull;
-  for (const char FChar : Utf16ToUtf8(aServer + u'\n' + Utf8ToUtf16(std::to_string(aPort)) +
-                                      u'\n' + aFullName)) {
+  for (const char FChar :
+       Utf16ToUtf8(aServer + u'\n' + Utf8ToUtf16(std::to_string(aPort)) + u'\n' + aFullName)) {
     FHash ^= static_cast<uint8_t>(FChar);
     FHash *= 1099511628211ull;
   }

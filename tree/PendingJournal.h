@@ -48,7 +48,8 @@ struct TPendingEntry {
   int32_t FRefusals = 0;       // tries the server refused (not counting "not now")
   std::u16string FLastOutcome; // of the last try, as the server or the exchange put it
   bool operator==(const TPendingEntry&) const = default;
-  bool SameFile(const std::u16string& aServer, int32_t aPort, const std::u16string& aFullName) const {
+  bool SameFile(const std::u16string& aServer, int32_t aPort,
+                const std::u16string& aFullName) const {
     return FServer == aServer && FPort == aPort && FFullName == aFullName;
   }
 };

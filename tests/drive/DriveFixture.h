@@ -9,8 +9,8 @@
 #include "drive/FileSystem.h"
 #include "drive/YunDiskUnit.h"
 #include "tests/support/FakeServer.h"
-#include "tests/support/ServerProcess.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 

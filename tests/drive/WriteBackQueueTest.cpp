@@ -73,12 +73,18 @@ TEST_F(WriteBackQueueTest, OutcomesDecideTheNextTryAndTheEnd) {
     bool FGivenUp;
   };
   const TCase FCases[] = {
-      {"not now doubles from 0.5 s", {FNotNow, FNotNow, FNotNow, FNotNow}, {500ms, 1s, 2s, 4s},
+      {"not now doubles from 0.5 s",
+       {FNotNow, FNotNow, FNotNow, FNotNow},
+       {500ms, 1s, 2s, 4s},
        false},
-      {"refusals wait too, and the third ends it", {FRefused, FRefused, FRefused}, {500ms, 1s},
+      {"refusals wait too, and the third ends it",
+       {FRefused, FRefused, FRefused},
+       {500ms, 1s},
        true},
       {"a full disk counts as a refusal", {FFull, FNotNow, FFull, FFull}, {500ms, 1s, 2s}, true},
-      {"an open file waits without counting", {FHeld, FHeld, FRefused}, {500ms, 500ms, 500ms},
+      {"an open file waits without counting",
+       {FHeld, FHeld, FRefused},
+       {500ms, 500ms, 500ms},
        false},
       {"sent ends it", {FNotNow, FSent}, {500ms}, false},
   };
@@ -101,7 +107,8 @@ TEST_F(WriteBackQueueTest, OutcomesDecideTheNextTryAndTheEnd) {
     EXPECT_EQ(FGivenUp.size(), FCase.FGivenUp ? 1u : 0u);
     if (FCase.FGivenUp) {
       EXPECT_EQ(FGivenUp[0].FRefusals, TWriteBackQueue::kMaxRefusals);
-      EXPECT_EQ(FGivenUp[0].FLastOutcome, FCase.FOutcomes.back().FText) << "the student is told why";
+      EXPECT_EQ(FGivenUp[0].FLastOutcome, FCase.FOutcomes.back().FText)
+          << "the student is told why";
     }
     FJournal.Remove(kServer, kPort, std::u16string(kRoot) + u"\\\\a.txt");
   }

@@ -51,9 +51,9 @@ TMountProcess::TMountProcess(uint16_t aPort, const TMountSetup& aSetup) {
     const int FLogFd = ::open(FLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(FLogFd, STDERR_FILENO);
     ::execl(ZELVO_CLI_BIN, ZELVO_CLI_BIN, "mount", "--port", FPort.c_str(), "--timeout",
-            FTimeOut.c_str(), "--refresh", FRefresh.c_str(), "--cache", FCache.c_str(), "--recovery",
-            FRecoveryText.c_str(), "127.0.0.1",
-            aClass.c_str(), aUser.c_str(), FMountDir.c_str(), static_cast<char*>(nullptr));
+            FTimeOut.c_str(), "--refresh", FRefresh.c_str(), "--cache", FCache.c_str(),
+            "--recovery", FRecoveryText.c_str(), "127.0.0.1", aClass.c_str(), aUser.c_str(),
+            FMountDir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(FIn[0]);

@@ -17,8 +17,8 @@ struct TMountSetup {
   std::string FClass = "一年级一班";
   std::string FUser = "张三";
   std::string FPassword = "zelvo123";
-  std::filesystem::path FFolder; // the mount points' folder; empty: a private one
-  std::filesystem::path FCache;  // the cache folder; empty: a private one
+  std::filesystem::path FFolder;   // the mount points' folder; empty: a private one
+  std::filesystem::path FCache;    // the cache folder; empty: a private one
   std::filesystem::path FRecovery; // --recovery; empty: a private one
   int FTimeOutMs = 10000;
   int FRefreshSeconds = 30; // --refresh

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "common/TextCodec.h"
-#include "tree/PendingJournal.h"
 #include "tests/support/TempDir.h"
+#include "tree/PendingJournal.h"
 
 namespace zelvo {
 namespace {
@@ -75,8 +75,9 @@ TEST_F(JournalTest, EntriesAreKeyedByHostAndPortAndSurviveARestart) {
   FJournal.Open(FCache.Text());
   const std::u16string FFile = FCache.Text() + u"pending-1.cache";
   const std::u16string FName = Utf8ToUtf16(kName);
-  TPendingEntry FFirst{u"127.0.0.1", 9000, FName, FFile,
-                       TServerVersion{4, FileTimeFromInt(133000000000000000)}, 2, u"refused"};
+  TPendingEntry FFirst{
+      u"127.0.0.1", 9000, FName, FFile, TServerVersion{4, FileTimeFromInt(133000000000000000)}, 2,
+      u"refused"};
   ASSERT_TRUE(FJournal.Add(FFirst));
   ASSERT_TRUE(FJournal.Add({u"127.0.0.1", 9001, FName, FFile}));
   EXPECT_EQ(FJournal.EntriesBelow(u"127.0.0.1", 9000, u"\\home\\一年级一班\\张三").size(), 1u);
