@@ -4,8 +4,8 @@
 // Threads: events come from the threads that make the transfers (a fetch's own thread, the
 // thread of a close, the write-back queue), never with the tree's lock held while an
 // implementation runs a slow step of its own; implementations are thread-safe and quick (they
-// post to their own thread). One process-wide observer, set before the drives start (SetTransferObserver); until
-// then every event goes nowhere.
+// post to their own thread). One process-wide observer, set before the drives start
+// (SetTransferObserver); until then every event goes nowhere.
 #pragma once
 
 #include <cstddef>
