@@ -38,7 +38,7 @@ std::u16string FolderText(const fs::path& aFolder) {
 
 TUserPlaces UserPlacesFromEnvironment() {
   TUserPlaces FPlaces{Environment("XDG_CONFIG_HOME"), Environment("XDG_CACHE_HOME"),
-                      Environment("XDG_DATA_HOME"), Environment("HOME")};
+                      Environment("HOME"), Environment("XDG_DATA_HOME")};
   if (FPlaces.FHome.empty())
     if (const passwd* FAccount = ::getpwuid(::getuid())) FPlaces.FHome = FAccount->pw_dir;
   return FPlaces;

@@ -26,8 +26,8 @@ struct TLocalFolders {
 struct TUserPlaces {
   std::string FConfigHome; // $XDG_CONFIG_HOME
   std::string FCacheHome;  // $XDG_CACHE_HOME
-  std::string FDataHome;   // $XDG_DATA_HOME
   std::string FHome;       // $HOME, or the account's home folder
+  std::string FDataHome;   // $XDG_DATA_HOME
 };
 
 inline constexpr char kPresetSettings[] = "/etc/zelvo/setup.ini";

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,33 +18,52 @@ struct TFoldersCase {
   TUserPlaces FPlaces;
   std::u16string FHome;
   std::u16string FCache;
+  std::u16string FRecovery; // the same in every layout: the student's data outlives any cache
 };
 
 TEST(LocalFoldersTest, BesideTheProgramOrInTheUsersXdgFolders) {
   const TFoldersCase FCases[] = {
-      {"a build folder", false, {"/x/config", "/x/cache", "/home/a"}, u"/b/", u"/b/Cache/"},
+      {"a build folder", false, {"/x/config", "/x/cache", "/home/a", "/x/data"}, u"/b/",
+       u"/b/Cache/", u"/x/data/zelvo/未上传/"},
       {"installed, XDG set",
        true,
-       {"/x/config", "/x/cache/", "/home/a"},
+       {"/x/config", "/x/cache/", "/home/a", "/x/data/"},
        u"/x/config/zelvo/",
-       u"/x/cache/zelvo/"},
+       u"/x/cache/zelvo/",
+       u"/x/data/zelvo/未上传/"},
       {"installed, XDG unset",
        true,
-       {"", "", "/home/a"},
+       {"", "", "/home/a", ""},
        u"/home/a/.config/zelvo/",
-       u"/home/a/.cache/zelvo/"},
+       u"/home/a/.cache/zelvo/",
+       u"/home/a/.local/share/zelvo/未上传/"},
       {"installed, relative XDG ignored",
        true,
-       {"rel/config", "rel", "/home/李"},
+       {"rel/config", "rel", "/home/李", "rel"},
        u"/home/李/.config/zelvo/",
-       u"/home/李/.cache/zelvo/"},
+       u"/home/李/.cache/zelvo/",
+       u"/home/李/.local/share/zelvo/未上传/"},
   };
   for (const auto& FCase : FCases) {
     const TLocalFolders FFolders = LocalFoldersFor(u"/b/", FCase.FInstalled, FCase.FPlaces);
     EXPECT_EQ(FFolders.FHome, FCase.FHome) << FCase.FWhat;
     EXPECT_EQ(FFolders.FCache, FCase.FCache) << FCase.FWhat;
     EXPECT_EQ(FFolders.FPerUser, FCase.FInstalled) << FCase.FWhat;
+    EXPECT_EQ(RecoveryFolderFor(FCase.FPlaces), FCase.FRecovery) << FCase.FWhat;
   }
+}
+
+// One holder at a time, in this process as in others; the lock goes with its holder.
+TEST(LocalFoldersTest, AFolderLockHasOneHolder) {
+  test::TTempDir FDir;
+  {
+    const TFolderLock FFirst(FDir.Path());
+    ASSERT_TRUE(FFirst.Held());
+    EXPECT_FALSE(TFolderLock(FDir.Path()).Held());
+    EXPECT_NE(::system(("flock -n '" + (FDir.Path() / ".lock").string() + "' true").c_str()), 0)
+        << "another process is refused too";
+  }
+  EXPECT_TRUE(TFolderLock(FDir.Path()).Held());
 }
 
 TEST(LocalFoldersTest, AProgramFolderTheUserMayWriteToIsNotInstalled) {
