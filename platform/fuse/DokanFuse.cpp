@@ -270,7 +270,11 @@ int ReadDir(const char* aPath, void* aBuffer, fuse_fill_dir_t aFiller, off_t, fu
   TFillState FState{aBuffer, aFiller, CurrentMount().FWriteProtect};
   FillState = &FState;
   DOKAN_FILE_INFO FInfo = NewInfo(CurrentMount());
-  if (TOpenFile* FOpen = OpenOf(aFile)) FInfo = FOpen->FInfo;
+  if (TOpenFile* FOpen = OpenOf(aFile)) {
+    // The unmount's closing work may change the record meanwhile.
+    std::lock_guard FGuard(FOpen->FLock);
+    FInfo = FOpen->FInfo;
+  }
   const NTSTATUS FStatus = Ops().FindFiles(FPath.c_str(), &FillOne, &FInfo);
   FillState = nullptr;
   return -StatusToErrno(FStatus);
