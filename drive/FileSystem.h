@@ -188,6 +188,9 @@ private:
   // pending state ended, the observer told.
   bool GiveUpPendingEntry(const TPendingEntry& aEntry);
   std::filesystem::path RecoveryPathOf(const TPendingEntry& aEntry) const;
+  // The tree's node of a pending entry, from the listings that are here (none is fetched for
+  // it), or null.
+  TFileInfo* PendingNodeLocked(const TPendingEntry& aEntry);
   // A journal entry sent straight from its cache file (no node), checked against its base;
   // aText receives the server's refusal text.
   TCommandResult PutJournalled(const TPendingEntry& aEntry, std::u16string& aText);

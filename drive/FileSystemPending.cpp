@@ -142,14 +142,19 @@ void TFileSystem::SendPendingOfEarlierRuns() {
   }
 }
 
+TFileInfo* TFileSystem::PendingNodeLocked(const TPendingEntry& aEntry) {
+  TFileInfo* FRootListing = FRoot[0]->Child();
+  const std::u16string FPath = DrivePathOf(aEntry.FFullName, FOwnRoot);
+  // A folder along the path that is not listed holds no node, and is not listed for this.
+  if (FRootListing == nullptr || FRootListing->FirstUnlisted(FPath) != nullptr) return nullptr;
+  std::u16string FLast;
+  TFileInfo* FFolder = FRootListing->GetDirectory(FPath, FLast);
+  return FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
+}
+
 TTryOutcome TFileSystem::TryPendingEntry(const TPendingEntry& aEntry) {
   auto FGuard = Lock();
-  std::u16string FLast;
-  TFileInfo* FRootListing = FRoot[0]->Child();
-  TFileInfo* FFolder =
-      FRootListing ? FRootListing->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast)
-                   : nullptr;
-  TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
+  TFileInfo* FNode = PendingNodeLocked(aEntry);
   if (FNode == nullptr) {
     // Not in the tree (its folder is gone from it, or not listed): straight from the content
     // file, the tree free meanwhile.
@@ -189,12 +194,7 @@ bool TFileSystem::GiveUpPendingEntry(const TPendingEntry& aEntry) {
   {
     const auto FGuard = Lock();
     PendingChanges().Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
-    std::u16string FLast;
-    TFileInfo* FRootListing = FRoot[0]->Child();
-    TFileInfo* FFolder =
-        FRootListing ? FRootListing->GetDirectory(DrivePathOf(aEntry.FFullName, FOwnRoot), FLast)
-                     : nullptr;
-    TFileInfo* FNode = FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
+    TFileInfo* FNode = PendingNodeLocked(aEntry);
     if (FNode != nullptr && FNode->Pending())
       FNode->GiveUpPending();
     else if (FNode == nullptr)

@@ -23,8 +23,12 @@ struct TFoldersCase {
 
 TEST(LocalFoldersTest, BesideTheProgramOrInTheUsersXdgFolders) {
   const TFoldersCase FCases[] = {
-      {"a build folder", false, {"/x/config", "/x/cache", "/home/a", "/x/data"}, u"/b/",
-       u"/b/Cache/", u"/x/data/zelvo/未上传/"},
+      {"a build folder",
+       false,
+       {"/x/config", "/x/cache", "/home/a", "/x/data"},
+       u"/b/",
+       u"/b/Cache/",
+       u"/x/data/zelvo/未上传/"},
       {"installed, XDG set",
        true,
        {"/x/config", "/x/cache/", "/home/a", "/x/data/"},
