@@ -121,7 +121,7 @@ TFileInfo::TFileInfo(const WIN32_FIND_DATAW& Info)
   if (!FIsDir && LowerCaseLocale(ExtractFileExt(FFileName)) == u".zip") {
     FIsDir = true;
     FFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    FSize = kArchiveNotBuilt;
+    FArchive = true;
   }
 }
 
@@ -309,8 +309,7 @@ void TFileInfo::SetRenameOnClose(TPendingMove aMove, TFileInfo* aRootManager) {
 TFileInfo* TFileInfo::GetChild() {
   if (FChild) return FChild.get();
   if (!FIsDir) return nullptr;
-  if (FSize == kArchiveNotBuilt) {
-    FSize = 0;
+  if (FArchive) {
     ZipFileToFolder();
     return FChild.get();
   }
@@ -455,7 +454,7 @@ void TFileInfo::TakeServerRecord(const TFileInfo& aFresh, const TKeepTest& aKeep
 
 bool TFileInfo::Busy(const TKeepTest& aKeep) const {
   // A fetch that ended waits only for its outcome to be taken: it holds nothing.
-  if ((aKeep && aKeep(*this)) || FModified || FPending || FUploading || !FOnServer ||
+  if ((aKeep && aKeep(*this)) || FSync != TSync::Clean || FUploading || !FOnServer ||
       (Fetch() && !Fetch()->Done()) || ListingFetch())
     return true;
   if (FChild)
@@ -474,9 +473,9 @@ bool TFileInfo::SyncList(std::vector<uint8_t>& Buffer) {
 }
 
 bool TFileInfo::SyncGetFile() {
-  if (FCached) return true;
+  if (HasContent()) return true;
   if (NewClient().GetFile(*FCache, FullName())) {
-    FCached = true;
+    FContent = TContent::Fetched;
     FSize = FCache->GetSize();
     RecordBase();
     return true;
@@ -542,9 +541,9 @@ bool TFileInfo::EndUpload(const TUploadJob& aJob, TCommandResult aResult) {
   }
   // Changed while it was sent: the newer content goes with a later close.
   if (aJob.FChange != FChangeCount || aJob.FFullName != FullName()) return true;
-  FModified = false;
-  FOnServer = true;
   ClearPending();
+  FSync = TSync::Clean;
+  FOnServer = true;
   // The server's version is now this content, as the server said it stored it; without its
   // word the next save has nothing to check against (a later listing may show someone else's).
   if (aJob.FStored) {

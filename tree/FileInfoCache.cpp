@@ -42,7 +42,8 @@ void TFileInfo::CreateCacheStream() {
   const std::u16string FName = CacheFileName();
   std::error_code FIgnored;
   // Only a fetched node's own file is kept: names repeat from run to run.
-  const bool FKeep = FCached && std::filesystem::exists(Utf16ToUtf8(FName), FIgnored);
+  const bool FKeep = (FContent == TContent::Fetched || FContent == TContent::Broken) &&
+                     std::filesystem::exists(Utf16ToUtf8(FName), FIgnored);
   FCache = std::make_shared<TFileStream>(FName, FKeep ? TFileStream::TMode::OpenReadWrite
                                                       : TFileStream::TMode::Create);
 }
@@ -96,7 +97,7 @@ void TFileInfo::FinishFetch() {
   std::error_code FError;
   std::filesystem::rename(Utf16ToUtf8(FEnded->PartFile()), Utf16ToUtf8(CacheFileName()), FError);
   if (FError) return;
-  FCached = true;
+  FContent = TContent::Fetched;
   CreateCacheStream();
   if (ArchiveNotBuilt()) return; // an archive takes its size once it is built
   FSize = FCache->GetSize();
@@ -110,12 +111,11 @@ void TFileInfo::RecordBase() {
 void TFileInfo::DropCachedContent() {
   CancelFetch();
   FCache.reset();
-  if (FCached) {
+  if (HasContent()) {
     std::error_code FIgnored;
     std::filesystem::remove(Utf16ToUtf8(CacheFileName()), FIgnored);
   }
-  FCached = false;
-  FLocalContent = false;
+  FContent = TContent::Remote;
   // The base stays: programs may still hold what was served before, and a save of theirs must
   // not replace the newer version unseen.
 }
@@ -141,12 +141,15 @@ bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t&
   return FResult;
 }
 
-void TFileInfo::MarkLocalContent() {
-  FLocalContent = true;
-  FModified = true;
+void TFileInfo::MarkChanged() {
+  if (FSync != TSync::Pending) FSync = TSync::Changed;
   ++FChangeCount;
-  FBroken = false; // emptied: the content is known again
   FLastWriteTime = LocalNowAsFileTime();
+}
+
+void TFileInfo::MarkLocalContent() {
+  FContent = TContent::Local; // emptied: the content is known again, broken or not
+  MarkChanged();
 }
 
 std::shared_ptr<const TFileStream> TFileInfo::PresentContent(int64_t& aSize) {
@@ -178,14 +181,12 @@ bool TFileInfo::Write(const void* Buffer, uint32_t BufferLength, uint32_t& Write
   if (!EnsureContent()) return false;
   FCache->SetPosition(Offset);
   WriteLength = static_cast<uint32_t>(std::max<int64_t>(0, FCache->Write(Buffer, BufferLength)));
-  FModified = true;
-  ++FChangeCount;
-  FLastWriteTime = LocalNowAsFileTime();
+  MarkChanged();
   if (Offset + WriteLength > FSize) FSize = Offset + WriteLength;
   // A full or failing cache disk: what the program wrote is not all there, so the node must
   // never be uploaded in part.
   if (WriteLength < BufferLength) {
-    FBroken = true;
+    FContent = TContent::Broken;
     return Refused(ERROR_DISK_FULL);
   }
   return true;
@@ -197,11 +198,7 @@ bool TFileInfo::SetSize(int64_t Value) {
   // What a resize keeps must be the server's content.
   if (!EnsureContent()) return false;
   if (!FCache->SetSize(Value)) return Refused(ERROR_DISK_FULL);
-  if (Value != FSize) {
-    FModified = true;
-    ++FChangeCount;
-    FLastWriteTime = LocalNowAsFileTime();
-  }
+  if (Value != FSize) MarkChanged();
   FSize = Value;
   return true;
 }
@@ -283,8 +280,8 @@ bool TFileInfo::BeginPendingMove(TMovePlan& aPlan) {
 }
 
 TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
-  if (!FModified || IsKeptLocal(FFileName)) return TUploadStart::Nothing;
-  if (FBroken) {
+  if (!Modified() || IsKeptLocal(FFileName)) return TUploadStart::Nothing;
+  if (FContent == TContent::Broken) {
     SetLastError(ERROR_DISK_FULL);
     return TUploadStart::Broken;
   }
@@ -296,12 +293,12 @@ TUploadStart TFileInfo::BeginUpload(TUploadJob& aJob) {
 }
 
 bool TFileInfo::SavesByRename(const TMovePlan& aPlan) const {
-  if (FIsDir || !FModified || IsKeptLocal(aPlan.FNewLast)) return false;
-  return IsKeptLocal(FFileName) || !FOnServer || FPending;
+  if (FIsDir || !Modified() || IsKeptLocal(aPlan.FNewLast)) return false;
+  return IsKeptLocal(FFileName) || !FOnServer || FSync == TSync::Pending;
 }
 
 TUploadStart TFileInfo::BeginSaveByRename(const TMovePlan& aPlan, TUploadJob& aJob) {
-  if (FBroken) {
+  if (FContent == TContent::Broken) {
     SetLastError(ERROR_DISK_FULL);
     return TUploadStart::Broken;
   }
@@ -351,32 +348,32 @@ bool TFileInfo::MarkPending() {
     FEntry.FLastOutcome = FOld->FLastOutcome;
   }
   if (!SyncToDisk(Utf16ToUtf8(FName)) || !PendingChanges().Add(FEntry)) return false;
-  FPending = true;
+  FSync = TSync::Pending;
   return true;
 }
 
 bool TFileInfo::RecordPending() {
-  if (!FModified || FBroken || FUploading || IsKeptLocal(FFileName)) return true;
+  if (!Modified() || FContent == TContent::Broken || FUploading || IsKeptLocal(FFileName))
+    return true;
   CreateCacheStream(); // a new file that was never written has none yet
   if (MarkPending()) return true;
   return Refused(ERROR_DISK_FULL);
 }
 
 void TFileInfo::GiveUpPending() {
-  FPending = false;
-  FModified = false;
+  FSync = TSync::Refused;
 }
 
 void TFileInfo::ClearPending() {
-  if (!FPending) return;
+  if (FSync != TSync::Pending) return;
   PendingChanges().Remove(CurrentServerHost, ServerPort, FullName());
-  FPending = false;
+  FSync = TSync::Changed;
 }
 
 void TFileInfo::FollowPending(const std::u16string& aOldFullName) {
-  if (!FPending) return;
+  if (FSync != TSync::Pending) return;
   PendingChanges().Remove(CurrentServerHost, ServerPort, aOldFullName);
-  if (!MarkPending()) FPending = false; // changed still: sent by its next close
+  if (!MarkPending()) FSync = TSync::Changed; // sent by its next close
 }
 
 TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
@@ -398,7 +395,7 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
     FNode->SetBase(*aBase);
   else if (FNode->FExtra)
     FNode->FExtra->FHasBase = false;
-  FNode->FPending = true;
+  FNode->FSync = TSync::Pending;
   return FNode;
 }
 

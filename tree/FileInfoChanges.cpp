@@ -100,7 +100,7 @@ void TFileInfo::FollowRename(const std::u16string& aOldFullName) {
   if (!FChild) return;
   FChild->Extra().FFullName = FullName();
   for (const auto& FItem : FChild->Entries())
-    if (FItem->FPending || FItem->FChild)
+    if (FItem->FSync == TSync::Pending || FItem->FChild)
       FItem->FollowRename(aOldFullName + u"\\" + FItem->FFileName);
 }
 

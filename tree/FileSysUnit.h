@@ -31,21 +31,13 @@
 // ERROR_ALREADY_EXISTS from CreateDirectoryW, ERROR_DIR_NOT_EMPTY from DeleteFile. A cache file
 // that cannot be made raises EFileStreamError; an invalid mask raises EMaskException.
 //
-// Content state of a node (every transition is one function):
-//   remote   no cache, server content not fetched          (made from a listing record)
-//   local    content made in this run: known, empty at first (CreateOpenFile new or emptied)
-//   fetched  FCached: the server's content is in the cache (SyncGetFile succeeded)
-//   changed  FModified: the cache differs from the server   (Write, SetSize, creation, emptying)
-//   broken   FBroken: a write to the cache failed, so the content is not what the program wrote;
-//            never uploaded, until the node is emptied again
-//   pending  FPending: changed, and its upload failed or was refused; the cache file is named
-//            after the server and full name and listed in the journal of pending changes
-//            (PendingJournal.h), so it is sent again later, in this run or the next
+// The state of a file node is two types, TContent and TSync (below), besides FOnServer (the
+// server has the node at all: a file created in this run has none until its first upload, so its
+// moves are the tree's alone) and FUploading (a command of the node is under way: PUT, MKDIR,
+// DELETE or MOVE; the node is busy meanwhile).
 // A read or write of a remote node fetches it first; a failed fetch leaves it remote. A namespace
 // change is made in the tree only once the server has confirmed its command: refused or
-// undelivered, the tree stays as it was. FOnServer tells whether the server has the node at
-// all (a file created in this run has none until its first upload, so its moves are the tree's
-// alone).
+// undelivered, the tree stays as it was.
 #pragma once
 
 #include <atomic>
@@ -69,6 +61,26 @@ namespace zelvo {
 class TContentFetch;
 class TListingFetch;
 class TFileInfo;
+
+// Where a file node's content is. A fetch under way (Fetch()) is the way from Remote to Fetched.
+enum class TContent {
+  Remote,  // no cache, the server's content not fetched (made from a listing record)
+  Fetched, // the server's content is in the cache file (FinishFetch, SyncGetFile)
+  Local,   // made in this run, known, empty at first (CreateOpenFile new or emptied)
+  Broken   // a write to the cache failed: not what the program wrote; never uploaded until the
+           // node is emptied again
+};
+
+// How a file node's content stands with the server.
+enum class TSync {
+  Clean,   // the server has this content (or nothing was changed here)
+  Changed, // the cache differs from the server (Write, SetSize, creation, emptying)
+  Pending, // changed, and its upload failed or was refused: the cache file is named after the
+           // server, port and full name and listed in the journal of pending changes
+           // (PendingJournal.h), so the write-back queue sends it again, in this run or the next
+  Refused  // the server refused it for good: its content was kept elsewhere, not sent again
+           // until the next change
+};
 
 // An upload that runs outside the tree's lock: what BeginUpload took from the node.
 struct TUploadJob {
@@ -112,7 +124,6 @@ enum class TUploadStart {
 };
 
 inline constexpr std::u16string_view NoUploadExtensions = u".tmp;.swf;.exe;.rar;.zip;.7z";
-inline constexpr int64_t kArchiveNotBuilt = -999;
 inline constexpr uint32_t kInvalidNodeHandle = 0xFFFFFFFF;
 // The largest content an upload can announce (its count is a signed 32-bit number).
 inline constexpr int64_t kMaxFileSize = 0x7FFFFFFF;
@@ -163,11 +174,13 @@ public:
   FILETIME LastAccessTime() const { return FLastAccessTime; }
   FILETIME LastWriteTime() const { return FLastWriteTime; }
   int64_t Size() const { return FSize; }
-  bool Modified() const { return FModified; }
-  bool Cached() const { return FCached; }
+  TContent Content() const { return FContent; }
+  TSync Sync() const { return FSync; }
+  bool Modified() const { return FSync == TSync::Changed || FSync == TSync::Pending; }
+  bool Cached() const { return FContent == TContent::Fetched; }
   bool OnServer() const { return FOnServer; }
-  bool Pending() const { return FPending; }
-  bool Broken() const { return FBroken; }
+  bool Pending() const { return FSync == TSync::Pending; }
+  bool Broken() const { return FContent == TContent::Broken; }
   TStream* Cache() const { return FCache.get(); }
   uint32_t Handle() const { return FHandle; }
   TFileInfo* Child() const { return FChild.get(); }
@@ -241,7 +254,9 @@ public:
   // StartListing gives its LIST, made when it has none (aStarted: the caller runs it);
   // FinishListing turns an ended LIST into the folder's entries.
   TFileInfo* FirstUnlisted(std::u16string_view aPath);
-  bool ArchiveNotBuilt() const { return FSize == kArchiveNotBuilt; }
+  bool IsArchive() const { return FArchive; }
+  // An archive whose listing is not here yet: its content is fetched, then the listing built.
+  bool ArchiveNotBuilt() const { return FArchive && !FChild; }
   std::shared_ptr<TListingFetch> StartListing(const std::u16string& aServer, int32_t aPort,
                                               int32_t aTimeOut, bool& aStarted);
   // What a refresh must leave alone besides the tree's own busy nodes (changed, pending, being
@@ -348,7 +363,10 @@ protected:
   // The listing made of a LIST reply's records ("." and ".." dropped, their handles used).
   void SetListingFromReply(const std::vector<uint8_t>& aReply);
 
-  bool HasContent() const { return FCached || FLocalContent; }
+  bool HasContent() const { return FContent != TContent::Remote; }
+  // A change of the content: changed, unless it is already pending (then the journal's entry
+  // stays and takes the newer content at the next send).
+  void MarkChanged();
   // Makes sure the cache holds the node's whole content: opens it, fetches a remote node.
   bool EnsureContent();
   void MarkLocalContent();
@@ -437,14 +455,12 @@ protected:
   std::unique_ptr<TNodeExtra> FExtra;
   TFileInfo* FParent = nullptr; // the listing that holds this node, while one does
   bool FIsDir = false;
-  bool FModified = false;
-  bool FCached = false;
-  bool FLocalContent = false; // content made in this run: no fetch needed
-  bool FOnServer = true;      // the server has this node (false for a file not yet uploaded)
-  bool FBroken = false;       // a write to the cache failed: never uploaded
-  bool FPending = false;      // listed in the journal of pending changes
-  bool FUploading = false;    // a PUT of this node is under way
-  bool FListFailed = false;   // a folder's first LIST failed: unlisted, answering EIO till retried
+  bool FArchive = false; // a ".zip" file shown as a folder (its listing built from its content)
+  TContent FContent = TContent::Remote;
+  TSync FSync = TSync::Clean;
+  bool FOnServer = true;    // the server has this node (false for a file not yet uploaded)
+  bool FUploading = false;  // a command of this node is under way (busy)
+  bool FListFailed = false; // a folder's first LIST failed: unlisted, answering EIO till retried
 };
 
 class TZipArchive;

@@ -16,15 +16,10 @@ void TFileInfo::ZipFileToFolder() {
   // A fetch that just failed outside the lock is not tried again under it: the next request
   // starts a new one.
   if (!HasContent() && FExtra && std::exchange(FExtra->FFetchFailed, false)) {
-    FSize = kArchiveNotBuilt;
     SetLastError(ERROR_UNEXP_NET_ERR);
     return;
   }
-  if (!SyncGetFile()) {
-    // Not fetched: the next look inside tries again.
-    FSize = kArchiveNotBuilt;
-    return;
-  }
+  if (!SyncGetFile()) return; // not fetched: the next look inside tries again
   FSize = FCache->GetSize();
   auto FListing = std::make_unique<TZipFileInfo>(FullName());
   TZipFileInfo* FZipListing = FListing.get();
@@ -133,7 +128,7 @@ bool TZipFileInfo::SyncList(std::vector<uint8_t>&) {
 // An extraction that fails leaves the entry unfetched: its next read tries again, and no read
 // ever serves a partial copy.
 bool TZipFileInfo::SyncGetFile() {
-  if (FCached) return true;
+  if (HasContent()) return true;
   FCache->SetSize(0);
   FCache->SetPosition(0);
   try {
@@ -142,7 +137,7 @@ bool TZipFileInfo::SyncGetFile() {
     FCache->SetSize(0);
     throw;
   }
-  FCached = true;
+  FContent = TContent::Fetched;
   FSize = FCache->GetSize();
   return true;
 }
