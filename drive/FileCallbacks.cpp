@@ -195,13 +195,13 @@ NTSTATUS ReadFile(LPCWSTR FileName, void* Buffer, uint32_t BufferLength, uint32_
       return FileSystem->YunReadFileAt(FRoot, FOpen, Buffer, BufferLength, Offset, ReadLength)
                  ? STATUS_SUCCESS
                  : LastErrorStatus();
-    const auto FGuard = FileSystem->Lock();
+    // A request of its own: the same read at the offset, its fetch without the lock too.
+    FileSystem->YunPrepareListings(FRoot, FileName);
     const TRequestHandle FHandle(FileName, DokanFileInfo, false);
     if (!FHandle.Valid()) return LastErrorStatus();
-    if (!FileSystem->YunSetFilePointerEx(FRoot, FHandle.Get(), Offset, nullptr, FILE_BEGIN) ||
-        !FileSystem->YunReadFile(FRoot, FHandle.Get(), Buffer, BufferLength, ReadLength))
-      return LastErrorStatus();
-    return STATUS_SUCCESS;
+    return FileSystem->YunReadFileAt(FRoot, FHandle.Get(), Buffer, BufferLength, Offset, ReadLength)
+               ? STATUS_SUCCESS
+               : LastErrorStatus();
   });
 }
 
@@ -209,12 +209,13 @@ NTSTATUS WriteFile(LPCWSTR FileName, const void* Buffer, uint32_t NumberOfBytesT
                    uint32_t* NumberOfBytesWritten, int64_t Offset, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("WriteFile", FileName, [&]() -> NTSTATUS {
     const int FRoot = RootOf(DokanFileInfo);
-    // The content a write completes is fetched first, without holding the lock.
-    if (const uint32_t FOpen = ContextHandle(DokanFileInfo))
-      FileSystem->YunAwaitContent(FRoot, FOpen);
-    const auto FGuard = FileSystem->Lock();
+    if (ContextHandle(DokanFileInfo) == 0) FileSystem->YunPrepareListings(FRoot, FileName);
     const TRequestHandle FHandle(FileName, DokanFileInfo, true);
     if (!FHandle.Valid()) return LastErrorStatus();
+    // The content a write completes is fetched first, without holding the lock; a request of
+    // its own closes (and sends) after the lock is let go.
+    FileSystem->YunAwaitContent(FRoot, FHandle.Get());
+    const auto FGuard = FileSystem->Lock();
     uint32_t FHigh = 0;
     const uint32_t FLow = FileSystem->YunGetFileSize(FRoot, FHandle.Get(), &FHigh);
     if (FLow == 0xFFFFFFFF && GetLastError() != ERROR_SUCCESS) return LastErrorStatus();
@@ -301,6 +302,7 @@ NTSTATUS SetFileTime(LPCWSTR, const FILETIME*, const FILETIME*, const FILETIME*,
 NTSTATUS DeleteFile(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("DeleteFile", FileName, [&]() -> NTSTATUS {
     const int FRoot = RootOf(DokanFileInfo);
+    FileSystem->YunPrepareListings(FRoot, FileName);
     const uint32_t FAttributes = FileSystem->YunGetFileAttributesW(FRoot, FileName);
     if (FAttributes != INVALID_FILE_ATTRIBUTES && (FAttributes & FILE_ATTRIBUTE_DIRECTORY))
       return STATUS_ACCESS_DENIED;
@@ -311,6 +313,8 @@ NTSTATUS DeleteFile(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
 
 NTSTATUS DeleteDirectory(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo) {
   return Guarded("DeleteDirectory", FileName, [&]() -> NTSTATUS {
+    // Whether the folder is empty must be known: its listing is fetched first.
+    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
     return FileSystem->YunDeleteFile(RootOf(DokanFileInfo), FileName) ? STATUS_SUCCESS
                                                                       : LastErrorStatus();
   });

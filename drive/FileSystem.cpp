@@ -60,15 +60,23 @@ TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root
               << FSetAside.string() << std::endl;
     Transfers().JournalSetAside(Utf8ToUtf16(FSetAside.string()));
   }
-  if (FRoot[0]) {
+  if (FRoot[0])
     FQueue = std::make_unique<TWriteBackQueue>(
         FServer, FPort, FOwnRoot, PendingChanges(),
         [this](const TPendingEntry& aEntry) { return TryPendingEntry(aEntry); },
         [this](const TPendingEntry& aEntry) { return GiveUpPendingEntry(aEntry); });
-    SendPendingOfEarlierRuns();
+  // One round of the changes earlier runs left, before the listings, which then show them.
+  if (FQueue) FQueue->RunDue(TWriteBackQueue::TClock::now());
+  // Nothing serves yet: the roots are listed here (one that fails is listed at the next request).
+  for (const auto& FRootNode : FRoot) {
+    bool FStarted = false;
+    if (!FRootNode) continue;
+    if (const auto FLoad = FRootNode->StartListing(FServer, FPort, FTimeOut, FStarted)) {
+      FLoad->Run();
+      FRootNode->FinishListing();
+    }
   }
-  for (const auto& FRootNode : FRoot)
-    if (FRootNode) FRootNode->GetChild();
+  AdoptWaitingLocked();
   if (FQueue) FQueue->Start();
 }
 
@@ -462,6 +470,7 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
     if (FNode == nullptr) return;
     FNode->FinishListing();
     if (FNode->Child() == nullptr) return; // failed: the request answers EIO
+    AdoptWaitingLocked();                  // waiting changes of that folder show at once
   }
 }
 

@@ -96,7 +96,7 @@ public:
   using TLockGuard = std::unique_lock<std::recursive_mutex>;
 
   // Makes the roots of the non-empty root paths, sends the pending changes of earlier runs and
-  // fetches the roots' listings; starts the retries of pending changes.
+  // fetches the roots' listings (before anything serves); starts the write-back queue.
   TFileSystem(const std::u16string& Root0, const std::u16string& Root1);
   TFileSystem(const TFileSystem&) = delete;
   TFileSystem& operator=(const TFileSystem&) = delete;
@@ -180,7 +180,11 @@ private:
   TSysOpenInfo* RecordLocked(uint32_t hFile);
   bool HasOpensLocked(uint32_t aNodeHandle) const;
   // Pending changes (FileSystemPending.cpp).
-  void SendPendingOfEarlierRuns();
+  // Waiting changes shown on the drive with their content, in the folders that are listed (a
+  // node changed here since keeps its own content); AdoptLocked gives the entry's node, or null
+  // when its folder is not listed or gone.
+  void AdoptWaitingLocked();
+  TFileInfo* AdoptLocked(const TPendingEntry& aEntry);
   // The queue's try of one entry: through its node when the tree has one, else straight from
   // its content file; takes the lock itself.
   TTryOutcome TryPendingEntry(const TPendingEntry& aEntry);
@@ -188,8 +192,9 @@ private:
   // pending state ended, the observer told.
   bool GiveUpPendingEntry(const TPendingEntry& aEntry);
   std::filesystem::path RecoveryPathOf(const TPendingEntry& aEntry) const;
-  // The tree's node of a pending entry, from the listings that are here (none is fetched for
-  // it), or null.
+  // The listing that holds a pending entry's name (aLast), and the entry's node, from the
+  // listings that are here (none is fetched for it); null when not there.
+  TFileInfo* PendingFolderLocked(const TPendingEntry& aEntry, std::u16string& aLast);
   TFileInfo* PendingNodeLocked(const TPendingEntry& aEntry);
   // A journal entry sent straight from its cache file (no node), checked against its base;
   // aText receives the server's refusal text.

@@ -126,39 +126,44 @@ TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry, std::u16s
   return FResult;
 }
 
-void TFileSystem::SendPendingOfEarlierRuns() {
-  if (!FRoot[0]) return;
-  // One round at login (the queue's rules count it), before the drives serve.
-  FQueue->RunDue(TWriteBackQueue::TClock::now());
-  // Not taken: shown on the drive with its local content, sent again later.
-  for (const auto& FEntry : FQueue->Waiting()) {
-    std::u16string FLast;
-    TFileInfo* FRootListing = FRoot[0]->GetChild();
-    TFileInfo* FFolder =
-        FRootListing ? FRootListing->GetDirectory(DrivePathOf(FEntry.FFullName, FOwnRoot), FLast)
-                     : nullptr;
-    if (FFolder != nullptr && FFolder->FileCanMove())
-      FFolder->AdoptPendingFile(FLast, FEntry.FCacheFile, FEntry.FBase);
-  }
+void TFileSystem::AdoptWaitingLocked() {
+  if (!FQueue) return;
+  for (const auto& FEntry : FQueue->Waiting())
+    AdoptLocked(FEntry);
 }
 
-TFileInfo* TFileSystem::PendingNodeLocked(const TPendingEntry& aEntry) {
-  TFileInfo* FRootListing = FRoot[0]->Child();
+TFileInfo* TFileSystem::AdoptLocked(const TPendingEntry& aEntry) {
+  std::u16string FLast;
+  TFileInfo* FFolder = PendingFolderLocked(aEntry, FLast);
+  if (FFolder == nullptr || !FFolder->FileCanMove()) return nullptr;
+  TFileInfo* FNode = FFolder->ThisFindFile(FLast);
+  // Changed here since (or already shown): that content is the newer one.
+  if (FNode != nullptr && FNode->Sync() != TSync::Clean) return FNode;
+  return FFolder->AdoptPendingFile(FLast, aEntry.FCacheFile, aEntry.FBase);
+}
+
+TFileInfo* TFileSystem::PendingFolderLocked(const TPendingEntry& aEntry, std::u16string& aLast) {
+  TFileInfo* FRootListing = FRoot[0] ? FRoot[0]->Child() : nullptr;
   const std::u16string FPath = DrivePathOf(aEntry.FFullName, FOwnRoot);
   // A folder along the path that is not listed holds no node, and is not listed for this.
   if (FRootListing == nullptr || FRootListing->FirstUnlisted(FPath) != nullptr) return nullptr;
+  return FRootListing->GetDirectory(FPath, aLast);
+}
+
+TFileInfo* TFileSystem::PendingNodeLocked(const TPendingEntry& aEntry) {
   std::u16string FLast;
-  TFileInfo* FFolder = FRootListing->GetDirectory(FPath, FLast);
+  TFileInfo* FFolder = PendingFolderLocked(aEntry, FLast);
   return FFolder ? FFolder->ThisFindFile(FLast) : nullptr;
 }
 
 TTryOutcome TFileSystem::TryPendingEntry(const TPendingEntry& aEntry) {
   auto FGuard = Lock();
-  TFileInfo* FNode = PendingNodeLocked(aEntry);
+  if (ForgetIfGone(aEntry)) return {TTryKind::Sent, u"content gone"};
+  // Shown on the drive as soon as its folder is: a program never edits the older version.
+  TFileInfo* FNode = AdoptLocked(aEntry);
   if (FNode == nullptr) {
     // Not in the tree (its folder is gone from it, or not listed): straight from the content
     // file, the tree free meanwhile.
-    if (ForgetIfGone(aEntry)) return {TTryKind::Sent, u"content gone"};
     FGuard.unlock();
     std::u16string FText;
     const TCommandResult FResult = PutJournalled(aEntry, FText);

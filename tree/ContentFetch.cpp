@@ -173,6 +173,11 @@ bool TContentFetch::WaitFor(int64_t aEnd) {
   return FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
 }
 
+bool TContentFetch::Holds(int64_t aEnd) const {
+  std::lock_guard FGuard(FLock);
+  return FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
+}
+
 void TContentFetch::WaitForEnd() {
   std::unique_lock FGuard(FLock);
   FChanged.wait(FGuard, [&] { return FDone; });

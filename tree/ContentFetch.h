@@ -49,6 +49,8 @@ public:
   // Waits until the first aEnd bytes have arrived or the fetch has ended; true when they are
   // there, or when the fetch succeeded (a range past the end then reads as the end).
   bool WaitFor(int64_t aEnd);
+  // The same without waiting: whether the first aEnd bytes are there now.
+  bool Holds(int64_t aEnd) const;
   // Waits until the fetch has ended (all bytes having arrived is not yet the end: the node may
   // take the content only once the fetch is done).
   void WaitForEnd();

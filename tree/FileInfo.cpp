@@ -50,10 +50,6 @@ TNodeRegistry& Nodes() {
   return *FRegistry;
 }
 
-TYunClient NewClient() {
-  return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut);
-}
-
 } // namespace
 
 FILETIME LocalNowAsFileTime() {
@@ -83,11 +79,6 @@ bool ReportedResult(TCommandResult aResult) {
   }
   SetLastError(ERROR_UNEXP_NET_ERR);
   return false;
-}
-
-TCommandResult ResultOfSync(bool aDone) {
-  if (aDone) return TCommandResult::Done;
-  return GetLastError() == ERROR_ACCESS_DENIED ? TCommandResult::Refused : TCommandResult::Failed;
 }
 
 WIN32_FIND_DATAW MakeFindData(std::u16string_view aName, bool aIsDir) {
@@ -309,32 +300,10 @@ void TFileInfo::SetRenameOnClose(TPendingMove aMove, TFileInfo* aRootManager) {
 TFileInfo* TFileInfo::GetChild() {
   if (FChild) return FChild.get();
   if (!FIsDir) return nullptr;
-  if (FArchive) {
-    ZipFileToFolder();
-    return FChild.get();
-  }
-  if (ListingFetch()) {
-    // Another request is listing this folder: its LIST does not need the lock, so wait.
-    const auto FRunning = ListingFetch();
-    FRunning->Wait();
-    FinishListing();
-  } else if (!FListFailed) {
-    std::vector<uint8_t> FReply;
-    if (SyncList(FReply))
-      SetListingFromReply(FReply);
-    else
-      FListFailed = true;
-  }
-  // An empty listing would say the folder is empty: it stays unlisted until a new LIST (the
-  // next request that needs it starts one).
+  if (FArchive) ZipFileToFolder(); // from its content, when that is here
+  // Not listed yet, or its LIST failed: an empty listing would say the folder is empty.
   if (!FChild) SetLastError(ERROR_UNEXP_NET_ERR);
   return FChild.get();
-}
-
-void TFileInfo::SetListingFromReply(const std::vector<uint8_t>& aReply) {
-  SetChild(std::make_unique<TFileInfo>(FullName()));
-  for (size_t FAt = 0; FAt + kFindDataSize <= aReply.size(); FAt += kFindDataSize)
-    FChild->AddRecord(aReply.data() + FAt);
 }
 
 TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
@@ -356,7 +325,6 @@ std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aSe
   aStarted = false;
   if (ListingFetch()) return ListingFetch();
   if (FChild || !FIsDir || ArchiveNotBuilt()) return nullptr;
-  FListFailed = false; // tried again
   Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
   aStarted = true;
   return FExtra->FListingFetch;
@@ -371,10 +339,7 @@ void TFileInfo::FinishListing(const TKeepTest& aKeep) {
     if (FEnded->Succeeded()) MergeListing(std::move(FListing), aKeep, FEnded->Started());
     return;
   }
-  if (!FEnded->Succeeded()) {
-    FListFailed = true;
-    return;
-  }
+  if (!FEnded->Succeeded()) return;         // unlisted still: the next request lists it again
   FListing->Extra().FFullName = FullName(); // the folder may have moved meanwhile
   SetChild(std::move(FListing));
 }
@@ -468,26 +433,10 @@ TFileInfo* TFileInfo::CreateNewFileInfo(const std::u16string& aFileName,
   return Add(std::make_unique<TFileInfo>(MakeFindData(aFileName, aIsDir), ParentPath));
 }
 
-bool TFileInfo::SyncList(std::vector<uint8_t>& Buffer) {
-  return NewClient().DoCommand(ListRequest(FullName()), Buffer);
-}
-
-bool TFileInfo::SyncGetFile() {
+bool TFileInfo::ProvideContent() {
   if (HasContent()) return true;
-  if (NewClient().GetFile(*FCache, FullName())) {
-    FContent = TContent::Fetched;
-    FSize = FCache->GetSize();
-    RecordBase();
-    return true;
-  }
-  // A broken transfer is not content: nothing of it is served or uploaded.
-  FCache->SetSize(0);
-  SetLastError(ERROR_UNEXP_NET_ERR);
+  SetLastError(ERROR_UNEXP_NET_ERR); // fetched by StartFetch, without the tree's lock
   return false;
-}
-
-bool TFileInfo::SyncPutFile() {
-  return ReportedResult(NewClient().Put(*FCache, FullName()));
 }
 
 namespace {
@@ -610,18 +559,6 @@ TFileInfo* TFileInfo::SplitConflict(std::u16string_view aUser, const TServerVers
   Rename(FName, FListing->StoredName() + u"\\" + FName);
   FListing->Add(std::unique_ptr<TFileInfo>(new TFileInfo(FRecord)));
   return this;
-}
-
-bool TFileInfo::SyncDeleteFile() {
-  return ReportedResult(NewClient().Command(DeleteRequest(FullName())));
-}
-
-bool TFileInfo::SyncMoveFile(const std::u16string& NewFileName) {
-  return ReportedResult(NewClient().Command(MoveRequest(FullName(), NewFileName)));
-}
-
-bool TFileInfo::SyncMakeDirectory() {
-  return ReportedResult(NewClient().Command(MkdirRequest(FullName())));
 }
 
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode) {

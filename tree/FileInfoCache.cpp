@@ -58,18 +58,14 @@ bool Refused(uint32_t aError) {
 } // namespace
 
 bool TFileInfo::EnsureContent() {
-  if (Fetch()) {
-    // A fetch under way: the whole content is needed here, so wait for its end.
-    const auto FRunning = Fetch();
-    FRunning->WaitForEnd();
-    FinishFetch();
-  }
+  // A fetch under way is waited for by the facade, without the lock; one still running here
+  // was started since, after a failure.
+  if (Fetch() && !Fetch()->Done()) return Refused(ERROR_UNEXP_NET_ERR);
+  FinishFetch();
   CreateCacheStream();
-  if (HasContent()) return true;
-  // A download that just failed is not made again here, under the tree's lock: the change
-  // fails, and the next read or open starts a new download without the lock.
-  if (FExtra && std::exchange(FExtra->FFetchFailed, false)) return Refused(ERROR_UNEXP_NET_ERR);
-  return SyncGetFile();
+  // A download that failed is not made again here: the change fails, and the next read or open
+  // starts a new download without the lock.
+  return ProvideContent();
 }
 
 std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServer, int32_t aPort,
@@ -88,10 +84,8 @@ void TFileInfo::FinishFetch() {
   const auto FEnded = std::move(FExtra->FFetch);
   if (!FEnded->Succeeded()) {
     FEnded->Cancel(); // the part file goes; the node stays unfetched, the next read tries again
-    FExtra->FFetchFailed = true;
     return;
   }
-  FExtra->FFetchFailed = false;
   // The part file becomes the cache file.
   FCache.reset();
   std::error_code FError;
@@ -130,8 +124,8 @@ bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t&
                                   int64_t Offset) {
   const auto FRunning = Fetch();
   bool FResult = false;
-  if (!FRunning->WaitFor(Offset + BufferLength)) {
-    SetLastError(ERROR_UNEXP_NET_ERR); // broken before this range came
+  if (!FRunning->Holds(Offset + BufferLength)) {
+    SetLastError(ERROR_UNEXP_NET_ERR); // not here (yet): the facade waits without the lock
   } else {
     ReadLength = FRunning->ReadArrived(Buffer, BufferLength, Offset);
     FResult = ReadLength != 0;
@@ -260,14 +254,6 @@ uint32_t TFileInfo::CreateOpenFile(const std::u16string& aFileName,
   }
 }
 
-bool TFileInfo::CarryOutPendingMove() {
-  if (!RenameOnClose()) return true;
-  const TPendingMove FPending = *std::exchange(FExtra->FRenameOnClose, std::nullopt);
-  if (FExtra->FRootManager->MoveFile(FPending.FFrom, FPending.FTo, FPending.FReplace)) return true;
-  if (GetLastError() == ERROR_SHARING_VIOLATION) FExtra->FRenameOnClose = FPending; // again later
-  return false;
-}
-
 bool TFileInfo::BeginPendingMove(TMovePlan& aPlan) {
   aPlan.FSource = 0;
   if (!RenameOnClose()) return true;
@@ -313,22 +299,6 @@ void TFileInfo::RetargetMove(TMovePlan& aPlan, const std::u16string& aNewLast) {
   aPlan.FTarget = 0;
   aPlan.FNewLast = aNewLast;
   aPlan.FNewFullName = aPlan.FTo->StoredName() + u"\\" + aNewLast;
-}
-
-bool TFileInfo::UploadChanges() {
-  TUploadJob FJob;
-  switch (BeginUpload(FJob)) {
-  case TUploadStart::Nothing:
-    return true;
-  case TUploadStart::Broken:
-    return false;
-  case TUploadStart::Busy:
-    return Refused(ERROR_SHARING_VIOLATION);
-  case TUploadStart::Send:
-    break;
-  }
-  // A failed upload leaves the node changed and pending, so it is sent again later.
-  return EndUpload(FJob, ResultOfSync(SyncPutFile()));
 }
 
 bool TFileInfo::MarkPending() {
@@ -397,20 +367,6 @@ TFileInfo* TFileInfo::AdoptPendingFile(const std::u16string& aFileName,
     FNode->FExtra->FHasBase = false;
   FNode->FSync = TSync::Pending;
   return FNode;
-}
-
-bool TFileInfo::CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent) {
-  TFileInfo* FNode = FindFileByHandle(aHandle);
-  if (FNode == nullptr) return false;
-  if (DeleteOnClose) return true;
-  // A failed move and a failed upload are both reported; the first failure's code stays.
-  bool FResult = FNode->CarryOutPendingMove();
-  const uint32_t FMoveError = GetLastError();
-  if (aSendContent && !FNode->UploadChanges()) {
-    if (!FResult) SetLastError(FMoveError);
-    FResult = false;
-  }
-  return FResult;
 }
 
 } // namespace zelvo

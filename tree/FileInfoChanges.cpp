@@ -22,12 +22,6 @@ TFileInfo* RefuseNode(uint32_t aError) {
 
 } // namespace
 
-bool TFileInfo::CreateDirectoryW(const std::u16string& aFileName) {
-  TFileInfo* FNew = BeginCreateDirectory(aFileName);
-  if (FNew == nullptr) return false;
-  return EndCreateDirectory(FNew, ResultOfSync(FNew->SyncMakeDirectory()));
-}
-
 TFileInfo* TFileInfo::BeginCreateDirectory(const std::u16string& aFileName) {
   if (!FileCanMove()) return RefuseNode(ERROR_ACCESS_DENIED); // an archive's listing
   if (ThisFindFile(aFileName) != nullptr) return RefuseNode(ERROR_ALREADY_EXISTS);
@@ -38,23 +32,14 @@ TFileInfo* TFileInfo::BeginCreateDirectory(const std::u16string& aFileName) {
 
 bool TFileInfo::EndCreateDirectory(TFileInfo* aNew, TCommandResult aResult) {
   aNew->FUploading = false;
-  if (ReportedResult(aResult)) return true;
+  if (ReportedResult(aResult)) {
+    aNew->SetChild(std::make_unique<TFileInfo>(aNew->FullName())); // new, so empty
+    return true;
+  }
   const uint32_t FError = GetLastError();
   aNew->FParent->Extract(aNew); // not made on the server: not made here either
   SetLastError(FError);
   return false;
-}
-
-bool TFileInfo::DeleteFile(const std::u16string& aFileName) {
-  std::unique_ptr<TFileInfo> FRemoved;
-  return DeleteEntry(aFileName, FRemoved);
-}
-
-bool TFileInfo::DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved) {
-  TFileInfo* FNode = BeginDelete(aFileName);
-  if (FNode == nullptr) return false;
-  // A file the server never had goes from the tree alone.
-  return EndDelete(FNode, ResultOfSync(!FNode->FOnServer || FNode->SyncDeleteFile()), aRemoved);
 }
 
 TFileInfo* TFileInfo::BeginDelete(const std::u16string& aFileName) {
@@ -110,16 +95,6 @@ bool TFileInfo::ContainsListing(const TFileInfo* aListing) const {
   for (const auto& FItem : FChild->Entries())
     if (FItem->ContainsListing(aListing)) return true;
   return false;
-}
-
-bool TFileInfo::MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
-                         bool ReplaceIfExisting) {
-  TMovePlan FPlan;
-  if (!BeginMove(Filename, NewFileName, ReplaceIfExisting, FPlan)) return false;
-  // A node the server does not have moves in the tree alone; its upload goes to the new name.
-  return EndMove(FPlan,
-                 ResultOfSync(!FPlan.FSend ||
-                              FindNodeByHandle(FPlan.FSource)->SyncMoveFile(FPlan.FNewFullName)));
 }
 
 bool TFileInfo::BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,

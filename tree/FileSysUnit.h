@@ -10,13 +10,14 @@
 // below it; a destroyed node's cache file stays in the cache folder.
 //
 // Threads and locks: no operation here locks. The facade calls everything under its one lock.
-// The long exchanges can run without it: a GET through StartFetch (TContentFetch), a LIST through
-// StartListing (TListingFetch), a PUT through BeginUpload / TUploadJob::Send / EndUpload, MKDIR
-// and DELETE through BeginCreateDirectory / BeginDelete and their End; the
-// synchronous forms (GetChild, EnsureContent, UploadChanges, CreateDirectoryW, DeleteEntry,
-// MoveFile) make their exchange on a new TYunClient to CurrentServerHost while the caller holds the
-// lock. The node-handle counter is atomic, and the process-wide map from node handle to node has a
-// lock of its own (nodes are made and destroyed by tests and archives outside the facade too).
+// No operation here makes a network exchange or waits for one: a GET runs through StartFetch
+// (TContentFetch), a LIST through StartListing (TListingFetch), a PUT through BeginUpload /
+// TUploadJob::Send / EndUpload, MKDIR, DELETE and MOVE through BeginCreateDirectory /
+// BeginDelete / BeginMove and their End, each exchange run by the caller without the lock. A
+// listing or content that is not here yet is a failure (ERROR_UNEXP_NET_ERR), never fetched on
+// the spot. The node-handle counter is atomic, and the process-wide map from node handle to node
+// has a lock of its own (nodes are made and destroyed by tests and archives outside the facade
+// too).
 //
 // Lookups take constant time: every node with a handle is in the handle map from its
 // construction to its destruction, and each listing keeps a map from the ASCII-folded name to
@@ -28,14 +29,15 @@
 // ERROR_FILE_TOO_LARGE past kMaxFileSize, ERROR_DISK_FULL when the cache file cannot take a
 // write, ERROR_PRIVILEGE_NOT_HELD for a new ".zip" name (it would be an archive folder),
 // ERROR_FILE_EXISTS / ERROR_FILE_NOT_FOUND / ERROR_SUCCESS from CreateOpenFile,
-// ERROR_ALREADY_EXISTS from CreateDirectoryW, ERROR_DIR_NOT_EMPTY from DeleteFile. A cache file
-// that cannot be made raises EFileStreamError; an invalid mask raises EMaskException.
+// ERROR_ALREADY_EXISTS from BeginCreateDirectory, ERROR_DIR_NOT_EMPTY from BeginDelete. A cache
+// file that cannot be made raises EFileStreamError; an invalid mask raises EMaskException.
 //
 // The state of a file node is two types, TContent and TSync (below), besides FOnServer (the
 // server has the node at all: a file created in this run has none until its first upload, so its
 // moves are the tree's alone) and FUploading (a command of the node is under way: PUT, MKDIR,
 // DELETE or MOVE; the node is busy meanwhile).
-// A read or write of a remote node fetches it first; a failed fetch leaves it remote. A namespace
+// A read or write of a remote node needs its content fetched first (the facade does that); a
+// failed fetch leaves it remote. A folder made here starts with an empty listing. A namespace
 // change is made in the tree only once the server has confirmed its command: refused or
 // undelivered, the tree stays as it was.
 #pragma once
@@ -65,7 +67,7 @@ class TFileInfo;
 // Where a file node's content is. A fetch under way (Fetch()) is the way from Remote to Fetched.
 enum class TContent {
   Remote,  // no cache, the server's content not fetched (made from a listing record)
-  Fetched, // the server's content is in the cache file (FinishFetch, SyncGetFile)
+  Fetched, // the server's content is in the cache file (FinishFetch; an archive entry's, extracted)
   Local,   // made in this run, known, empty at first (CreateOpenFile new or emptied)
   Broken   // a write to the cache failed: not what the program wrote; never uploaded until the
            // node is emptied again
@@ -188,8 +190,8 @@ public:
   // A pending move, carried out on aRootManager at the next close.
   void SetRenameOnClose(TPendingMove aMove, TFileInfo* aRootManager);
 
-  // The node model and the server's listing. A folder whose first LIST failed gives null with
-  // ERROR_UNEXP_NET_ERR (and asks no more until StartListing tries again).
+  // The node model: a folder's listing when it is here (an archive's is built from its content
+  // then), else null with ERROR_UNEXP_NET_ERR (StartListing fetches it).
   virtual TFileInfo* GetChild();
   virtual TFileInfo* CreateNewFileInfo(const std::u16string& aFileName,
                                        const std::u16string& ParentPath, bool aIsDir);
@@ -199,42 +201,27 @@ public:
   virtual bool Read(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset);
   virtual bool Write(const void* Buffer, uint32_t BufferLength, uint32_t& WriteLength,
                      int64_t Offset);
-  // Namespace changes.
-  virtual bool CreateDirectoryW(const std::u16string& aFileName);
-  virtual bool DeleteFile(const std::u16string& aFileName);
-  // DeleteFile that hands the removed node over (a file still open stays usable through it).
-  bool DeleteEntry(const std::u16string& aFileName, std::unique_ptr<TFileInfo>& aRemoved);
-  // The same two changes in steps, so their command can run without the tree's lock: Begin
-  // checks and marks the node busy (a new folder is in the tree, busy, from the start), the
-  // caller sends the command (none for a node the server does not have), End takes the result:
-  // on success the deletion is made, on failure the new folder goes again.
+  // Namespace changes in steps, so their command runs without the tree's lock: Begin checks and
+  // marks the node busy (a new folder is in the tree, busy, from the start), the caller sends the
+  // command (none for a node the server does not have), End takes the result: on success the
+  // deletion is made (the removed node handed over: a file still open stays usable through it),
+  // on failure the new folder goes again.
   TFileInfo* BeginCreateDirectory(const std::u16string& aFileName);
   static bool EndCreateDirectory(TFileInfo* aNew, TCommandResult aResult);
   TFileInfo* BeginDelete(const std::u16string& aFileName);
   static bool EndDelete(TFileInfo* aNode, TCommandResult aResult,
                         std::unique_ptr<TFileInfo>& aRemoved);
   virtual void Rename(const std::u16string& aNewFileName, const std::u16string& aNewFullName);
-  // Server exchanges.
-  virtual bool SyncList(std::vector<uint8_t>& Buffer);
-  virtual bool SyncGetFile();
-  virtual bool SyncPutFile();
-  virtual bool SyncDeleteFile();
-  virtual bool SyncMoveFile(const std::u16string& NewFileName);
-  virtual bool SyncMakeDirectory();
+  // Content that needs no server: true when the content is here afterwards (an archive entry
+  // extracts it from its archive); a server's file without its content fails
+  // (ERROR_UNEXP_NET_ERR).
+  virtual bool ProvideContent();
 
   // Content, continued.
   void CreateCacheStream();
-  // Resizes the content (fetched first when it was not); false when it could not be fetched.
+  // Resizes the content, which must be here; false when it is not.
   bool SetSize(int64_t Value);
   void ClearFileData();
-  // The closing work of an open: the pending move, then, when aSendContent (the open changed
-  // the content), the upload. False with the failure's code when either failed.
-  bool CloseOpenFile(uint32_t aHandle, bool DeleteOnClose, bool aSendContent = true);
-  // Carries out a pending move; true when there was none.
-  bool CarryOutPendingMove();
-  // Sends a changed content unless it is kept local; true when nothing needed sending. A failure
-  // makes the node pending; a success ends that.
-  bool UploadChanges();
   // Content fetched outside the tree's lock (ContentFetch.h). StartFetch gives the node's fetch,
   // made when it has none (aStarted: the caller runs it), or null when the node needs none (its
   // content is here, or it is not fetched from the server). FinishFetch takes an ended fetch's
@@ -328,10 +315,8 @@ public:
   static TFileInfo* FindNodeByHandle(uint32_t aHandle);
   uint32_t GetFileAttributesW(std::u16string_view aFileName);
 
-  // Moves and renames, on the listing of the drive root.
-  bool MoveFile(const std::u16string& Filename, const std::u16string& NewFileName,
-                bool ReplaceIfExisting);
-  // The same in steps, so the MOVE can run without the tree's lock: BeginMove checks and marks
+  // Moves and renames, on the listing of the drive root, in steps so the MOVE runs without the
+  // tree's lock: BeginMove checks and marks
   // the nodes busy, the caller sends MOVE when aPlan.FSend, EndMove makes the move in the tree
   // when it succeeded (and leaves the tree as it was otherwise).
   bool BeginMove(const std::u16string& Filename, const std::u16string& NewFileName,
@@ -360,14 +345,13 @@ protected:
   // CacheDir + node handle + aSuffix.
   std::u16string HandleFileName(std::u16string_view aSuffix) const;
   void SetChild(std::unique_ptr<TFileInfo> aListing);
-  // The listing made of a LIST reply's records ("." and ".." dropped, their handles used).
-  void SetListingFromReply(const std::vector<uint8_t>& aReply);
 
   bool HasContent() const { return FContent != TContent::Remote; }
   // A change of the content: changed, unless it is already pending (then the journal's entry
   // stays and takes the newer content at the next send).
   void MarkChanged();
-  // Makes sure the cache holds the node's whole content: opens it, fetches a remote node.
+  // Makes sure the cache holds the node's whole content: opens it; a remote node's content must
+  // have been fetched (false otherwise).
   bool EnsureContent();
   void MarkLocalContent();
   // Whether aListing is this node's listing or lies below it.
@@ -379,8 +363,8 @@ protected:
   bool MarkPending();
   void ClearPending();
   void CancelFetch();
-  // A read while a fetch runs: waits for the range on the fetch (the fallback when the caller
-  // holds the tree's lock; the facade waits outside it first).
+  // A read while a fetch runs: the range must have arrived (the facade waits for it without the
+  // lock first).
   bool ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t& ReadLength, int64_t Offset);
   // A pending node under a new full name: its journal entry and cache file follow.
   void FollowPending(const std::u16string& aOldFullName);
@@ -396,10 +380,9 @@ protected:
     std::u16string FAlternateFileName;
     std::u16string FCachePath; // the cache file when it is not named after the node handle
     std::optional<TPendingMove> FRenameOnClose;
-    TFileInfo* FRootManager = nullptr;            // not owned: the drive root's listing
-    std::shared_ptr<TContentFetch> FFetch;        // the GET under way, if any
-    std::shared_ptr<TListingFetch> FListingFetch; // the LIST under way, if any
-    bool FFetchFailed = false; // an archive's fetch just failed (ZipFileToFolder)
+    TFileInfo* FRootManager = nullptr;                 // not owned: the drive root's listing
+    std::shared_ptr<TContentFetch> FFetch;             // the GET under way, if any
+    std::shared_ptr<TListingFetch> FListingFetch;      // the LIST under way, if any
     std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
     uint64_t FLocalChanges = 0;  // a listing's: entries added or taken out here
     uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began
@@ -413,8 +396,7 @@ protected:
     bool Empty() const {
       return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
              FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose && !FRootManager &&
-             !FFetch && !FListingFetch && !FFetchFailed && !FHasBase && FChangesAtList == 0 &&
-             FLocalChanges == 0;
+             !FFetch && !FListingFetch && !FHasBase && FChangesAtList == 0 && FLocalChanges == 0;
     }
   };
   // A listed entry's node, without a full name of its own.
@@ -458,9 +440,8 @@ protected:
   bool FArchive = false; // a ".zip" file shown as a folder (its listing built from its content)
   TContent FContent = TContent::Remote;
   TSync FSync = TSync::Clean;
-  bool FOnServer = true;    // the server has this node (false for a file not yet uploaded)
-  bool FUploading = false;  // a command of this node is under way (busy)
-  bool FListFailed = false; // a folder's first LIST failed: unlisted, answering EIO till retried
+  bool FOnServer = true;   // the server has this node (false for a file not yet uploaded)
+  bool FUploading = false; // a command of this node is under way (busy)
 };
 
 class TZipArchive;
@@ -481,15 +462,8 @@ public:
   bool FileCanMove() override { return false; }
   bool Write(const void* Buffer, uint32_t BufferLength, uint32_t& WriteLength,
              int64_t Offset) override;
-  bool CreateDirectoryW(const std::u16string& aFileName) override;
-  bool DeleteFile(const std::u16string& aFileName) override;
-  bool SyncList(std::vector<uint8_t>& Buffer) override;
-  bool SyncGetFile() override;
-  bool SyncPutFile() override { return false; }
+  bool ProvideContent() override;
   bool FetchesFromServer() const override { return false; } // extracted from the archive
-  bool SyncDeleteFile() override { return false; }
-  bool SyncMoveFile(const std::u16string&) override { return false; }
-  bool SyncMakeDirectory() override { return false; }
 
   TZipFileInfo* CreateNewZipFileInfo(const std::u16string& aFileName,
                                      const std::u16string& ParentPath, bool aIsDir);
@@ -508,11 +482,9 @@ private:
 };
 
 // A change command's result as the tree reports it: true, or false with the code the drive
-// turns into EIO (not delivered, ERROR_UNEXP_NET_ERR) or EACCES (refused, ERROR_ACCESS_DENIED).
+// turns into EIO (not delivered, ERROR_UNEXP_NET_ERR), EACCES (refused, ERROR_ACCESS_DENIED) or
+// ENOSPC (the server's disk is full, ERROR_DISK_FULL).
 bool ReportedResult(TCommandResult aResult);
-// The other way: the result a synchronous exchange (a Sync... operation) had, from its truth
-// value and the code it left, so that ReportedResult sets that same code again.
-TCommandResult ResultOfSync(bool aDone);
 
 // "<stem> (<user>的冲突副本 <yyyy-mm-dd HHmm>)<ext>"; a number after the time from the second on;
 // the stem shortened (the rest kept) when the name would pass kMaxNameBytes in UTF-8.

@@ -13,13 +13,8 @@ namespace zelvo {
 
 void TFileInfo::ZipFileToFolder() {
   CreateCacheStream();
-  // A fetch that just failed outside the lock is not tried again under it: the next request
-  // starts a new one.
-  if (!HasContent() && FExtra && std::exchange(FExtra->FFetchFailed, false)) {
-    SetLastError(ERROR_UNEXP_NET_ERR);
-    return;
-  }
-  if (!SyncGetFile()) return; // not fetched: the next look inside tries again
+  // Not fetched (or its fetch failed): the next request fetches it, without the lock.
+  if (!ProvideContent()) return;
   FSize = FCache->GetSize();
   auto FListing = std::make_unique<TZipFileInfo>(FullName());
   TZipFileInfo* FZipListing = FListing.get();
@@ -111,23 +106,9 @@ bool TZipFileInfo::Write(const void*, uint32_t, uint32_t&, int64_t) {
   return false;
 }
 
-bool TZipFileInfo::CreateDirectoryW(const std::u16string&) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return false;
-}
-
-bool TZipFileInfo::DeleteFile(const std::u16string&) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return false;
-}
-
-bool TZipFileInfo::SyncList(std::vector<uint8_t>&) {
-  return false;
-}
-
 // An extraction that fails leaves the entry unfetched: its next read tries again, and no read
 // ever serves a partial copy.
-bool TZipFileInfo::SyncGetFile() {
+bool TZipFileInfo::ProvideContent() {
   if (HasContent()) return true;
   FCache->SetSize(0);
   FCache->SetPosition(0);

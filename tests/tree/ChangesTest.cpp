@@ -25,7 +25,7 @@ protected:
     FPeer.Reply("LIST \\r\\\\dir\\*", ListingReply({Record(u"sub", 16)}));
     FPeer.Reply("LIST \\r\\\\dir\\sub\\*", ListingReply({Record(u"deep.txt", 32, 4)}));
     FRoot = MakeRoot(u"\\r");
-    FListing = FRoot->GetChild();
+    FListing = test::Listed(*FRoot);
     FRequests = 1;
   }
   // The requests since the last call.
@@ -42,31 +42,31 @@ protected:
 };
 
 TEST_F(ChangesTest, CreateDirectory) {
-  ASSERT_TRUE(FListing->CreateDirectoryW(u"新.zip"));
+  ASSERT_TRUE(test::MakeDir(*FListing, u"新.zip"));
   TFileInfo* FNew = FListing->ThisFindFile(u"新.zip");
   EXPECT_TRUE(FNew->IsDir());
   EXPECT_EQ(FNew->Size(), 0) << "a folder named .zip stays a folder";
   EXPECT_EQ(Sent(1), std::vector<std::string>{"MKDIR \\r\\\\\xE6\x96\xB0.zip"});
   for (const char16_t* FName : {u"A.TXT", u"DIR"}) {
     SetLastError(0);
-    EXPECT_FALSE(FListing->CreateDirectoryW(FName));
+    EXPECT_FALSE(test::MakeDir(*FListing, FName));
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   }
   EXPECT_EQ(FListing->Count(), 5u);
 }
 
 TEST_F(ChangesTest, Delete) {
-  EXPECT_FALSE(FListing->DeleteFile(u"full")) << "a folder with entries";
+  EXPECT_FALSE(test::Delete(*FListing, u"full")) << "a folder with entries";
   EXPECT_EQ(Sent(1), std::vector<std::string>{"LIST \\r\\\\full\\*"});
-  ASSERT_TRUE(FListing->DeleteFile(u"A.txt"));
+  ASSERT_TRUE(test::Delete(*FListing, u"A.txt"));
   EXPECT_EQ(Sent(1), std::vector<std::string>{"DELETE \\r\\\\a.txt"});
   FPeer.Reply("LIST \\r\\\\dir\\sub\\*", ListingReply({}));
   TFileInfo* FDir = FListing->ThisFindFile(u"dir");
-  ASSERT_TRUE(FDir->GetChild()->DeleteFile(u"sub"));
+  ASSERT_TRUE(test::Delete(*test::Listed(*FDir), u"sub"));
   EXPECT_EQ(Sent(3), (std::vector<std::string>{"LIST \\r\\\\dir\\*", "LIST \\r\\\\dir\\sub\\*",
                                                "DELETE \\r\\\\dir\\sub"}));
   EXPECT_EQ(FListing->ThisFindFile(u"a.txt"), nullptr);
-  EXPECT_FALSE(FListing->DeleteFile(u"missing"));
+  EXPECT_FALSE(test::Delete(*FListing, u"missing"));
 }
 
 // A change the server refuses, or that never reaches it, leaves the tree as it was, with the
@@ -82,9 +82,9 @@ TEST_F(ChangesTest, RefusedOrUndeliveredChangesLeaveTheTree) {
       FPeer.Reply(FCommand, FRefusal);
     if (FHow == "unreachable") ServerPort = test::ClosedPort();
     const std::pair<const char*, std::function<bool()>> FChanges[] = {
-        {"mkdir", [&] { return FListing->CreateDirectoryW(u"new"); }},
-        {"delete", [&] { return FListing->DeleteFile(u"a.txt"); }},
-        {"move", [&] { return FListing->MoveFile(u"\\b.txt", u"\\c.txt", false); }},
+        {"mkdir", [&] { return test::MakeDir(*FListing, u"new"); }},
+        {"delete", [&] { return test::Delete(*FListing, u"a.txt"); }},
+        {"move", [&] { return test::Move(*FListing, u"\\b.txt", u"\\c.txt", false); }},
     };
     for (const auto& [FWhat, FChange] : FChanges) {
       SetLastError(0);
@@ -103,8 +103,8 @@ TEST_F(ChangesTest, RefusedOrUndeliveredChangesLeaveTheTree) {
 TEST_F(ChangesTest, FilesNotYetUploadedChangeOnlyTheTree) {
   const uint32_t FHandle = FListing->CreateOpenFile(u"fresh.txt", CREATE_NEW);
   EXPECT_FALSE(FListing->FindFileByHandle(FHandle)->OnServer());
-  ASSERT_TRUE(FListing->MoveFile(u"\\fresh.txt", u"\\renamed.txt", false));
-  ASSERT_TRUE(FListing->DeleteFile(u"renamed.txt"));
+  ASSERT_TRUE(test::Move(*FListing, u"\\fresh.txt", u"\\renamed.txt", false));
+  ASSERT_TRUE(test::Delete(*FListing, u"renamed.txt"));
   EXPECT_EQ(FListing->Count(), 4u);
   EXPECT_EQ(FPeer.Requests(1).size(), 1u) << "only the root's LIST was sent";
 }
@@ -112,7 +112,7 @@ TEST_F(ChangesTest, FilesNotYetUploadedChangeOnlyTheTree) {
 TEST_F(ChangesTest, RenameInPlaceKeepsHandleAndPlace) {
   TFileInfo* FNode = FListing->ThisFindFile(u"a.txt");
   const uint32_t FHandle = FNode->Handle();
-  ASSERT_TRUE(FListing->MoveFile(u"\\a.txt", u"\\c.txt", false));
+  ASSERT_TRUE(test::Move(*FListing, u"\\a.txt", u"\\c.txt", false));
   EXPECT_EQ(Sent(1), std::vector<std::string>{"MOVE \\r\\\\a.txt|\\r\\\\c.txt"});
   EXPECT_EQ(FListing->Items(0), FNode);
   EXPECT_EQ(FNode->Handle(), FHandle);
@@ -123,7 +123,7 @@ TEST_F(ChangesTest, CaseOnlyRenameNeverDestroysTheNode) {
   TFileInfo* FNode = FListing->ThisFindFile(u"a.txt");
   for (const bool FReplace : {false, true}) {
     const std::u16string FNew = FReplace ? u"\\a.txt" : u"\\A.TXT";
-    ASSERT_TRUE(FListing->MoveFile(FReplace ? u"\\A.TXT" : u"\\a.txt", FNew, FReplace));
+    ASSERT_TRUE(test::Move(*FListing, FReplace ? u"\\A.TXT" : u"\\a.txt", FNew, FReplace));
     EXPECT_EQ(FListing->Items(0), FNode);
     EXPECT_EQ(FNode->FileName(), FNew.substr(1));
   }
@@ -133,29 +133,30 @@ TEST_F(ChangesTest, CaseOnlyRenameNeverDestroysTheNode) {
 TEST_F(ChangesTest, ReplaceSendsOneMove) {
   TFileInfo* FSource = FListing->ThisFindFile(u"a.txt");
   SetLastError(0);
-  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\b.txt", false));
+  EXPECT_FALSE(test::Move(*FListing, u"\\a.txt", u"\\b.txt", false));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  ASSERT_TRUE(FListing->MoveFile(u"\\a.txt", u"\\B.TXT", true));
+  ASSERT_TRUE(test::Move(*FListing, u"\\a.txt", u"\\B.TXT", true));
   EXPECT_EQ(Sent(1), std::vector<std::string>{"MOVE \\r\\\\a.txt|\\r\\\\B.TXT"});
   EXPECT_EQ(FListing->Count(), 3u);
   EXPECT_EQ(FListing->Items(2), FSource);
-  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\dir", true)) << "a folder is not replaced";
+  EXPECT_FALSE(test::Move(*FListing, u"\\a.txt", u"\\dir", true)) << "a folder is not replaced";
 }
 
 TEST_F(ChangesTest, MovedFolderTakesItsSubtreeAlong) {
+  test::ListAlong(*FListing, u"\\dir\\sub\\deep.txt");
   TFileInfo* FDeep = FListing->FindFile(u"\\dir\\sub\\deep.txt");
   ASSERT_NE(FDeep, nullptr);
-  ASSERT_TRUE(FListing->MoveFile(u"\\dir", u"\\full\\moved", false));
+  ASSERT_TRUE(test::Move(*FListing, u"\\dir", u"\\full\\moved", false));
   EXPECT_EQ(FDeep->FullName(), u"\\r\\\\full\\moved\\sub\\deep.txt");
   EXPECT_EQ(FListing->FindFile(u"\\full\\moved\\sub")->Child()->FullName(),
             u"\\r\\\\full\\moved\\sub");
   FPeer.Reply("GET \\r\\\\full\\moved\\sub\\deep.txt", test::Block("deep"));
   EXPECT_EQ(ReadAll(*FDeep), "deep");
-  EXPECT_FALSE(FListing->MoveFile(u"\\full", u"\\full\\moved\\sub\\x", false))
+  EXPECT_FALSE(test::Move(*FListing, u"\\full", u"\\full\\moved\\sub\\x", false))
       << "not into its own subtree";
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(FListing->MoveFile(u"\\nothing", u"\\x", false));
-  EXPECT_FALSE(FListing->MoveFile(u"\\a.txt", u"\\nodir\\x", false));
+  EXPECT_FALSE(test::Move(*FListing, u"\\nothing", u"\\x", false));
+  EXPECT_FALSE(test::Move(*FListing, u"\\a.txt", u"\\nodir\\x", false));
 }
 
 TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
@@ -164,15 +165,15 @@ TEST_F(ChangesTest, PendingMovesRunAtCloseThenTheUpload) {
   ASSERT_TRUE(WriteText(*FNode, "data", 0));
   FNode->SetRenameOnClose({u"\\new.txt", u"\\first.txt", false}, FListing);
   FNode->SetRenameOnClose({u"\\new.txt", u"\\dir\\second.txt", false}, FListing);
-  EXPECT_TRUE(FListing->CloseOpenFile(FHandle, true)) << "delete-on-close does nothing here";
+  EXPECT_TRUE(test::Close(*FListing, FHandle, true)) << "delete-on-close does nothing here";
   EXPECT_EQ(FNode->RenameOnClose(), (TPendingMove{u"\\new.txt", u"\\dir\\second.txt", false}));
-  EXPECT_TRUE(FListing->CloseOpenFile(FHandle, false));
+  EXPECT_TRUE(test::Close(*FListing, FHandle, false));
   // The server never had new.txt: the move is the tree's alone, the upload uses the new name.
   EXPECT_EQ(Sent(2),
             (std::vector<std::string>{"LIST \\r\\\\dir\\*", "PUT \\r\\\\dir\\second.txt"}));
   EXPECT_EQ(FPeer.Body("\\r\\\\dir\\second.txt"), "data");
   EXPECT_FALSE(FNode->RenameOnClose());
-  EXPECT_FALSE(FListing->CloseOpenFile(999999, false));
+  EXPECT_FALSE(test::Close(*FListing, 999999, false));
 }
 
 // A new listing merged into the tree: names that stay keep their nodes, new ones come, gone
@@ -209,7 +210,7 @@ TEST_F(ChangesTest, RefreshMergesTheNewListing) {
 TEST_F(ChangesTest, RefusedPendingMoveFailsTheClose) {
   const uint32_t FHandle = FListing->CreateOpenFile(u"a.txt", OPEN_EXISTING);
   FListing->FindFileByHandle(FHandle)->SetRenameOnClose({u"\\a.txt", u"\\b.txt", false}, FListing);
-  EXPECT_FALSE(FListing->CloseOpenFile(FHandle, false));
+  EXPECT_FALSE(test::Close(*FListing, FHandle, false));
   EXPECT_FALSE(FListing->FindFileByHandle(FHandle)->RenameOnClose()) << "not retried";
 }
 
@@ -222,16 +223,17 @@ TEST(ChangesServerTest, FolderRenameThenGetBelowIt) {
   ServerPort = FServer.Port();
   CacheDir = FCache.Text();
   auto FRoot = std::make_unique<TFileInfo>(Record(u"", 16), u"\\home\\一年级一班\\张三");
-  TFileInfo* FListing = FRoot->GetChild();
+  TFileInfo* FListing = test::Listed(*FRoot);
+  test::ListAlong(*FListing, u"\\作业\\第一周\\数学.txt");
   TFileInfo* FFile = FListing->FindFile(u"\\作业\\第一周\\数学.txt");
   ASSERT_NE(FFile, nullptr);
-  ASSERT_TRUE(FListing->MoveFile(u"\\作业", u"\\功课", false));
+  ASSERT_TRUE(test::Move(*FListing, u"\\作业", u"\\功课", false));
   // MOVE has no reply: the GET below may only go once the server has carried it out.
   const auto FHome = FServer.Storage() / "home/一年级一班/张三";
   ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(FHome / "功课"); }));
   EXPECT_EQ(test::TreeTest::ReadAllOf(*FFile), "1 + 1 = 2\n");
-  ASSERT_TRUE(FListing->CreateDirectoryW(u"新目录"));
-  ASSERT_TRUE(FListing->DeleteFile(u"欢迎使用.txt"));
+  ASSERT_TRUE(test::MakeDir(*FListing, u"新目录"));
+  ASSERT_TRUE(test::Delete(*FListing, u"欢迎使用.txt"));
   EXPECT_TRUE(test::WaitUntil([&] {
     return std::filesystem::is_directory(FHome / "新目录") &&
            !std::filesystem::exists(FHome / "欢迎使用.txt");

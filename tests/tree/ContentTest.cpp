@@ -18,7 +18,7 @@ protected:
     FPeer.Reply("LIST \\r\\\\*", ListingReply({Record(u"ten.txt", 32, 10), Record(u"d", 16)}));
     FPeer.Reply("GET \\r\\\\ten.txt", test::Block("0123456789"));
     FRoot = MakeRoot(u"\\r");
-    FListing = FRoot->GetChild();
+    FListing = test::Listed(*FRoot);
   }
   TFileInfo* Open(const std::u16string& aName, uint32_t aDisposition) {
     const uint32_t FHandle = FListing->CreateOpenFile(aName, aDisposition);
@@ -75,6 +75,7 @@ TEST_F(ContentTest, Dispositions) {
 
 TEST_F(ContentTest, ReadsAtAndPastTheEnd) {
   TFileInfo* FNode = Open(u"ten.txt", OPEN_EXISTING);
+  test::Fetched(*FNode);
   char FBuffer[16];
   uint32_t FGot = 77;
   SetLastError(0);
@@ -106,11 +107,13 @@ TEST_F(ContentTest, BrokenFetchIsRetriedAndNeverServed) {
   TFileInfo* FNode = Open(u"ten.txt", OPEN_EXISTING);
   char FBuffer[16];
   uint32_t FGot = 0;
+  test::Fetched(*FNode);
   SetLastError(0);
-  EXPECT_FALSE(FNode->Read(FBuffer, 16, FGot, 0));
+  EXPECT_FALSE(FNode->Read(FBuffer, 16, FGot, 0)) << "no fetch of its own under the lock";
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   EXPECT_FALSE(FNode->Cached());
   EXPECT_EQ(FNode->Size(), 10);
+  test::Fetched(*FNode);
   ASSERT_TRUE(FNode->Read(FBuffer, 16, FGot, 0));
   EXPECT_EQ(std::string(FBuffer, FGot), "0123456789");
 }
@@ -142,7 +145,7 @@ protected:
     ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
     UseServer(FServer.Port());
     FRoot = MakeRoot(u"\\home\\一年级一班\\张三");
-    FListing = FRoot->GetChild();
+    FListing = test::Listed(*FRoot);
   }
   std::string Stored(const std::string& aPath) {
     return test::TTempDir::ReadPath(FServer.Storage() / "home/一年级一班/张三" / aPath);
@@ -156,12 +159,13 @@ protected:
     return std::filesystem::exists(FServer.Storage() / "home/一年级一班/张三" / aPath);
   }
   TFileInfo* Open(const std::u16string& aPath, uint32_t aDisposition) {
+    test::ListAlong(*FListing, aPath);
     std::u16string FLast;
     TFileInfo* FFolder = FListing->GetDirectory(aPath, FLast);
     const uint32_t FHandle = FFolder->CreateOpenFile(FLast, aDisposition);
     return FHandle == kInvalidNodeHandle ? nullptr : FListing->FindFileByHandle(FHandle);
   }
-  bool Close(TFileInfo* aNode) { return FListing->CloseOpenFile(aNode->Handle(), false); }
+  bool Close(TFileInfo* aNode) { return test::Close(*FListing, aNode->Handle(), false); }
 
   test::TServerProcess FServer;
   std::unique_ptr<TFileInfo> FRoot;
@@ -189,6 +193,7 @@ TEST_F(ContentServerTest, NewAndEmptiedFilesReachTheServer) {
 
 TEST_F(ContentServerTest, ResizeFetchesFirstAndIsUploaded) {
   TFileInfo* FNode = Open(u"\\作业\\notes.txt", OPEN_EXISTING);
+  test::Fetched(*FNode); // as the facade does before a resize
   ASSERT_TRUE(FNode->SetSize(5));
   EXPECT_TRUE(FNode->Modified());
   EXPECT_TRUE(Close(FNode));
@@ -227,6 +232,7 @@ TEST_F(ContentServerTest, MissingServerFileFailsTheReadInsteadOfReadingEmpty) {
   std::filesystem::remove(FServer.Storage() / "home/一年级一班/张三/作业/notes.txt");
   char FBuffer[8];
   uint32_t FGot = 0;
+  test::Fetched(*FNode);
   EXPECT_FALSE(FNode->Read(FBuffer, 8, FGot, 0));
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   EXPECT_FALSE(WriteText(*FNode, "x", 0)) << "nothing to complete the write with";

@@ -1,6 +1,6 @@
-#include "tests/tree/TreeFixture.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
+#include "tests/tree/TreeFixture.h"
 #include "tree/Mask.h"
 #include <functional>
 
@@ -22,7 +22,7 @@ TEST_F(NodeModelTest, FullNamesAndListRequests) {
   FPeer.Reply("LIST \\r\\\\a\\*", ListingReply({Record(u"b", 32, 1)}));
   auto FRoot = MakeRoot(u"\\r");
   EXPECT_EQ(FRoot->FullName(), u"\\r\\");
-  TFileInfo* FListing = FRoot->GetChild();
+  TFileInfo* FListing = test::Listed(*FRoot);
   ASSERT_EQ(FListing->Count(), 2u);
   EXPECT_EQ(FListing->Items(0)->FullName(), u"\\r\\\\a");
   EXPECT_EQ(FListing->Items(1)->FullName(), u"\\r\\\\a.txt");
@@ -31,7 +31,7 @@ TEST_F(NodeModelTest, FullNamesAndListRequests) {
   EXPECT_EQ(FListing->Items(1)->Handle(), FListing->Items(0)->Handle() + 1);
   EXPECT_EQ(FListing->Items(0)->Handle(), FRoot->Handle() + 3);
   EXPECT_EQ(FListing->Handle(), 0u);
-  TFileInfo* FSub = FListing->Items(0)->GetChild();
+  TFileInfo* FSub = test::Listed(*FListing->Items(0));
   ASSERT_EQ(FSub->Count(), 1u);
   EXPECT_EQ(FSub->Items(0)->FullName(), u"\\r\\\\a\\b");
   EXPECT_EQ(FListing->Items(1)->GetChild(), nullptr);
@@ -48,11 +48,11 @@ TEST_F(NodeModelTest, ListReplyLengths) {
   };
   for (const auto& [FReply, FEntries] : FCases) {
     FPeer.Reply("LIST \\r\\\\*", FReply);
-    EXPECT_EQ(MakeRoot(u"\\r")->GetChild()->Count(), FEntries);
+    EXPECT_EQ(test::Listed(*MakeRoot(u"\\r"))->Count(), FEntries);
   }
   // A failed LIST is no listing (not an empty one), and the next look asks again.
   auto FMissing = MakeRoot(u"\\missing");
-  EXPECT_EQ(FMissing->GetChild(), nullptr);
+  EXPECT_EQ(test::Listed(*FMissing), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   bool FStarted = false;
   ASSERT_TRUE(FMissing->StartListing(u"127.0.0.1", FPeer.Port(), 2000, FStarted));
@@ -63,7 +63,7 @@ TEST_F(NodeModelTest, ZipNamesBecomeArchiveFolders) {
   FPeer.Reply("LIST \\r\\\\*", ListingReply({Record(u"A.ZIP", 32, 100), Record(u"d.zip", 16),
                                              Record(u"x.zipped", 32, 1)}));
   auto FRoot = MakeRoot(u"\\r");
-  TFileInfo* FListing = FRoot->GetChild();
+  TFileInfo* FListing = test::Listed(*FRoot);
   TFileInfo* FArchive = FListing->Items(0);
   EXPECT_TRUE(FArchive->IsDir());
   EXPECT_EQ(FArchive->FileAttributes(), 16u);
@@ -83,13 +83,14 @@ protected:
     FPeer.Reply("LIST \\r\\\\Docs\\*", ListingReply({Record(u"a.txt", 32, 7), Record(u"b.doc", 32),
                                                      Record(u"c.txt", 32)}));
     FRoot = MakeRoot(u"\\r");
-    FListing = FRoot->GetChild();
+    FListing = test::Listed(*FRoot);
   }
   std::unique_ptr<TFileInfo> FRoot;
   TFileInfo* FListing = nullptr;
 };
 
 TEST_F(LookupTest, PathsAndNames) {
+  test::ListAlong(*FListing, u"\\Docs\\x"); // as the facade does before a lookup
   std::u16string FLast;
   EXPECT_EQ(FListing->GetDirectory(u"\\", FLast), FListing);
   EXPECT_EQ(FLast, u"");
@@ -145,6 +146,8 @@ TEST_F(LookupTest, HandlesAreFoundOnlyInFetchedListings) {
   const uint32_t FBeforeDocs = FListing->Items(4)->Handle();
   EXPECT_EQ(FListing->FindFileByHandle(FDocs->Handle()), FDocs);
   EXPECT_EQ(FListing->FindFileByHandle(FBeforeDocs + 1), nullptr) << "Docs not fetched yet";
+  EXPECT_EQ(FListing->FindFile(u"\\Docs\\a.txt"), nullptr) << "nor fetched by a lookup";
+  test::Listed(*FDocs);
   TFileInfo* FA = FListing->FindFile(u"\\Docs\\a.txt");
   EXPECT_EQ(FListing->FindFileByHandle(FA->Handle()), FA);
   EXPECT_EQ(FListing->FindFileByHandle(FRoot->Handle()), nullptr);
@@ -152,6 +155,7 @@ TEST_F(LookupTest, HandlesAreFoundOnlyInFetchedListings) {
 }
 
 TEST_F(LookupTest, FindFileRecordsThroughAMask) {
+  test::Listed(*FListing->Items(0));
   std::vector<uint8_t> FBuf;
   ASSERT_TRUE(FListing->FindFile(u"\\Docs\\*.TXT", FBuf));
   ASSERT_EQ(FBuf.size(), 2 * kFindDataSize);

@@ -1,6 +1,7 @@
 // Shared pieces of the tree tests: a private cache folder, the process-wide connection values
-// pointed at a test server, drive roots made as the facade makes them, and a recording peer
-// that answers by request line.
+// pointed at a test server, drive roots made as the facade makes them, a recording peer that
+// answers by request line, and the facade's part around the tree's steps (each exchange run at
+// once, as the facade runs it without the lock).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,9 +12,13 @@
 #include <vector>
 
 #include "common/Globals.h"
+#include "platform/LastError.h"
+#include "platform/WinError.h"
 #include "platform/WinTypes.h"
+#include "protocol/Commands.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
+#include "tree/ContentFetch.h"
 #include "tree/FileSysUnit.h"
 
 namespace zelvo::test {
@@ -98,6 +103,104 @@ private:
   TFakeServer FServer;
 };
 
+inline TCommandResult SendCommand(const std::u16string& aCommand) {
+  return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut).Command(aCommand);
+}
+
+// A node's content fetched when it is not here.
+inline void Fetched(TFileInfo& aNode) {
+  bool FStarted = false;
+  const auto FFetch = aNode.StartFetch(CurrentServerHost, ServerPort, ClientTimeOut, FStarted);
+  if (!FFetch) return;
+  FFetch->Run(std::stop_token());
+  aNode.FinishFetch();
+}
+
+// A folder's listing, fetched (an archive's built from its fetched content) when it is not here;
+// null when that failed.
+inline TFileInfo* Listed(TFileInfo& aFolder) {
+  if (aFolder.ArchiveNotBuilt()) Fetched(aFolder);
+  bool FStarted = false;
+  if (const auto FLoad =
+          aFolder.StartListing(CurrentServerHost, ServerPort, ClientTimeOut, FStarted)) {
+    FLoad->Run();
+    aFolder.FinishListing();
+  }
+  return aFolder.GetChild();
+}
+
+// Every folder along aPath listed, below a root's listing.
+inline void ListAlong(TFileInfo& aRootListing, std::u16string_view aPath) {
+  while (TFileInfo* FFolder = aRootListing.FirstUnlisted(aPath))
+    if (Listed(*FFolder) == nullptr) return;
+}
+
+inline bool MakeDir(TFileInfo& aListing, const std::u16string& aName) {
+  TFileInfo* FNew = aListing.BeginCreateDirectory(aName);
+  return FNew && TFileInfo::EndCreateDirectory(FNew, SendCommand(MkdirRequest(FNew->FullName())));
+}
+
+inline bool Delete(TFileInfo& aListing, const std::u16string& aName) {
+  if (TFileInfo* FFolder = aListing.ThisFindFile(aName); FFolder && FFolder->IsDir())
+    Listed(*FFolder); // whether it is empty must be known
+  TFileInfo* FNode = aListing.BeginDelete(aName);
+  if (FNode == nullptr) return false;
+  std::unique_ptr<TFileInfo> FRemoved;
+  return TFileInfo::EndDelete(FNode,
+                              FNode->OnServer() ? SendCommand(DeleteRequest(FNode->FullName()))
+                                                : TCommandResult::Done,
+                              FRemoved);
+}
+
+inline bool SendMove(const TMovePlan& aPlan) {
+  return TFileInfo::EndMove(
+      aPlan, aPlan.FSend ? SendCommand(MoveRequest(aPlan.FOldFullName, aPlan.FNewFullName))
+                         : TCommandResult::Done);
+}
+
+inline bool Move(TFileInfo& aRootListing, const std::u16string& aFrom, const std::u16string& aTo,
+                 bool aReplace) {
+  ListAlong(aRootListing, aFrom);
+  ListAlong(aRootListing, aTo.substr(0, aTo.rfind(u'\\')));
+  TMovePlan FPlan;
+  return aRootListing.BeginMove(aFrom, aTo, aReplace, FPlan) && SendMove(FPlan);
+}
+
+inline bool Upload(TFileInfo& aNode) {
+  TUploadJob FJob;
+  switch (aNode.BeginUpload(FJob)) {
+  case TUploadStart::Nothing:
+    return true;
+  case TUploadStart::Broken:
+    return false;
+  case TUploadStart::Busy:
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  case TUploadStart::Send:
+    break;
+  }
+  return aNode.EndUpload(FJob, FJob.Send(CurrentServerHost, ServerPort, ClientTimeOut, false));
+}
+
+// The closing work of an open, as the facade does it: the pending move, then the upload.
+inline bool Close(TFileInfo& aListing, uint32_t aHandle, bool aDeleteOnClose) {
+  TFileInfo* FNode = aListing.FindFileByHandle(aHandle);
+  if (FNode == nullptr) return false;
+  if (aDeleteOnClose) return true;
+  if (const auto& FMove = FNode->RenameOnClose()) {
+    ListAlong(aListing, FMove->FFrom);
+    ListAlong(aListing, FMove->FTo.substr(0, FMove->FTo.rfind(u'\\')));
+  }
+  TMovePlan FPlan;
+  bool FResult = FNode->BeginPendingMove(FPlan) && (FPlan.FSource == 0 || SendMove(FPlan));
+  const uint32_t FMoveError = GetLastError();
+  if (!Upload(*FNode)) {
+    if (!FResult) SetLastError(FMoveError);
+    FResult = false;
+  }
+  return FResult;
+}
+
 class TreeTest : public ::testing::Test {
 protected:
   void UseServer(uint16_t aPort) {
@@ -116,6 +219,7 @@ public:
 
 protected:
   static std::string ReadAll(TFileInfo& aNode) {
+    Fetched(aNode);
     std::string FContent;
     char FBuffer[65536];
     uint32_t FGot = 0;
@@ -124,6 +228,7 @@ protected:
     return FContent;
   }
   static bool WriteText(TFileInfo& aNode, const std::string& aText, int64_t aOffset) {
+    Fetched(aNode); // as the facade does before a write
     uint32_t FDone = 0;
     return aNode.Write(aText.data(), static_cast<uint32_t>(aText.size()), FDone, aOffset) &&
            FDone == aText.size();

@@ -116,18 +116,23 @@ protected:
                 ListingReply({Record(u"a.zip", 32, aArchive.size()), Record(u"x.txt", 32, 1)}));
     FPeer.Reply("GET \\r\\\\a.zip", test::Block(aArchive));
     FRoot = MakeRoot(u"\\r");
-    FListing = FRoot->GetChild();
+    FListing = test::Listed(*FRoot);
   }
   // The names of a folder's entries, folders marked with a trailing "/".
   std::vector<std::u16string> Names(std::u16string_view aPath) {
     std::vector<std::u16string> FNames;
-    TFileInfo* FFolder = FListing->FindFile(aPath);
-    TFileInfo* FChild = FFolder ? FFolder->GetChild() : nullptr;
+    TFileInfo* FFolder = Find(aPath);
+    TFileInfo* FChild = FFolder ? test::Listed(*FFolder) : nullptr;
     for (size_t i = 0; FChild && i < FChild->Count(); ++i)
       FNames.push_back(FChild->Items(i)->FileName() + (FChild->Items(i)->IsDir() ? u"/" : u""));
     return FNames;
   }
-  std::string Read(std::u16string_view aPath) { return ReadAll(*FListing->FindFile(aPath)); }
+  std::string Read(std::u16string_view aPath) { return ReadAll(*Find(aPath)); }
+  // A path's node, the archive along it fetched and built first, as the facade does.
+  TFileInfo* Find(std::u16string_view aPath) {
+    test::ListAlong(*FListing, aPath);
+    return FListing->FindFile(aPath);
+  }
 
   test::TRecordingPeer FPeer;
   std::unique_ptr<TFileInfo> FRoot;
@@ -158,21 +163,22 @@ TEST_F(ZipFolderTest, EntriesBecomeATree) {
   EXPECT_EQ(Read(u"\\a.zip\\d\\e.txt"), "in d");
   EXPECT_EQ(Read(u"\\a.zip\\g\\h\\i.txt"), "deep");
   EXPECT_EQ(Read(u"\\a.zip\\中.txt"), "gbk");
-  EXPECT_EQ(FListing->FindFile(u"\\a.zip\\d\\e.txt")->FullName(), u"\\r\\\\a.zip\\d\\e.txt");
+  EXPECT_EQ(Find(u"\\a.zip\\d\\e.txt")->FullName(), u"\\r\\\\a.zip\\d\\e.txt");
 }
 
 TEST_F(ZipFolderTest, InsideIsReadOnlyAndNothingIsSent) {
   Serve(MakeZip({{"a.txt", "top"}, {"d/e.txt", "in d"}}));
-  TFileInfo* FArchive = FListing->FindFile(u"\\a.zip")->GetChild();
+  TFileInfo* FArchive = test::Listed(*FListing->FindFile(u"\\a.zip"));
   TFileInfo* FEntry = FArchive->ThisFindFile(u"a.txt");
   uint32_t FDone = 0;
   EXPECT_FALSE(FEntry->Write("x", 1, FDone, 0));
   EXPECT_FALSE(FEntry->SetSize(1));
-  EXPECT_FALSE(FArchive->CreateDirectoryW(u"new"));
-  EXPECT_FALSE(FArchive->DeleteFile(u"a.txt"));
-  EXPECT_FALSE(FListing->MoveFile(u"\\a.zip\\a.txt", u"\\a.zip\\b.txt", true));
-  EXPECT_FALSE(FListing->MoveFile(u"\\x.txt", u"\\a.zip\\a.txt", true)) << "no replacing an entry";
-  EXPECT_FALSE(FListing->DeleteFile(u"a.zip")) << "an archive with entries";
+  EXPECT_FALSE(test::MakeDir(*FArchive, u"new"));
+  EXPECT_FALSE(test::Delete(*FArchive, u"a.txt"));
+  EXPECT_FALSE(test::Move(*FListing, u"\\a.zip\\a.txt", u"\\a.zip\\b.txt", true));
+  EXPECT_FALSE(test::Move(*FListing, u"\\x.txt", u"\\a.zip\\a.txt", true))
+      << "no replacing an entry";
+  EXPECT_FALSE(test::Delete(*FListing, u"a.zip")) << "an archive with entries";
   EXPECT_EQ(FArchive->CreateOpenFile(u"new.txt", CREATE_NEW), kInvalidNodeHandle);
   EXPECT_EQ(FArchive->CreateOpenFile(u"new.txt", OPEN_ALWAYS), kInvalidNodeHandle);
   EXPECT_EQ(FArchive->CreateOpenFile(u"a.txt", TRUNCATE_EXISTING), kInvalidNodeHandle);
@@ -182,7 +188,7 @@ TEST_F(ZipFolderTest, InsideIsReadOnlyAndNothingIsSent) {
   EXPECT_EQ(FArchive->CreateOpenFile(u"D", CREATE_NEW), FArchive->ThisFindFile(u"d")->Handle());
   const uint32_t FHandle = FArchive->CreateOpenFile(u"a.txt", OPEN_EXISTING);
   EXPECT_EQ(Read(u"\\a.zip\\a.txt"), "top");
-  EXPECT_TRUE(FListing->CloseOpenFile(FHandle, false));
+  EXPECT_TRUE(test::Close(*FListing, FHandle, false));
   EXPECT_EQ(FPeer.Requests(2), (std::vector<std::string>{"LIST \\r\\\\*", "GET \\r\\\\a.zip"}));
 }
 
@@ -200,7 +206,7 @@ TEST_F(ZipFolderTest, FailedExtractionIsNeverServed) {
   std::string FArchive = MakeZip({{"a.txt", std::string(5000, 'a')}});
   FArchive[40] ^= 0x55; // damage the deflated data
   Serve(FArchive);
-  TFileInfo* FEntry = FListing->FindFile(u"\\a.zip\\a.txt");
+  TFileInfo* FEntry = Find(u"\\a.zip\\a.txt");
   ASSERT_NE(FEntry, nullptr);
   char FBuffer[16];
   uint32_t FGot = 0;
@@ -214,7 +220,7 @@ TEST_F(ZipFolderTest, FailedDownloadIsTriedAgain) {
   Serve(FGood);
   FPeer.ReplyTwice("GET \\r\\\\a.zip", test::BlockCount(100) + "short", test::Block(FGood));
   TFileInfo* FNode = FListing->ThisFindFile(u"a.zip");
-  EXPECT_EQ(FNode->GetChild(), nullptr);
+  EXPECT_EQ(test::Listed(*FNode), nullptr);
   EXPECT_EQ(Names(u"\\a.zip"), std::vector<std::u16string>{u"a.txt"});
 }
 
