@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <iostream>
 
-#include "common/Globals.h"
 #include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "drive/TransferObserver.h"
@@ -44,16 +43,21 @@ uint32_t Truth(bool aValue) {
 
 } // namespace
 
-TFileSystem::TFileSystem(const std::u16string& Root0, const std::u16string& Root1)
-    : FServer(CurrentServerHost), FPort(ServerPort), FTimeOut(ClientTimeOut),
-      FConfirms(ServerConfirmsChanges), FOwnRoot(Root0),
-      FRecovery(RecoveryDir.empty() ? RecoveryFolderFor(UserPlacesFromEnvironment())
-                                    : RecoveryDir) {
+TFileSystem::TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0,
+                         const std::u16string& Root1)
+    : FConfig(std::make_shared<const TMountConfig>(aConfig)), FServer(aConfig.FServer),
+      FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut), FConfirms(aConfig.FConfirms),
+      FOwnRoot(Root0),
+      FRecovery(aConfig.FRecovery.empty() ? RecoveryFolderFor(UserPlacesFromEnvironment())
+                                          : aConfig.FRecovery) {
   WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
   const std::u16string* FPaths[] = {&Root0, &Root1};
-  for (size_t i = 0; i < FRoot.size(); ++i)
-    if (!FPaths[i]->empty()) FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
-  const auto FSetAside = PendingChanges().Open(CacheDir);
+  for (size_t i = 0; i < FRoot.size(); ++i) {
+    if (FPaths[i]->empty()) continue;
+    FRoot[i] = std::make_unique<TFileInfo>(FRecord, *FPaths[i]);
+    FRoot[i]->SetConfig(FConfig);
+  }
+  const auto FSetAside = PendingChanges().Open(FConfig->FCacheDir);
   if (!FSetAside.empty()) {
     std::cerr << "zelvo: the pending-changes journal held lines that are never used (malformed, "
                  "or naming a file outside the cache folder); it was kept as "
@@ -218,7 +222,7 @@ TCommandResult TFileSystem::CheckBeforeSendLocked(TLockGuard& aGuard, TUploadJob
   TFileInfo* FSaved = TFileInfo::FindNodeByHandle(aJob.FHandle);
   // Gone from the server: saving it again overwrites nobody's edit.
   if (FSaved == nullptr || !FNow || *FNow == *FBase) return TCommandResult::Done;
-  if (FSaved->SplitConflict(OwnerName, *FNow) == nullptr) return TCommandResult::Done;
+  if (FSaved->SplitConflict(FConfig->FStudent, *FNow) == nullptr) return TCommandResult::Done;
   Transfers().Conflict(aJob.FFullName, FSaved->FullName());
   aJob.FFullName = FSaved->FullName();
   return TCommandResult::Done;
@@ -479,12 +483,13 @@ TFileInfo::TKeepTest TFileSystem::OpenNodes() const {
 }
 
 void TFileSystem::RefreshStaleLocked(int RootIndex, LPCWSTR aPath) {
-  if (ListRefreshSeconds <= 0) return;
+  if (FConfig->FRefreshSeconds <= 0) return;
   TFileInfo* FListing = RootListing(RootIndex);
   if (FListing == nullptr) return;
   std::vector<TFileInfo*> FStale;
   FListing->CollectStale(
-      aPath, std::chrono::steady_clock::now() - std::chrono::seconds(ListRefreshSeconds), FStale);
+      aPath, std::chrono::steady_clock::now() - std::chrono::seconds(FConfig->FRefreshSeconds),
+      FStale);
   if (FStale.empty()) return;
   std::lock_guard FGuard(FRefreshersLock);
   FRefreshers.remove_if([](const TRefresher& aRefresher) { return aRefresher.FDone->load(); });
@@ -744,7 +749,7 @@ TCommandResult TFileSystem::CheckReplacedLocked(TLockGuard& aGuard, TMovePlan& a
   if (!FNow || *FNow == *FBase) return TCommandResult::Done;
   // Saved elsewhere meanwhile: that version keeps the name, this content goes beside it.
   const std::u16string FDocument = aJob.FFullName;
-  TFileInfo::RetargetMove(aPlan, aPlan.FTo->FreeConflictName(aPlan.FNewLast, OwnerName));
+  TFileInfo::RetargetMove(aPlan, aPlan.FTo->FreeConflictName(aPlan.FNewLast, FConfig->FStudent));
   aJob.FFullName = aPlan.FNewFullName;
   Transfers().Conflict(FDocument, aJob.FFullName);
   return TCommandResult::Done;

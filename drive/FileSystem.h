@@ -95,9 +95,11 @@ class TFileSystem {
 public:
   using TLockGuard = std::unique_lock<std::recursive_mutex>;
 
-  // Makes the roots of the non-empty root paths, sends the pending changes of earlier runs and
-  // fetches the roots' listings (before anything serves); starts the write-back queue.
-  TFileSystem(const std::u16string& Root0, const std::u16string& Root1);
+  // Makes the roots of the non-empty root paths, of aConfig's mount; sends the pending changes of
+  // earlier runs and fetches the roots' listings (before anything serves); starts the write-back
+  // queue.
+  TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0,
+              const std::u16string& Root1);
   TFileSystem(const TFileSystem&) = delete;
   TFileSystem& operator=(const TFileSystem&) = delete;
 
@@ -131,8 +133,8 @@ public:
   // Lists, outside the lock, the folders along aPath whose listings are not here yet (the path
   // itself included when it names a folder), so the operation that follows finds them; a folder
   // being listed holds up only the requests that need it. Listings along aPath older than
-  // ListRefreshSeconds are fetched again in the background: the request answers from the old
-  // listing, and the new one is merged when it arrives. Callers do not hold the lock.
+  // the mount's refresh period are fetched again in the background: the request answers from the
+  // old listing, and the new one is merged when it arrives. Callers do not hold the lock.
   void YunPrepareListings(int RootIndex, LPCWSTR aPath);
   // Waits, outside the lock, until the file's whole content is here (before a write or resize,
   // which need it); the fetch's failure is left to the operation that follows.
@@ -255,6 +257,7 @@ private:
   // Files deleted while open, by node handle; each goes with the last open of it.
   std::unordered_map<uint32_t, std::unique_ptr<TFileInfo>> FDetached;
   // Where this session's changes go; fixed at creation.
+  std::shared_ptr<const TMountConfig> FConfig; // also the roots'
   std::u16string FServer;
   int32_t FPort = 0;
   int32_t FTimeOut = 0;

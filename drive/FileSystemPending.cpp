@@ -6,7 +6,6 @@
 #include <iostream>
 #include <set>
 
-#include "common/Globals.h"
 #include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "drive/FileSystem.h"
@@ -23,13 +22,13 @@ std::u16string DrivePathOf(const std::u16string& aFullName, const std::u16string
 }
 
 // "<folder>\<conflict name of the last part>" for this user, now.
-std::u16string ConflictPath(const std::u16string& aFullName) {
+std::u16string ConflictPath(const std::u16string& aFullName, const std::u16string& aStudent) {
   const auto FSlash = aFullName.rfind(u'\\');
   const std::time_t FNow = std::time(nullptr);
   std::tm FLocal{};
   ::localtime_r(&FNow, &FLocal);
   return aFullName.substr(0, FSlash + 1) +
-         ConflictName(std::u16string_view(aFullName).substr(FSlash + 1), OwnerName, FLocal);
+         ConflictName(std::u16string_view(aFullName).substr(FSlash + 1), aStudent, FLocal);
 }
 
 void Forget(const TPendingEntry& aEntry) {
@@ -116,7 +115,7 @@ TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry, std::u16s
     TYunClient FAsk(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);
     if (!AskServerVersion(FAsk, FTarget, FConfirms, FNow)) return TCommandResult::Failed;
     // Saved elsewhere since this content was made: it goes beside that version.
-    if (FNow && *FNow != *aEntry.FBase) FTarget = ConflictPath(FTarget);
+    if (FNow && *FNow != *aEntry.FBase) FTarget = ConflictPath(FTarget, FConfig->FStudent);
   }
   TUploadJob FJob{0, FTarget, aEntry.FCacheFile, 0};
   const TCommandResult FResult = FJob.Send(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);

@@ -26,11 +26,16 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   return TLoginResult::LoggedIn;
 }
 
+TMountConfig CurrentMountConfig() {
+  return {CurrentServerHost,  ServerPort, ClientTimeOut,         CacheDir,
+          ListRefreshSeconds, OwnerName,  ServerConfirmsChanges, RecoveryDir};
+}
+
 TDrives MountYunDisks(const std::u16string& aOwnMountPoint,
                       const std::u16string& aSharedMountPoint) {
   // One facade per process, never destroyed: the callbacks may run until the process ends.
   static std::unique_ptr<TFileSystem> FFacade;
-  FFacade = std::make_unique<TFileSystem>(Root0, Root1);
+  FFacade = std::make_unique<TFileSystem>(CurrentMountConfig(), Root0, Root1);
   FileSystem = FFacade.get();
   TDrives FDrives;
   FDrives.FOwn =

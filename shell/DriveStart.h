@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "drive/YunDiskUnit.h"
+#include "tree/MountConfig.h"
 
 namespace zelvo {
 
@@ -27,6 +28,9 @@ struct TDrives {
   std::unique_ptr<TYunDiskThread> FOwn;    // root 0, writable
   std::unique_ptr<TYunDiskThread> FShared; // root 1, write-protected
 };
+
+// The mount of the logged-in session, from the settings and the LOGIN reply.
+TMountConfig CurrentMountConfig();
 
 // Creates the facade over Root0 and Root1 (fetching their listings), makes it the facade
 // reference, and starts the two mount threads. The facade lives until the process ends.

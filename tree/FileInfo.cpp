@@ -6,7 +6,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "common/Globals.h"
 #include "common/TextCodec.h"
 #include "platform/LastError.h"
 #include "platform/Locale.h"
@@ -198,10 +197,31 @@ std::u16string TFileInfo::FullName() const {
   return FName.append(FFolder).append(1, u'\\').append(FFileName);
 }
 
+void TFileInfo::SetConfig(std::shared_ptr<const TMountConfig> aConfig) {
+  Extra().FConfig = std::move(aConfig);
+}
+
+const std::shared_ptr<const TMountConfig>& TFileInfo::Mount() const {
+  // Up through listings and their folders to the root (or to a node taken out of the tree).
+  for (const TFileInfo* FNode = this; FNode != nullptr;) {
+    if (FNode->FExtra && FNode->FExtra->FConfig) return FNode->FExtra->FConfig;
+    FNode = FNode->FParent ? FNode->FParent : FNode->Owner();
+  }
+  static const std::shared_ptr<const TMountConfig> FNone;
+  return FNone;
+}
+
+const TMountConfig& TFileInfo::Config() const {
+  static const TMountConfig FNone; // a node of no mount: no cache folder, no server
+  const auto& FMount = Mount();
+  return FMount ? *FMount : FNone;
+}
+
 TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
   aNode->FParent = this;
   if (aNode->FExtra) {
     std::u16string().swap(aNode->FExtra->FFullName); // made from this listing from now on
+    aNode->FExtra->FConfig.reset();                  // and its mount from the tree
     aNode->TrimExtra();
   }
   auto& FItems = Extra().FItems;
@@ -232,6 +252,7 @@ std::unique_ptr<TFileInfo> TFileInfo::Extract(TFileInfo* aNode) {
   ++FExtra->FLocalChanges;
   auto FNode = std::move(*FItem);
   FItems.erase(FItem);
+  FNode->Extra().FConfig = Mount(); // out of the tree, still of this mount
   FNode->Extra().FFullName = FNode->FullName();
   FNode->FParent = nullptr;
   return FNode;

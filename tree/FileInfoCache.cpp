@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <utility>
 
-#include "common/Globals.h"
 #include "common/LocalFolders.h"
 #include "common/TextCodec.h"
 #include "platform/LastError.h"
@@ -29,7 +28,7 @@ bool IsKeptLocal(std::u16string_view aFileName) {
 
 std::u16string TFileInfo::HandleFileName(std::u16string_view aSuffix) const {
   const std::string FHandleText = std::to_string(FHandle);
-  return CacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) +
+  return Config().FCacheDir + std::u16string(FHandleText.begin(), FHandleText.end()) +
          std::u16string(aSuffix);
 }
 
@@ -302,8 +301,9 @@ void TFileInfo::RetargetMove(TMovePlan& aPlan, const std::u16string& aNewLast) {
 }
 
 bool TFileInfo::MarkPending() {
+  const TMountConfig& FMount = Config();
   const std::u16string FName =
-      TPendingJournal::PendingFileName(CacheDir, CurrentServerHost, ServerPort, FullName());
+      TPendingJournal::PendingFileName(FMount.FCacheDir, FMount.FServer, FMount.FPort, FullName());
   if (CacheFileName() != FName) {
     std::error_code FError;
     std::filesystem::rename(Utf16ToUtf8(CacheFileName()), Utf16ToUtf8(FName), FError);
@@ -312,8 +312,8 @@ bool TFileInfo::MarkPending() {
   }
   // Recorded only once the content and the journal are both on the disk: a crash after the
   // call returned must find them.
-  TPendingEntry FEntry{CurrentServerHost, ServerPort, FullName(), FName, Base()};
-  if (const auto FOld = PendingChanges().Find(CurrentServerHost, ServerPort, FullName())) {
+  TPendingEntry FEntry{FMount.FServer, FMount.FPort, FullName(), FName, Base()};
+  if (const auto FOld = PendingChanges().Find(FMount.FServer, FMount.FPort, FullName())) {
     FEntry.FRefusals = FOld->FRefusals;
     FEntry.FLastOutcome = FOld->FLastOutcome;
   }
@@ -336,13 +336,13 @@ void TFileInfo::GiveUpPending() {
 
 void TFileInfo::ClearPending() {
   if (FSync != TSync::Pending) return;
-  PendingChanges().Remove(CurrentServerHost, ServerPort, FullName());
+  PendingChanges().Remove(Config().FServer, Config().FPort, FullName());
   FSync = TSync::Changed;
 }
 
 void TFileInfo::FollowPending(const std::u16string& aOldFullName) {
   if (FSync != TSync::Pending) return;
-  PendingChanges().Remove(CurrentServerHost, ServerPort, aOldFullName);
+  PendingChanges().Remove(Config().FServer, Config().FPort, aOldFullName);
   if (!MarkPending()) FSync = TSync::Changed; // sent by its next close
 }
 

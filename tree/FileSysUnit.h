@@ -57,6 +57,7 @@
 #include "platform/WinTypes.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
+#include "tree/MountConfig.h"
 
 namespace zelvo {
 
@@ -157,6 +158,11 @@ public:
   TFileInfo& operator=(const TFileInfo&) = delete;
   virtual ~TFileInfo();
 
+  // The mount this node belongs to: given to a drive root (SetConfig), found by every node
+  // below it, and kept by a node taken out of its listing.
+  void SetConfig(std::shared_ptr<const TMountConfig> aConfig);
+  const TMountConfig& Config() const;
+
   // The list of a listing.
   size_t Count() const { return Entries().size(); }
   TFileInfo* Items(size_t aIndex) const { return Entries()[aIndex].get(); }
@@ -252,13 +258,13 @@ public:
   // A refreshed listing is merged into the one here (MergeListing); a first one is taken as it is.
   void FinishListing(const TKeepTest& aKeep = {});
 
-  // Listings fetched again (ListRefreshSeconds): CollectStale (on a root's listing) gives the
-  // folders along aPath, the root's own included, whose listing was fetched before aListedBefore
-  // and is not being fetched again; StartRefresh gives a folder's new LIST (null when one runs).
-  // The merge keeps a name's node and handle, adds new names, and drops gone names unless they
-  // are busy or kept; a file changed on the server that is not busy loses its cached content, so
-  // its next read fetches the new one. A listing changed here while its LIST ran keeps its gone
-  // names until the next refresh (the LIST may predate the change).
+  // Listings fetched again (the mount's refresh period): CollectStale (on a root's listing) gives
+  // the folders along aPath, the root's own included, whose listing was fetched before
+  // aListedBefore and is not being fetched again; StartRefresh gives a folder's new LIST (null when
+  // one runs). The merge keeps a name's node and handle, adds new names, and drops gone names
+  // unless they are busy or kept; a file changed on the server that is not busy loses its cached
+  // content, so its next read fetches the new one. A listing changed here while its LIST ran keeps
+  // its gone names until the next refresh (the LIST may predate the change).
   void CollectStale(std::u16string_view aPath, std::chrono::steady_clock::time_point aListedBefore,
                     std::vector<TFileInfo*>& aFolders);
   std::shared_ptr<TListingFetch> StartRefresh(const std::u16string& aServer, int32_t aPort,
@@ -342,7 +348,7 @@ public:
   std::u16string CacheFileName() const;
 
 protected:
-  // CacheDir + node handle + aSuffix.
+  // The mount's cache folder + node handle + aSuffix.
   std::u16string HandleFileName(std::u16string_view aSuffix) const;
   void SetChild(std::unique_ptr<TFileInfo> aListing);
 
@@ -377,6 +383,7 @@ protected:
     std::vector<std::unique_ptr<TFileInfo>> FItems; // a listing's entries
     std::unique_ptr<TNameIndex> FByName;            // a listing's name index
     TFileInfo* FOwner = nullptr;                    // a listing's folder node
+    std::shared_ptr<const TMountConfig> FConfig;    // a root's, or a node's out of every listing
     std::u16string FAlternateFileName;
     std::u16string FCachePath; // the cache file when it is not named after the node handle
     std::optional<TPendingMove> FRenameOnClose;
@@ -394,7 +401,7 @@ protected:
     // Nothing set that the node needs (the base's size and time count only with FHasBase, the
     // listing's time only with its owner). Beside the fields, so a new one is not forgotten.
     bool Empty() const {
-      return FFullName.empty() && FItems.empty() && !FByName && !FOwner &&
+      return FFullName.empty() && FItems.empty() && !FByName && !FOwner && !FConfig &&
              FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose && !FRootManager &&
              !FFetch && !FListingFetch && !FHasBase && FChangesAtList == 0 && FLocalChanges == 0;
     }
@@ -405,6 +412,7 @@ protected:
   // Drops the extra part when nothing in it is set any more.
   void TrimExtra();
   const std::u16string& StoredName() const;
+  const std::shared_ptr<const TMountConfig>& Mount() const;
   const std::vector<std::unique_ptr<TFileInfo>>& Entries() const;
   TFileInfo* Owner() const { return FExtra ? FExtra->FOwner : nullptr; }
   const std::shared_ptr<TContentFetch>& Fetch() const;

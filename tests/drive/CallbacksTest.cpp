@@ -1,3 +1,5 @@
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -154,13 +156,15 @@ TEST_F(CallbacksTest, AllocationSizeOnlyShortens) {
 TEST_F(CallbacksTest, FailuresInsideTheTreeBecomeStatuses) {
   DOKAN_FILE_INFO FInfo = Info();
   ASSERT_EQ(Open(u"\\作业\\notes.txt", FInfo), STATUS_SUCCESS);
-  const std::u16string FGoodCache = CacheDir;
-  FCacheDir.WriteFile("plain", "x");
-  CacheDir = FCacheDir.Text() + u"plain/";
+  // A cache folder that is a file now: no cache file can be made.
+  const auto FAside = FCacheDir.Path().string() + ".aside";
+  std::filesystem::rename(FCacheDir.Path(), FAside);
+  std::ofstream(FCacheDir.Path()) << "x";
   char FBuffer[8];
   uint32_t FCount = 0;
   EXPECT_EQ(ReadFile(u"\\作业\\notes.txt", FBuffer, 8, &FCount, 0, &FInfo), STATUS_IO_DEVICE_ERROR);
-  CacheDir = FGoodCache;
+  std::filesystem::remove(FCacheDir.Path());
+  std::filesystem::rename(FAside, FCacheDir.Path());
   ASSERT_EQ(ReadFile(u"\\作业\\notes.txt", FBuffer, 5, &FCount, 0, &FInfo), STATUS_SUCCESS)
       << "the lock was released";
   EXPECT_EQ(std::string(FBuffer, FCount), "plain");
@@ -189,7 +193,7 @@ TEST_F(CallbacksTest, FailedSaveIsReportedAndSentLater) {
   const auto FEntries = PendingChanges().Entries();
   ASSERT_EQ(FEntries.size(), 1u);
   EXPECT_EQ(FEntries[0].FFullName, u"\\home\\一年级一班\\张三\\\\later.txt");
-  EXPECT_EQ(FCacheDir.ReadFile(Utf16ToUtf8(FEntries[0].FCacheFile.substr(CacheDir.size()))),
+  EXPECT_EQ(FCacheDir.ReadFile(Utf16ToUtf8(FEntries[0].FCacheFile.substr(FCacheDir.Text().size()))),
             "later");
 
   FServer.Start();
@@ -207,7 +211,8 @@ TEST_F(CallbacksTest, PendingChangeWithoutItsContentIsDropped) {
                                              "pending-gone.cache\t\t\t0\t\n");
   std::unique_ptr<TFileSystem> FNext;
   EXPECT_NO_THROW(
-      FNext = std::make_unique<TFileSystem>(u"\\home\\一年级一班\\张三", u"\\share\\一年级一班"));
+      FNext = std::make_unique<TFileSystem>(test::MountConfig(FServer.Port(), FCacheDir.Text()),
+                                            u"\\home\\一年级一班\\张三", u"\\share\\一年级一班"));
   EXPECT_TRUE(PendingChanges().Entries().empty());
   EXPECT_EQ(FNext->Root(0)->Child()->ThisFindFile(u"gone.txt"), nullptr);
 }

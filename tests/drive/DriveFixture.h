@@ -16,18 +16,19 @@
 
 namespace zelvo::test {
 
-// The settings of a session with the server at aPort, and its facade over the two roots as the
-// process-wide facade reference; aOptions get the roots' indexes.
+// A session with the server at aPort: the demo student's, changes given up kept beside the
+// cache (never in the real user's folder).
+inline TMountConfig MountConfig(uint16_t aPort, const std::u16string& aCacheDir) {
+  return {u"127.0.0.1", aPort, 5000, aCacheDir, 30, u"张三", false, aCacheDir + u"recovered/"};
+}
+
+// The facade of a session with the server at aPort over the two roots, as the process-wide
+// facade reference; aOptions get the roots' indexes.
 inline std::unique_ptr<TFileSystem> StartFacade(uint16_t aPort, const std::u16string& aCacheDir,
                                                 const std::u16string& aRoot0,
                                                 const std::u16string& aRoot1,
                                                 DOKAN_OPTIONS (&aOptions)[2]) {
-  CurrentServerHost = u"127.0.0.1";
-  ServerPort = aPort;
-  ClientTimeOut = 5000;
-  CacheDir = aCacheDir;
-  RecoveryDir = aCacheDir + u"recovered/"; // never the real user's folder
-  auto FFacade = std::make_unique<TFileSystem>(aRoot0, aRoot1);
+  auto FFacade = std::make_unique<TFileSystem>(MountConfig(aPort, aCacheDir), aRoot0, aRoot1);
   FileSystem = FFacade.get();
   for (int i = 0; i < 2; ++i)
     aOptions[i]._RootIndex = i;

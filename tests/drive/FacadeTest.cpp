@@ -15,7 +15,7 @@ protected:
 };
 
 TEST_F(FacadeTest, RootAttributesAndRootOpens) {
-  TFileSystem FEmpty(u"", u"");
+  TFileSystem FEmpty(TMountConfig{}, u"", u"");
   EXPECT_EQ(FEmpty.YunGetFileAttributesW(0, u"\\"), FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_EQ(FEmpty.YunCreateFileW(0, u"\\x", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE)

@@ -80,7 +80,7 @@ TEST_F(ChangesTest, RefusedOrUndeliveredChangesLeaveTheTree) {
     for (const char* FCommand :
          {"MKDIR \\r\\\\new", "DELETE \\r\\\\a.txt", "MOVE \\r\\\\b.txt|\\r\\\\c.txt"})
       FPeer.Reply(FCommand, FRefusal);
-    if (FHow == "unreachable") ServerPort = test::ClosedPort();
+    if (FHow == "unreachable") FMount->FPort = test::ClosedPort();
     const std::pair<const char*, std::function<bool()>> FChanges[] = {
         {"mkdir", [&] { return test::MakeDir(*FListing, u"new"); }},
         {"delete", [&] { return test::Delete(*FListing, u"a.txt"); }},
@@ -219,10 +219,9 @@ TEST(ChangesServerTest, FolderRenameThenGetBelowIt) {
   test::TServerProcess FServer;
   ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
   test::TTempDir FCache;
-  CurrentServerHost = u"127.0.0.1";
-  ServerPort = FServer.Port();
-  CacheDir = FCache.Text();
-  auto FRoot = std::make_unique<TFileInfo>(Record(u"", 16), u"\\home\\一年级一班\\张三");
+  auto FRoot = test::MakeRootOf(std::make_shared<TMountConfig>(TMountConfig{
+                                    u"127.0.0.1", FServer.Port(), 5000, FCache.Text()}),
+                                u"\\home\\一年级一班\\张三");
   TFileInfo* FListing = test::Listed(*FRoot);
   test::ListAlong(*FListing, u"\\作业\\第一周\\数学.txt");
   TFileInfo* FFile = FListing->FindFile(u"\\作业\\第一周\\数学.txt");

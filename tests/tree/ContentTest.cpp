@@ -97,7 +97,7 @@ TEST_F(ContentTest, WriteAtAnOffsetOfANewFile) {
   EXPECT_EQ(ReadAll(*FNode), std::string(100, '\0') + "hello");
   const std::string FHandle = std::to_string(FNode->Handle());
   EXPECT_EQ(FNode->CacheFileName(),
-            CacheDir + std::u16string(FHandle.begin(), FHandle.end()) + u".cache");
+            FCacheDir.Text() + std::u16string(FHandle.begin(), FHandle.end()) + u".cache");
   EXPECT_EQ(FCacheDir.ReadFile(std::to_string(FNode->Handle()) + ".cache"),
             std::string(100, '\0') + "hello");
 }
@@ -215,13 +215,13 @@ TEST_F(ContentServerTest, KeptLocalUntilMovedToAnotherExtension) {
 TEST_F(ContentServerTest, FailedUploadStaysChanged) {
   TFileInfo* FNode = Open(u"\\retry.txt", CREATE_NEW);
   ASSERT_TRUE(WriteText(*FNode, "keep me", 0));
-  const int32_t FPort = ServerPort;
-  ServerPort = test::ClosedPort();
+  const int32_t FPort = FMount->FPort;
+  FMount->FPort = test::ClosedPort();
   SetLastError(0);
   EXPECT_FALSE(Close(FNode)) << "the close tells the upload failed";
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   EXPECT_TRUE(FNode->Modified());
-  ServerPort = FPort;
+  FMount->FPort = FPort;
   EXPECT_TRUE(Close(FNode));
   EXPECT_FALSE(FNode->Modified());
   EXPECT_EQ(StoredAs("retry.txt", "keep me"), "keep me");

@@ -1,5 +1,5 @@
-// Shared pieces of the tree tests: a private cache folder, the process-wide connection values
-// pointed at a test server, drive roots made as the facade makes them, a recording peer that
+// Shared pieces of the tree tests: a private cache folder, a mount pointed at a test server,
+// drive roots made as the facade makes them, a recording peer that
 // answers by request line, and the facade's part around the tree's steps (each exchange run at
 // once, as the facade runs it without the lock).
 #pragma once
@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Globals.h"
 #include "platform/LastError.h"
 #include "platform/WinError.h"
 #include "platform/WinTypes.h"
@@ -103,14 +102,16 @@ private:
   TFakeServer FServer;
 };
 
-inline TCommandResult SendCommand(const std::u16string& aCommand) {
-  return TYunClient(CurrentServerHost, ServerPort, ClientTimeOut).Command(aCommand);
+inline TCommandResult SendCommand(const TFileInfo& aNode, const std::u16string& aCommand) {
+  const TMountConfig& FMount = aNode.Config();
+  return TYunClient(FMount.FServer, FMount.FPort, FMount.FTimeOut).Command(aCommand);
 }
 
 // A node's content fetched when it is not here.
 inline void Fetched(TFileInfo& aNode) {
   bool FStarted = false;
-  const auto FFetch = aNode.StartFetch(CurrentServerHost, ServerPort, ClientTimeOut, FStarted);
+  const auto FFetch = aNode.StartFetch(aNode.Config().FServer, aNode.Config().FPort,
+                                       aNode.Config().FTimeOut, FStarted);
   if (!FFetch) return;
   FFetch->Run(std::stop_token());
   aNode.FinishFetch();
@@ -121,8 +122,8 @@ inline void Fetched(TFileInfo& aNode) {
 inline TFileInfo* Listed(TFileInfo& aFolder) {
   if (aFolder.ArchiveNotBuilt()) Fetched(aFolder);
   bool FStarted = false;
-  if (const auto FLoad =
-          aFolder.StartListing(CurrentServerHost, ServerPort, ClientTimeOut, FStarted)) {
+  if (const auto FLoad = aFolder.StartListing(aFolder.Config().FServer, aFolder.Config().FPort,
+                                              aFolder.Config().FTimeOut, FStarted)) {
     FLoad->Run();
     aFolder.FinishListing();
   }
@@ -137,7 +138,8 @@ inline void ListAlong(TFileInfo& aRootListing, std::u16string_view aPath) {
 
 inline bool MakeDir(TFileInfo& aListing, const std::u16string& aName) {
   TFileInfo* FNew = aListing.BeginCreateDirectory(aName);
-  return FNew && TFileInfo::EndCreateDirectory(FNew, SendCommand(MkdirRequest(FNew->FullName())));
+  return FNew &&
+         TFileInfo::EndCreateDirectory(FNew, SendCommand(aListing, MkdirRequest(FNew->FullName())));
 }
 
 inline bool Delete(TFileInfo& aListing, const std::u16string& aName) {
@@ -147,15 +149,17 @@ inline bool Delete(TFileInfo& aListing, const std::u16string& aName) {
   if (FNode == nullptr) return false;
   std::unique_ptr<TFileInfo> FRemoved;
   return TFileInfo::EndDelete(FNode,
-                              FNode->OnServer() ? SendCommand(DeleteRequest(FNode->FullName()))
-                                                : TCommandResult::Done,
+                              FNode->OnServer()
+                                  ? SendCommand(aListing, DeleteRequest(FNode->FullName()))
+                                  : TCommandResult::Done,
                               FRemoved);
 }
 
 inline bool SendMove(const TMovePlan& aPlan) {
   return TFileInfo::EndMove(
-      aPlan, aPlan.FSend ? SendCommand(MoveRequest(aPlan.FOldFullName, aPlan.FNewFullName))
-                         : TCommandResult::Done);
+      aPlan, aPlan.FSend
+                 ? SendCommand(*aPlan.FTo, MoveRequest(aPlan.FOldFullName, aPlan.FNewFullName))
+                 : TCommandResult::Done);
 }
 
 inline bool Move(TFileInfo& aRootListing, const std::u16string& aFrom, const std::u16string& aTo,
@@ -179,7 +183,8 @@ inline bool Upload(TFileInfo& aNode) {
   case TUploadStart::Send:
     break;
   }
-  return aNode.EndUpload(FJob, FJob.Send(CurrentServerHost, ServerPort, ClientTimeOut, false));
+  const TMountConfig& FMount = aNode.Config();
+  return aNode.EndUpload(FJob, FJob.Send(FMount.FServer, FMount.FPort, FMount.FTimeOut, false));
 }
 
 // The closing work of an open, as the facade does it: the pending move, then the upload.
@@ -201,17 +206,19 @@ inline bool Close(TFileInfo& aListing, uint32_t aHandle, bool aDeleteOnClose) {
   return FResult;
 }
 
+inline std::unique_ptr<TFileInfo> MakeRootOf(std::shared_ptr<const TMountConfig> aMount,
+                                             const std::u16string& aRootPath) {
+  auto FRoot = std::make_unique<TFileInfo>(Record(u"", FILE_ATTRIBUTE_DIRECTORY), aRootPath);
+  FRoot->SetConfig(std::move(aMount));
+  return FRoot;
+}
+
 class TreeTest : public ::testing::Test {
 protected:
-  void UseServer(uint16_t aPort) {
-    CurrentServerHost = u"127.0.0.1";
-    ServerPort = aPort;
-    ClientTimeOut = 5000;
-    CacheDir = FCacheDir.Text();
-  }
-  // A drive root as the facade makes it: a blank folder record under the root path.
-  static std::unique_ptr<TFileInfo> MakeRoot(const std::u16string& aRootPath) {
-    return std::make_unique<TFileInfo>(Record(u"", FILE_ATTRIBUTE_DIRECTORY), aRootPath);
+  void UseServer(uint16_t aPort) { FMount->FPort = aPort; }
+  // A drive root as the facade makes it: a blank folder record under the root path, of FMount.
+  std::unique_ptr<TFileInfo> MakeRoot(const std::u16string& aRootPath) {
+    return MakeRootOf(FMount, aRootPath);
   }
 
 public:
@@ -235,6 +242,9 @@ protected:
   }
 
   TTempDir FCacheDir;
+  // Changed by tests (a closed port) while the roots use it.
+  std::shared_ptr<TMountConfig> FMount = std::make_shared<TMountConfig>(
+      TMountConfig{u"127.0.0.1", 0, 5000, FCacheDir.Text(), 30, u"张三"});
 };
 
 } // namespace zelvo::test
