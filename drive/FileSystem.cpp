@@ -44,8 +44,9 @@ uint32_t Truth(bool aValue) {
 } // namespace
 
 TFileSystem::TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0,
-                         const std::u16string& Root1)
-    : FConfig(std::make_shared<const TMountConfig>(aConfig)), FServer(aConfig.FServer),
+                         const std::u16string& Root1, std::shared_ptr<TRemote> aRemote)
+    : FConfig(std::make_shared<const TMountConfig>(aConfig)),
+      FRemote(aRemote ? std::move(aRemote) : ServerRemote(aConfig)), FServer(aConfig.FServer),
       FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut), FConfirms(aConfig.FConfirms),
       FOwnRoot(Root0),
       FRecovery(aConfig.FRecovery.empty() ? RecoveryFolderFor(UserPlacesFromEnvironment())
@@ -75,7 +76,7 @@ TFileSystem::TFileSystem(const TMountConfig& aConfig, const std::u16string& Root
   for (const auto& FRootNode : FRoot) {
     bool FStarted = false;
     if (!FRootNode) continue;
-    if (const auto FLoad = FRootNode->StartListing(FServer, FPort, FTimeOut, FStarted)) {
+    if (const auto FLoad = FRootNode->StartListing(FRemote, FStarted)) {
       FLoad->Run();
       FRootNode->FinishListing();
     }
@@ -206,8 +207,7 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
 bool TFileSystem::AskVersionUnlocked(TLockGuard& aGuard, const std::u16string& aFullName,
                                      std::optional<TServerVersion>& aVersion) {
   aGuard.unlock();
-  TYunClient FClient(FServer, FPort, FTimeOut, FConfirms);
-  const bool FAsked = AskServerVersion(FClient, aFullName, FConfirms, aVersion);
+  const bool FAsked = FRemote->AskVersion(aFullName, aVersion);
   aGuard.lock();
   return FAsked;
 }
@@ -256,6 +256,7 @@ bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
   // The node is busy from here to EndUpload: nothing else sends, moves or deletes it.
   TCommandResult FResult = CheckBeforeSendLocked(aGuard, FJob);
   if (FResult == TCommandResult::Done) FResult = PutUnlocked(aGuard, FJob);
+  FLastRefusal = FJob.FOutcome;
   TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle);
   const bool FOk = FNode ? FNode->EndUpload(FJob, FResult) : ReportedResult(FResult);
   FUploadEnded.notify_all();
@@ -272,7 +273,7 @@ TCommandResult TFileSystem::PutUnlocked(TLockGuard& aGuard, TUploadJob& aJob) {
   // The PUT holds only this node: the tree is free while it runs.
   aGuard.unlock();
   TProgressPace FPace;
-  const TCommandResult FResult = aJob.Send(FServer, FPort, FTimeOut, FConfirms, [&](int64_t aDone) {
+  const TCommandResult FResult = aJob.Send(*FRemote, [&](int64_t aDone) {
     FTransfer.FDone = aDone;
     if (FPace.Due()) Transfers().TransferProgress(FTransfer);
   });
@@ -361,7 +362,7 @@ uint32_t TFileSystem::YunReadFile(int RootIndex, uint32_t hFile, void* Buffer,
 
 std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode) {
   bool FStarted = false;
-  auto FFetch = aNode.StartFetch(FServer, FPort, FTimeOut, FStarted);
+  auto FFetch = aNode.StartFetch(FRemote, FStarted);
   if (!FStarted) return FFetch;
   TTransfer FTransfer{NewTransferId(), TTransfer::TDirection::Download, aNode.FullName(), 0,
                       aNode.Size()};
@@ -461,7 +462,7 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
         if (!PrepareArchive(FGuard, *FUnlisted)) return;
         continue;
       }
-      FLoad = FUnlisted->StartListing(FServer, FPort, FTimeOut, FStarted);
+      FLoad = FUnlisted->StartListing(FRemote, FStarted);
       if (!FLoad) return;
       FFolder = FUnlisted->Handle();
     }
@@ -494,7 +495,7 @@ void TFileSystem::RefreshStaleLocked(int RootIndex, LPCWSTR aPath) {
   std::lock_guard FGuard(FRefreshersLock);
   FRefreshers.remove_if([](const TRefresher& aRefresher) { return aRefresher.FDone->load(); });
   for (TFileInfo* FFolder : FStale) {
-    auto FLoad = FFolder->StartRefresh(FServer, FPort, FTimeOut);
+    auto FLoad = FFolder->StartRefresh(FRemote);
     if (!FLoad) continue;
     auto FDone = std::make_shared<std::atomic<bool>>(false);
     FRefreshers.push_back({FDone, std::jthread([this, FLoad, FDone, FHandle = FFolder->Handle()] {
@@ -757,7 +758,8 @@ TCommandResult TFileSystem::CheckReplacedLocked(TLockGuard& aGuard, TMovePlan& a
 
 TCommandResult TFileSystem::CommandUnlocked(TLockGuard& aGuard, const std::u16string& aCommand) {
   aGuard.unlock();
-  const TCommandResult FResult = TYunClient(FServer, FPort, FTimeOut, FConfirms).Command(aCommand);
+  TChangeAnswer FAnswer;
+  const TCommandResult FResult = FRemote->Command(aCommand, FAnswer);
   aGuard.lock();
   return FResult;
 }

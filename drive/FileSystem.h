@@ -17,10 +17,10 @@
 // Waiting on FUploadEnded needs the lock held once only, which is how the callbacks that close,
 // move and delete call the facade.
 //
-// FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, and
-// FDetached. Lock order: FileInfoListLock, then FFetchersLock or FRefreshersLock; the locks of a
-// fetch, a listing's LIST, the journal of pending changes and the node-handle map are taken last
-// and alone. The open-handle counter is atomic.
+// FileInfoListLock guards FRoot (and every node below), FOpenDic with each record, FDetached,
+// FKeptLocalTold and FLastRefusal. Lock order: FileInfoListLock, then FFetchersLock or
+// FRefreshersLock; the locks of a fetch, a listing's LIST, the journal of pending changes and the
+// node-handle map are taken last and alone. The open-handle counter is atomic.
 //
 // Transfers, changes waiting, conflicts and kept-local files are told to the process-wide
 // TTransferObserver (TransferObserver.h).
@@ -97,9 +97,9 @@ public:
 
   // Makes the roots of the non-empty root paths, of aConfig's mount; sends the pending changes of
   // earlier runs and fetches the roots' listings (before anything serves); starts the write-back
-  // queue.
-  TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0,
-              const std::u16string& Root1);
+  // queue. Every exchange goes through aRemote (default: aConfig's server).
+  TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0, const std::u16string& Root1,
+              std::shared_ptr<TRemote> aRemote = {});
   TFileSystem(const TFileSystem&) = delete;
   TFileSystem& operator=(const TFileSystem&) = delete;
 
@@ -258,6 +258,7 @@ private:
   std::unordered_map<uint32_t, std::unique_ptr<TFileInfo>> FDetached;
   // Where this session's changes go; fixed at creation.
   std::shared_ptr<const TMountConfig> FConfig; // also the roots'
+  std::shared_ptr<TRemote> FRemote;            // every exchange, always without the lock
   std::u16string FServer;
   int32_t FPort = 0;
   int32_t FTimeOut = 0;
@@ -265,6 +266,7 @@ private:
   std::u16string FOwnRoot;
   std::u16string FRecovery;                // where given-up changes go, ending in "/"
   std::set<std::u16string> FKeptLocalTold; // paths announced as kept local
+  std::u16string FLastRefusal;             // the server's text when the last upload was refused
   std::mutex FFetchersLock;                // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
   std::condition_variable_any FUploadEnded; // waited on with FileInfoListLock

@@ -63,12 +63,12 @@ TTryOutcome OutcomeOf(TCommandResult aResult, const std::u16string& aText) {
 }
 
 // The outcome of a failed send through the tree, from the code it left.
-TTryOutcome OutcomeOfError(uint32_t aError) {
+TTryOutcome OutcomeOfError(uint32_t aError, const std::u16string& aRefusal) {
   switch (aError) {
   case ERROR_ACCESS_DENIED:
-    return {TTryKind::Refused, u"refused"};
+    return {TTryKind::Refused, aRefusal.empty() ? u"refused" : aRefusal};
   case ERROR_DISK_FULL:
-    return {TTryKind::Full, u"refused (disk full)"};
+    return {TTryKind::Full, aRefusal.empty() ? u"refused (disk full)" : aRefusal};
   default:
     return {TTryKind::NotNow, u"not delivered"};
   }
@@ -112,13 +112,12 @@ TCommandResult TFileSystem::PutJournalled(const TPendingEntry& aEntry, std::u16s
   std::u16string FTarget = aEntry.FFullName;
   if (aEntry.FBase) {
     std::optional<TServerVersion> FNow;
-    TYunClient FAsk(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);
-    if (!AskServerVersion(FAsk, FTarget, FConfirms, FNow)) return TCommandResult::Failed;
+    if (!FRemote->AskVersion(FTarget, FNow)) return TCommandResult::Failed;
     // Saved elsewhere since this content was made: it goes beside that version.
     if (FNow && *FNow != *aEntry.FBase) FTarget = ConflictPath(FTarget, FConfig->FStudent);
   }
   TUploadJob FJob{0, FTarget, aEntry.FCacheFile, 0};
-  const TCommandResult FResult = FJob.Send(aEntry.FServer, aEntry.FPort, FTimeOut, FConfirms);
+  const TCommandResult FResult = FJob.Send(*FRemote);
   aText = FJob.FOutcome;
   if (FResult == TCommandResult::Done && FTarget != aEntry.FFullName)
     Transfers().Conflict(aEntry.FFullName, FTarget);
@@ -176,7 +175,7 @@ TTryOutcome TFileSystem::TryPendingEntry(const TPendingEntry& aEntry) {
   }
   // An open node is sent by its own close.
   if (HasOpensLocked(FNode->Handle())) return {TTryKind::Held, {}};
-  if (!SendLocked(FGuard, FNode->Handle())) return OutcomeOfError(GetLastError());
+  if (!SendLocked(FGuard, FNode->Handle())) return OutcomeOfError(GetLastError(), FLastRefusal);
   Transfers().SentLater(aEntry.FFullName);
   return {TTryKind::Sent, u"OK"};
 }

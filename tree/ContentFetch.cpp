@@ -106,10 +106,9 @@ private:
 
 } // namespace
 
-TContentFetch::TContentFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut,
-                             std::u16string aFullName, std::u16string aPartFile)
-    : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut),
-      FFullName(std::move(aFullName)), FPartFile(std::move(aPartFile)),
+TContentFetch::TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
+                             std::u16string aPartFile)
+    : FRemote(std::move(aRemote)), FFullName(std::move(aFullName)), FPartFile(std::move(aPartFile)),
       FFd(::open(Utf16ToUtf8(FPartFile).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
   if (FFd < 0)
     throw EFileStreamError("Cannot create file \"" + Utf16ToUtf8(FPartFile) + "\". " +
@@ -125,8 +124,7 @@ void TContentFetch::Run(std::stop_token aStop,
   if (FFd < 0) return Finish(false);
   FProgress = aProgress;
   TFetchStream FStream(FFd, *this, aStop, FCancel.get_token());
-  Finish(TYunClient(FServer, FPort, FTimeOut).GetFile(FStream, FFullName) &&
-         !FCancel.stop_requested());
+  Finish(FRemote->Get(FFullName, FStream) && !FCancel.stop_requested());
 }
 
 uint32_t TContentFetch::ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const {
@@ -198,9 +196,8 @@ int64_t TContentFetch::Arrived() const {
   return FArrived;
 }
 
-TListingFetch::TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut,
-                             std::u16string aFolder)
-    : FServer(std::move(aServer)), FPort(aPort), FTimeOut(aTimeOut), FFolder(std::move(aFolder)) {}
+TListingFetch::TListingFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFolder)
+    : FRemote(std::move(aRemote)), FFolder(std::move(aFolder)) {}
 
 TListingFetch::~TListingFetch() = default;
 
@@ -208,8 +205,7 @@ void TListingFetch::Run() {
   const auto FBegan = std::chrono::steady_clock::now();
   auto FReceived = std::make_unique<TFileInfo>(FFolder);
   TRecordStream FRecords(*FReceived);
-  const bool FAnswered =
-      TYunClient(FServer, FPort, FTimeOut).ReceiveListing(ListRequest(FFolder), FRecords);
+  const bool FAnswered = FRemote->List(FFolder, FRecords);
   if (!FAnswered) FReceived = std::make_unique<TFileInfo>(FFolder);
   std::lock_guard FGuard(FLock);
   FListing = std::move(FReceived);

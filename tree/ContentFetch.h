@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tree/Remote.h"
+
 namespace zelvo {
 
 class TFileInfo;
@@ -29,7 +31,7 @@ class TFileInfo;
 class TContentFetch {
 public:
   // Creates (or empties) aPartFile; raises EFileStreamError when it cannot.
-  TContentFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFullName,
+  TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
                 std::u16string aPartFile);
   TContentFetch(const TContentFetch&) = delete;
   TContentFetch& operator=(const TContentFetch&) = delete;
@@ -65,9 +67,7 @@ public:
 private:
   void Finish(bool aOk);
 
-  const std::u16string FServer;
-  const int32_t FPort;
-  const int32_t FTimeOut;
+  const std::shared_ptr<TRemote> FRemote;
   const std::u16string FFullName;
   const std::u16string FPartFile;
   std::function<void(int64_t, int64_t)> FProgress; // set by Run, used on its thread
@@ -87,7 +87,7 @@ private:
 // folder takes under the lock afterwards (TFileInfo::FinishListing).
 class TListingFetch {
 public:
-  TListingFetch(std::u16string aServer, int32_t aPort, int32_t aTimeOut, std::u16string aFolder);
+  TListingFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFolder);
   TListingFetch(const TListingFetch&) = delete;
   TListingFetch& operator=(const TListingFetch&) = delete;
   ~TListingFetch();
@@ -102,9 +102,7 @@ public:
   std::chrono::steady_clock::time_point Started() const;
 
 private:
-  const std::u16string FServer;
-  const int32_t FPort;
-  const int32_t FTimeOut;
+  const std::shared_ptr<TRemote> FRemote;
   const std::u16string FFolder;
   std::unique_ptr<TFileInfo> FListing;            // written by Run before FDone, taken after it
   std::chrono::steady_clock::time_point FStarted; // written by Run before FDone

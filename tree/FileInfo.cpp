@@ -341,12 +341,12 @@ TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
   return nullptr;
 }
 
-std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::u16string& aServer, int32_t aPort,
-                                                       int32_t aTimeOut, bool& aStarted) {
+std::shared_ptr<TListingFetch> TFileInfo::StartListing(const std::shared_ptr<TRemote>& aRemote,
+                                                       bool& aStarted) {
   aStarted = false;
   if (ListingFetch()) return ListingFetch();
   if (FChild || !FIsDir || ArchiveNotBuilt()) return nullptr;
-  Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
+  Extra().FListingFetch = std::make_shared<TListingFetch>(aRemote, FullName());
   aStarted = true;
   return FExtra->FListingFetch;
 }
@@ -386,10 +386,9 @@ void TFileInfo::CollectStale(std::u16string_view aPath,
   }
 }
 
-std::shared_ptr<TListingFetch> TFileInfo::StartRefresh(const std::u16string& aServer, int32_t aPort,
-                                                       int32_t aTimeOut) {
+std::shared_ptr<TListingFetch> TFileInfo::StartRefresh(const std::shared_ptr<TRemote>& aRemote) {
   if (!FChild || ListingFetch()) return nullptr;
-  Extra().FListingFetch = std::make_shared<TListingFetch>(aServer, aPort, aTimeOut, FullName());
+  Extra().FListingFetch = std::make_shared<TListingFetch>(aRemote, FullName());
   FExtra->FChangesAtList = FChild->Extra().FLocalChanges;
   return FExtra->FListingFetch;
 }
@@ -485,15 +484,14 @@ private:
 
 } // namespace
 
-TCommandResult TUploadJob::Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
-                                bool aConfirms, const std::function<void(int64_t)>& aProgress) {
+TCommandResult TUploadJob::Send(TRemote& aRemote, const std::function<void(int64_t)>& aProgress) {
   try {
     TFileStream FContent(FCacheFile, TFileStream::TMode::OpenRead);
     TCountingStream FCounted(FContent, aProgress);
-    TYunClient FClient(aServer, aPort, aTimeOut, aConfirms);
-    const TCommandResult FResult = FClient.Put(FCounted, FFullName);
-    FStored = ParseConfirmation(FClient.ConfirmationLine());
-    FOutcome = FClient.RefusalText();
+    TChangeAnswer FAnswer;
+    const TCommandResult FResult = aRemote.Put(FCounted, FFullName, FAnswer);
+    FStored = FAnswer.FStored;
+    FOutcome = FAnswer.FRefusal;
     return FResult;
   } catch (const EFileStreamError&) {
     return TCommandResult::Failed;

@@ -67,13 +67,13 @@ bool TFileInfo::EnsureContent() {
   return ProvideContent();
 }
 
-std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::u16string& aServer, int32_t aPort,
-                                                     int32_t aTimeOut, bool& aStarted) {
+std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::shared_ptr<TRemote>& aRemote,
+                                                     bool& aStarted) {
   aStarted = false;
   if (Fetch()) return Fetch();
   if (HasContent() || !FetchesFromServer()) return nullptr;
-  Extra().FFetch = std::make_shared<TContentFetch>(aServer, aPort, aTimeOut, FullName(),
-                                                   HandleFileName(u".part.cache"));
+  Extra().FFetch =
+      std::make_shared<TContentFetch>(aRemote, FullName(), HandleFileName(u".part.cache"));
   aStarted = true;
   return FExtra->FFetch;
 }

@@ -58,6 +58,7 @@
 #include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
 #include "tree/MountConfig.h"
+#include "tree/Remote.h"
 
 namespace zelvo {
 
@@ -95,8 +96,7 @@ struct TUploadJob {
   std::optional<TServerVersion> FStored;
   std::u16string FOutcome; // the server's refusal text, when it refused
   // The PUT, from the cache file; needs no lock. aProgress hears the bytes sent so far.
-  TCommandResult Send(const std::u16string& aServer, int32_t aPort, int32_t aTimeOut,
-                      bool aConfirms, const std::function<void(int64_t)>& aProgress = {});
+  TCommandResult Send(TRemote& aRemote, const std::function<void(int64_t)>& aProgress = {});
 };
 // A move between BeginMove and EndMove (its MOVE runs without the tree's lock). The source, a
 // replaced target and the folder moved into are busy meanwhile, so the listings stay.
@@ -232,8 +232,8 @@ public:
   // made when it has none (aStarted: the caller runs it), or null when the node needs none (its
   // content is here, or it is not fetched from the server). FinishFetch takes an ended fetch's
   // outcome into the node; a running one is left alone.
-  std::shared_ptr<TContentFetch> StartFetch(const std::u16string& aServer, int32_t aPort,
-                                            int32_t aTimeOut, bool& aStarted);
+  std::shared_ptr<TContentFetch> StartFetch(const std::shared_ptr<TRemote>& aRemote,
+                                            bool& aStarted);
   void FinishFetch();
   bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return Fetch() == aFetch; }
   // The content when it is all here (no fetch runs), for reads without the tree's lock: the
@@ -250,8 +250,8 @@ public:
   bool IsArchive() const { return FArchive; }
   // An archive whose listing is not here yet: its content is fetched, then the listing built.
   bool ArchiveNotBuilt() const { return FArchive && !FChild; }
-  std::shared_ptr<TListingFetch> StartListing(const std::u16string& aServer, int32_t aPort,
-                                              int32_t aTimeOut, bool& aStarted);
+  std::shared_ptr<TListingFetch> StartListing(const std::shared_ptr<TRemote>& aRemote,
+                                              bool& aStarted);
   // What a refresh must leave alone besides the tree's own busy nodes (changed, pending, being
   // sent or fetched, not on the server yet): the facade's open files.
   using TKeepTest = std::function<bool(const TFileInfo&)>;
@@ -267,8 +267,7 @@ public:
   // its gone names until the next refresh (the LIST may predate the change).
   void CollectStale(std::u16string_view aPath, std::chrono::steady_clock::time_point aListedBefore,
                     std::vector<TFileInfo*>& aFolders);
-  std::shared_ptr<TListingFetch> StartRefresh(const std::u16string& aServer, int32_t aPort,
-                                              int32_t aTimeOut);
+  std::shared_ptr<TListingFetch> StartRefresh(const std::shared_ptr<TRemote>& aRemote);
 
   // An upload in three steps, so the PUT runs outside the tree's lock: BeginUpload and EndUpload
   // under the lock, TUploadJob::Send between them. While it runs the node is busy: moves and

@@ -1,3 +1,8 @@
+#include <atomic>
+#include <mutex>
+
+#include "common/TextCodec.h"
+#include "drive/TransferObserver.h"
 #include "platform/LastError.h"
 #include "tests/drive/DriveFixture.h"
 
@@ -125,6 +130,86 @@ TEST_F(FacadeTest, FoldersAndDeletes) {
   std::vector<uint8_t> FRecords;
   EXPECT_TRUE(FFacade->YunFindFiles(0, u"\\作业\\*.txt", FRecords));
   EXPECT_EQ(FRecords.size(), kFindDataSize);
+}
+
+// The server, except for what a test scripts: uploads refused, or held until let go.
+class TScriptedRemote final : public TRemote {
+public:
+  explicit TScriptedRemote(std::shared_ptr<TRemote> aServer) : FServer(std::move(aServer)) {}
+  bool List(const std::u16string& aFolder, TStream& aRecords) override {
+    return FServer->List(aFolder, aRecords);
+  }
+  bool Get(const std::u16string& aFile, TStream& aContent) override {
+    return FServer->Get(aFile, aContent);
+  }
+  TCommandResult Put(TStream& aContent, const std::u16string& aFile,
+                     TChangeAnswer& aAnswer) override {
+    ++FPuts;
+    if (!FRefusePuts) return FServer->Put(aContent, aFile, aAnswer);
+    aAnswer.FRefusal = u"refused (no such folder)";
+    return TCommandResult::Refused;
+  }
+  TCommandResult Command(const std::u16string& aCommand, TChangeAnswer& aAnswer) override {
+    return FServer->Command(aCommand, aAnswer);
+  }
+  bool AskVersion(const std::u16string& aFile, std::optional<TServerVersion>& aVersion) override {
+    return FServer->AskVersion(aFile, aVersion);
+  }
+
+  std::atomic<bool> FRefusePuts{false};
+  std::atomic<int> FPuts{0};
+
+private:
+  std::shared_ptr<TRemote> FServer;
+};
+
+class TGivenUp final : public TTransferObserver {
+public:
+  void Unsendable(const std::u16string& aPath, const std::u16string& aKeptAt,
+                  const std::u16string& aWhy) override {
+    std::lock_guard FGuard(FLock);
+    FTold.push_back(aPath + u" | " + aKeptAt + u" | " + aWhy);
+  }
+  std::vector<std::u16string> Told() {
+    std::lock_guard FGuard(FLock);
+    return FTold;
+  }
+
+private:
+  std::mutex FLock; // guards FTold
+  std::vector<std::u16string> FTold;
+};
+
+// A change the server refuses for good: the close says so, the write-back queue tries three
+// times more, then keeps the content in the recovery folder and tells where, once.
+TEST(ScriptedRemoteTest, AChangeRefusedForGoodIsGivenUp) {
+  test::TServerProcess FServer;
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  test::TTempDir FCache;
+  const TMountConfig FConfig = test::MountConfig(FServer.Port(), FCache.Text());
+  auto FRemote = std::make_shared<TScriptedRemote>(ServerRemote(FConfig));
+  TGivenUp FObserver;
+  SetTransferObserver(&FObserver);
+  TFileSystem FFacade(FConfig, u"\\home\\一年级一班\\张三", u"", FRemote);
+  const uint32_t FHandle = FFacade.YunCreateFileW(0, u"\\refused.txt", GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_NEW, 0, nullptr);
+  ASSERT_NE(FHandle, INVALID_HANDLE_VALUE);
+  uint32_t FWritten = 0;
+  ASSERT_EQ(FFacade.YunWriteFile(0, FHandle, "work", 4, &FWritten, nullptr), WIN_TRUE);
+  FRemote->FRefusePuts = true;
+  EXPECT_FALSE(FFacade.YunCloseHandle(0, FHandle, false));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  const auto FKept = FCache.Path() / "recovered/127.0.0.1/refused.txt";
+  EXPECT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(FKept); }));
+  EXPECT_EQ(test::TTempDir::ReadPath(FKept), "work");
+  EXPECT_TRUE(test::WaitUntil([&] { return FObserver.Told().size() == 1; }));
+  EXPECT_EQ(FObserver.Told().at(0), u"\\home\\一年级一班\\张三\\\\refused.txt | " +
+                                        Utf8ToUtf16(FKept.string()) +
+                                        u" | refused (no such folder)");
+  EXPECT_EQ(FRemote->FPuts, 1 + TWriteBackQueue::kMaxRefusals) << "the close, then three tries";
+  EXPECT_TRUE(FFacade.PendingFiles().empty());
+  FFacade.StopRetries();
+  SetTransferObserver(nullptr);
 }
 
 } // namespace

@@ -188,9 +188,9 @@ TEST_F(ChangesTest, RefreshMergesTheNewListing) {
 
   FPeer.Reply("LIST \\r\\\\*",
               ListingReply({Record(u"dir", 16), Record(u"c.txt", 32, 3), Record(u"full", 32, 9)}));
-  const auto FLoad = FRoot->StartRefresh(u"127.0.0.1", FPeer.Port(), 5000);
+  const auto FLoad = FRoot->StartRefresh(ServerRemote(FRoot->Config()));
   ASSERT_TRUE(FLoad);
-  EXPECT_EQ(FRoot->StartRefresh(u"127.0.0.1", FPeer.Port(), 5000), nullptr) << "one at a time";
+  EXPECT_EQ(FRoot->StartRefresh(ServerRemote(FRoot->Config())), nullptr) << "one at a time";
   FLoad->Run();
   FRoot->FinishListing([&](const TFileInfo& aNode) { return aNode.Handle() == FOpenHandle; });
 

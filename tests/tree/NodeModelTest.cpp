@@ -55,7 +55,7 @@ TEST_F(NodeModelTest, ListReplyLengths) {
   EXPECT_EQ(test::Listed(*FMissing), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   bool FStarted = false;
-  ASSERT_TRUE(FMissing->StartListing(u"127.0.0.1", FPeer.Port(), 2000, FStarted));
+  ASSERT_TRUE(FMissing->StartListing(ServerRemote({u"127.0.0.1", FPeer.Port(), 2000}), FStarted));
   EXPECT_TRUE(FStarted);
 }
 

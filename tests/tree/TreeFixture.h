@@ -103,15 +103,14 @@ private:
 };
 
 inline TCommandResult SendCommand(const TFileInfo& aNode, const std::u16string& aCommand) {
-  const TMountConfig& FMount = aNode.Config();
-  return TYunClient(FMount.FServer, FMount.FPort, FMount.FTimeOut).Command(aCommand);
+  TChangeAnswer FAnswer;
+  return ServerRemote(aNode.Config())->Command(aCommand, FAnswer);
 }
 
 // A node's content fetched when it is not here.
 inline void Fetched(TFileInfo& aNode) {
   bool FStarted = false;
-  const auto FFetch = aNode.StartFetch(aNode.Config().FServer, aNode.Config().FPort,
-                                       aNode.Config().FTimeOut, FStarted);
+  const auto FFetch = aNode.StartFetch(ServerRemote(aNode.Config()), FStarted);
   if (!FFetch) return;
   FFetch->Run(std::stop_token());
   aNode.FinishFetch();
@@ -122,8 +121,7 @@ inline void Fetched(TFileInfo& aNode) {
 inline TFileInfo* Listed(TFileInfo& aFolder) {
   if (aFolder.ArchiveNotBuilt()) Fetched(aFolder);
   bool FStarted = false;
-  if (const auto FLoad = aFolder.StartListing(aFolder.Config().FServer, aFolder.Config().FPort,
-                                              aFolder.Config().FTimeOut, FStarted)) {
+  if (const auto FLoad = aFolder.StartListing(ServerRemote(aFolder.Config()), FStarted)) {
     FLoad->Run();
     aFolder.FinishListing();
   }
@@ -183,8 +181,7 @@ inline bool Upload(TFileInfo& aNode) {
   case TUploadStart::Send:
     break;
   }
-  const TMountConfig& FMount = aNode.Config();
-  return aNode.EndUpload(FJob, FJob.Send(FMount.FServer, FMount.FPort, FMount.FTimeOut, false));
+  return aNode.EndUpload(FJob, FJob.Send(*ServerRemote(aNode.Config())));
 }
 
 // The closing work of an open, as the facade does it: the pending move, then the upload.

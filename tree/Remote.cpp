@@ -1,0 +1,53 @@
+#include "tree/Remote.h"
+
+#include "protocol/Commands.h"
+
+namespace zelvo {
+namespace {
+
+class TServerRemote final : public TRemote {
+public:
+  explicit TServerRemote(const TMountConfig& aConfig)
+      : FServer(aConfig.FServer), FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut),
+        FConfirms(aConfig.FConfirms) {}
+
+  bool List(const std::u16string& aFolder, TStream& aRecords) override {
+    return Client().ReceiveListing(ListRequest(aFolder), aRecords);
+  }
+  bool Get(const std::u16string& aFile, TStream& aContent) override {
+    return Client().GetFile(aContent, aFile);
+  }
+  TCommandResult Put(TStream& aContent, const std::u16string& aFile,
+                     TChangeAnswer& aAnswer) override {
+    TYunClient FClient = Client();
+    const TCommandResult FResult = FClient.Put(aContent, aFile);
+    aAnswer = {ParseConfirmation(FClient.ConfirmationLine()), FClient.RefusalText()};
+    return FResult;
+  }
+  TCommandResult Command(const std::u16string& aCommand, TChangeAnswer& aAnswer) override {
+    TYunClient FClient = Client();
+    const TCommandResult FResult = FClient.Command(aCommand);
+    aAnswer = {std::nullopt, FClient.RefusalText()};
+    return FResult;
+  }
+  bool AskVersion(const std::u16string& aFile, std::optional<TServerVersion>& aVersion) override {
+    TYunClient FClient = Client();
+    return AskServerVersion(FClient, aFile, FConfirms, aVersion);
+  }
+
+private:
+  TYunClient Client() const { return TYunClient(FServer, FPort, FTimeOut, FConfirms); }
+
+  const std::u16string FServer;
+  const int32_t FPort;
+  const int32_t FTimeOut;
+  const bool FConfirms;
+};
+
+} // namespace
+
+std::shared_ptr<TRemote> ServerRemote(const TMountConfig& aConfig) {
+  return std::make_shared<TServerRemote>(aConfig);
+}
+
+} // namespace zelvo
