@@ -169,8 +169,12 @@ TTryOutcome TFileSystem::TryPendingEntry(const TPendingEntry& aEntry) {
     return OutcomeOf(FResult, FText);
   }
   if (!FNode->Pending()) {
-    // A file made here since, under that name: its content is the newer one.
-    Forget(aEntry);
+    // A file made here since, under that name: its content is the newer one (and may live in
+    // the entry's file, which then stays).
+    if (FNode->CacheFileName() == aEntry.FCacheFile)
+      PendingChanges().Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
+    else
+      Forget(aEntry);
     return {TTryKind::Sent, u"replaced here"};
   }
   // An open node is sent by its own close.

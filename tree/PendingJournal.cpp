@@ -230,11 +230,14 @@ bool TPendingJournal::Add(const TPendingEntry& aEntry) {
     return aOld.SameFile(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
   });
   if (FSame != FEntries.end() && *FSame == aEntry) return true;
-  if (FSame != FEntries.end())
-    *FSame = aEntry;
-  else
-    FEntries.push_back(aEntry);
-  return SaveLocked();
+  if (FSame != FEntries.end()) {
+    *FSame = aEntry; // an entry that was recorded stays so; its new fields are written next time
+    return SaveLocked();
+  }
+  FEntries.push_back(aEntry);
+  if (SaveLocked()) return true;
+  FEntries.pop_back(); // not on the disk: not pending, so nobody sends or forgets it as pending
+  return false;
 }
 
 void TPendingJournal::Remove(const std::u16string& aServer, int32_t aPort,

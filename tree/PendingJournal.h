@@ -59,8 +59,8 @@ public:
   // Uses aCacheDir's journal ("pending.journal"), loading what an earlier run left. Gives the
   // file the unusable lines were set aside in, or an empty path when all were usable.
   std::filesystem::path Open(const std::u16string& aCacheDir);
-  // Adds or replaces the entry of (server, port, full name); false (with the entry in memory)
-  // when the journal could not be written to the disk.
+  // Adds or replaces the entry of (server, port, full name); false when the journal could not be
+  // written to the disk (a new entry is then not added; a replaced one keeps its new fields).
   bool Add(const TPendingEntry& aEntry);
   void Remove(const std::u16string& aServer, int32_t aPort, const std::u16string& aFullName);
   std::optional<TPendingEntry> Find(const std::u16string& aServer, int32_t aPort,

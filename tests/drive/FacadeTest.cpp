@@ -1,5 +1,9 @@
 #include <atomic>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include "common/TextCodec.h"
 #include "drive/TransferObserver.h"
@@ -210,6 +214,44 @@ TEST(ScriptedRemoteTest, AChangeRefusedForGoodIsGivenUp) {
   EXPECT_TRUE(FFacade.PendingFiles().empty());
   FFacade.StopRetries();
   SetTransferObserver(nullptr);
+}
+
+// A cache disk too full to record a pending change: the close fails with ENOSPC instead of
+// promising to send it, and the change stays in memory, so the next close sends it.
+TEST(FullCacheTest, AChangeThatCannotBeRecordedFailsItsCloseAndIsKept) {
+  test::TServerProcess FServer;
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  test::TTempDir FDir;
+  const auto FCache = FDir.Path() / "cache";
+  std::filesystem::create_directory(FCache);
+  ASSERT_EQ(::mount("tmpfs", FCache.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+  struct TUnmount {
+    std::filesystem::path FPath;
+    ~TUnmount() { ::umount2(FPath.c_str(), MNT_DETACH); }
+  } FUnmount{FCache};
+  TFileSystem FFacade(test::MountConfig(FServer.Port(), Utf8ToUtf16(FCache.string() + "/")),
+                      u"\\home\\一年级一班\\张三", u"");
+  const uint32_t FHandle =
+      FFacade.YunCreateFileW(0, u"\\kept.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(FHandle, INVALID_HANDLE_VALUE);
+  uint32_t FWritten = 0;
+  ASSERT_EQ(FFacade.YunWriteFile(0, FHandle, "mine", 4, &FWritten, nullptr), WIN_TRUE);
+  const int FFiller = ::open((FCache / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  const std::string FBlock(4096, 'x');
+  while (::write(FFiller, FBlock.data(), FBlock.size()) > 0) {
+  }
+  while (::write(FFiller, "x", 1) > 0) {
+  }
+  FServer.Stop();
+  EXPECT_EQ(FFacade.YunFlushFileBuffers(0, FHandle), WIN_FALSE);
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL) << "not recorded: the call says so";
+  EXPECT_TRUE(FFacade.PendingFiles().empty()) << "nothing promised";
+  ::close(FFiller);
+  std::filesystem::remove(FCache / "filler");
+  FServer.Start();
+  EXPECT_TRUE(FFacade.YunCloseHandle(0, FHandle, false)) << "still changed: this close sends it";
+  EXPECT_EQ(test::TTempDir::ReadPath(FServer.Storage() / "home/一年级一班/张三/kept.txt"), "mine");
+  FFacade.StopRetries();
 }
 
 } // namespace
