@@ -191,8 +191,17 @@ bool TFileSystem::GiveUpPendingEntry(const TPendingEntry& aEntry) {
   MakePrivateFolder(fs::path(Utf16ToUtf8(FRecovery)));
   fs::create_directories(FTarget.parent_path(), FError);
   FTarget = FreePath(FTarget);
-  if (!FError) fs::copy_file(Utf16ToUtf8(aEntry.FCacheFile), FTarget, FError);
+  // Whole or not at all: the student never finds half a file under the name.
+  fs::path FPart = FTarget;
+  FPart += ".part";
+  if (!FError)
+    fs::copy_file(Utf16ToUtf8(aEntry.FCacheFile), FPart, fs::copy_options::overwrite_existing,
+                  FError);
+  if (!FError && !SyncToDisk(FPart)) FError = std::make_error_code(std::errc::io_error);
+  if (!FError) fs::rename(FPart, FTarget, FError);
   if (FError || !SyncToDisk(FTarget)) {
+    std::error_code FIgnored;
+    fs::remove(FPart, FIgnored);
     std::cerr << "zelvo: the change of " << Utf16ToUtf8(aEntry.FFullName)
               << " that the server refused could not be kept in " << FTarget.string() << ": "
               << (FError ? FError.message() : "not written to the disk") << std::endl;
