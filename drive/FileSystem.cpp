@@ -46,9 +46,7 @@ uint32_t Truth(bool aValue) {
 TFileSystem::TFileSystem(const TMountConfig& aConfig, const std::u16string& Root0,
                          const std::u16string& Root1, std::shared_ptr<TRemote> aRemote)
     : FConfig(std::make_shared<const TMountConfig>(aConfig)),
-      FRemote(aRemote ? std::move(aRemote) : ServerRemote(aConfig)), FServer(aConfig.FServer),
-      FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut), FConfirms(aConfig.FConfirms),
-      FOwnRoot(Root0),
+      FRemote(aRemote ? std::move(aRemote) : ServerRemote(aConfig)), FOwnRoot(Root0),
       FRecovery(aConfig.FRecovery.empty() ? RecoveryFolderFor(UserPlacesFromEnvironment())
                                           : aConfig.FRecovery) {
   WIN32_FIND_DATAW FRecord = MakeFindData(u"", true);
@@ -67,7 +65,7 @@ TFileSystem::TFileSystem(const TMountConfig& aConfig, const std::u16string& Root
   }
   if (FRoot[0])
     FQueue = std::make_unique<TWriteBackQueue>(
-        FServer, FPort, FOwnRoot, PendingChanges(),
+        FConfig->FServer, FConfig->FPort, FOwnRoot, PendingChanges(),
         [this](const TPendingEntry& aEntry) { return TryPendingEntry(aEntry); },
         [this](const TPendingEntry& aEntry) { return GiveUpPendingEntry(aEntry); });
   // One round of the changes earlier runs left, before the listings, which then show them.

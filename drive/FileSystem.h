@@ -259,10 +259,6 @@ private:
   // Where this session's changes go; fixed at creation.
   std::shared_ptr<const TMountConfig> FConfig; // also the roots'
   std::shared_ptr<TRemote> FRemote;            // every exchange, always without the lock
-  std::u16string FServer;
-  int32_t FPort = 0;
-  int32_t FTimeOut = 0;
-  bool FConfirms = false; // the server confirms every change (LOGIN said so)
   std::u16string FOwnRoot;
   std::u16string FRecovery;                // where given-up changes go, ending in "/"
   std::set<std::u16string> FKeptLocalTold; // paths announced as kept local

@@ -55,23 +55,19 @@ TTryOutcome OutcomeOf(TCommandResult aResult, const std::u16string& aText) {
   case TCommandResult::Refused:
     return {TTryKind::Refused, aText.empty() ? u"refused" : aText};
   case TCommandResult::Full:
-    return {TTryKind::Full, aText};
+    return {TTryKind::Full, std::u16string(kDiskFullRefusal)};
   case TCommandResult::Failed:
     break;
   }
   return {TTryKind::NotNow, u"not delivered"};
 }
 
-// The outcome of a failed send through the tree, from the code it left.
+// The outcome of a failed send through the tree, from the code it left (ReportedResult's).
 TTryOutcome OutcomeOfError(uint32_t aError, const std::u16string& aRefusal) {
-  switch (aError) {
-  case ERROR_ACCESS_DENIED:
-    return {TTryKind::Refused, aRefusal.empty() ? u"refused" : aRefusal};
-  case ERROR_DISK_FULL:
-    return {TTryKind::Full, aRefusal.empty() ? u"refused (disk full)" : aRefusal};
-  default:
-    return {TTryKind::NotNow, u"not delivered"};
-  }
+  return OutcomeOf(aError == ERROR_ACCESS_DENIED ? TCommandResult::Refused
+                   : aError == ERROR_DISK_FULL   ? TCommandResult::Full
+                                                 : TCommandResult::Failed,
+                   aRefusal);
 }
 
 // A path element made of the server's name: never a separator, never "." or "..".
@@ -217,7 +213,7 @@ bool TFileSystem::GiveUpPendingEntry(const TPendingEntry& aEntry) {
       fs::remove(Utf16ToUtf8(aEntry.FCacheFile), FError);
   }
   Transfers().Unsendable(aEntry.FFullName, Utf8ToUtf16(FTarget.string()), aEntry.FLastOutcome);
-  Transfers().PendingChanged(FQueue->Waiting().size());
+  Transfers().PendingChanged(PendingCount());
   return true;
 }
 

@@ -41,8 +41,11 @@ TWriteBackQueue::TClock::time_point TWriteBackQueue::RunDue(TClock::time_point a
     }
     const TTryOutcome FOutcome = FTry(FEntry);
     Settle(FEntry, FOutcome, FItem, aNow);
-    if (FOutcome.FKind == TTryKind::NotNow) FServerBack = FItem.FNext;
-    if (FSchedule.contains(FEntry.FFullName)) FNextDue = std::min(FNextDue, FItem.FNext);
+    // Settle may have ended the entry's schedule (FItem is gone then).
+    const auto FAfter = FSchedule.find(FEntry.FFullName);
+    if (FAfter == FSchedule.end()) continue;
+    if (FOutcome.FKind == TTryKind::NotNow) FServerBack = FAfter->second.FNext;
+    FNextDue = std::min(FNextDue, FAfter->second.FNext);
   }
   return FNextDue;
 }

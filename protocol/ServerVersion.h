@@ -33,6 +33,8 @@ std::optional<TServerVersion> ParseConfirmation(std::u16string_view aLine);
 
 // The line a server that confirms changes adds after the fifth line of its LOGIN reply.
 inline constexpr std::u16string_view kConfirmsLine = u"CONFIRMS 1";
+// The refusal of an upload the server's disk has no room for (the client reports ENOSPC).
+inline constexpr std::u16string_view kDiskFullRefusal = u"refused (disk full)";
 
 // Asks the server for the entry of the file aFullName ("<folder>\<name>"): aVersion receives it,
 // or none when the server has no file of that name. False when the exchange failed. aExact: the

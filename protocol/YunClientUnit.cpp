@@ -6,6 +6,7 @@
 
 #include "common/TextCodec.h"
 #include "protocol/Commands.h"
+#include "protocol/ServerVersion.h"
 
 namespace zelvo {
 
@@ -114,8 +115,7 @@ TCommandResult TYunClient::ReadConfirmation() {
   }
   FRefusal = FLines.front();
   if (IsPassingRefusal(FRefusal)) return TCommandResult::Failed;
-  return FRefusal.starts_with(u"refused (disk full") ? TCommandResult::Full
-                                                     : TCommandResult::Refused;
+  return FRefusal == kDiskFullRefusal ? TCommandResult::Full : TCommandResult::Refused;
 }
 
 TCommandResult TYunClient::Command(const std::u16string& aCmd) {

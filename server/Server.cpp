@@ -14,6 +14,7 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 
+#include "common/TextCodec.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/WireFormat.h"
 
@@ -27,9 +28,6 @@ using std::chrono::steady_clock;
 constexpr size_t kPieceSize = 256 * 1024;
 constexpr int64_t kSendPiece = 1 << 20; // one sendfile call at most
 constexpr int64_t kMaxCountedSize = 0x7FFFFFFF;
-// An upload the server's disk has no room for: refused, and the client tells its user so.
-constexpr char kDiskFull[] = "refused (disk full)";
-
 bool IsDiskFull(int aError) {
   return aError == ENOSPC || aError == EDQUOT;
 }
@@ -253,13 +251,14 @@ private:
       ArmUpload(FReceived, FTake);
       co_await ReadExact(FPiece.data(), FTake, false);
       if (FUpload && !FUpload->Write(FPiece.data(), FTake)) {
-        aPlan.FOutcome = IsDiskFull(errno) ? kDiskFull : "failed (cannot write)";
+        aPlan.FOutcome =
+            IsDiskFull(errno) ? Utf16ToUtf8(kDiskFullRefusal) : "failed (cannot write)";
         FUpload.reset(); // the rest is read and dropped
       }
       FReceived += FTake;
     }
     if (FUpload && !FUpload->Commit())
-      aPlan.FOutcome = IsDiskFull(errno) ? kDiskFull : "failed (cannot store)";
+      aPlan.FOutcome = IsDiskFull(errno) ? Utf16ToUtf8(kDiskFullRefusal) : "failed (cannot store)";
     co_return FReceived;
   }
 

@@ -181,7 +181,7 @@ TPendingJournal& PendingChanges() {
 
 std::filesystem::path TPendingJournal::Open(const std::u16string& aCacheDir) {
   std::lock_guard FGuard(FLock);
-  FCacheDir = std::filesystem::path(Utf16ToUtf8(aCacheDir));
+  const std::filesystem::path FCacheDir = Utf16ToUtf8(aCacheDir);
   FPath = FCacheDir / kJournalName;
   FEntries.clear();
   std::ifstream FFile(FPath, std::ios::binary);

@@ -78,9 +78,8 @@ public:
 private:
   bool SaveLocked() const;
 
-  mutable std::mutex FLock; // guards FPath, FCacheDir and FEntries
+  mutable std::mutex FLock; // guards FPath and FEntries
   std::filesystem::path FPath;
-  std::filesystem::path FCacheDir;
   std::vector<TPendingEntry> FEntries;
 };
 

@@ -34,7 +34,7 @@ protected:
           FTried.push_back(aEntry.FFullName);
           const TTryOutcome FOutcome = FScript.empty() ? TTryOutcome{} : FScript.front();
           if (!FScript.empty()) FScript.pop_front();
-          if (FOutcome.FKind == TTryKind::Sent)
+          if (FOutcome.FKind == TTryKind::Sent || FDeletedDuringTry)
             FJournal.Remove(aEntry.FServer, aEntry.FPort, aEntry.FFullName);
           return FOutcome;
         },
@@ -55,6 +55,7 @@ protected:
   std::vector<std::u16string> FTried;
   std::vector<TPendingEntry> FGivenUp;
   bool FKeepFails = false;
+  bool FDeletedDuringTry = false; // the file is deleted here while its try runs
   int FFiles = 0;
 };
 
@@ -166,6 +167,19 @@ TEST_F(WriteBackQueueTest, OnlyThisSessionsEntriesAndNotPastADeadServer) {
   EXPECT_EQ(FTried.size(), 3u);
   EXPECT_TRUE(FQueue->Waiting().empty());
   EXPECT_EQ(FJournal.Entries().size(), 2u) << "other sessions' entries stay as they were";
+}
+
+// A change that ends while its try runs (its file deleted here) ends its schedule too, whatever
+// the try came to; the round goes on with the others.
+TEST_F(WriteBackQueueTest, AChangeThatEndsDuringItsTryLeavesTheRound) {
+  FJournal.Add(Entry(u"a.txt"));
+  FJournal.Add(Entry(u"b.txt"));
+  FDeletedDuringTry = true;
+  FScript = {{TTryKind::NotNow, u"not delivered"}, {TTryKind::Refused, u"refused"}};
+  EXPECT_EQ(Queue()->RunDue(TClock::now()), TClock::time_point::max());
+  EXPECT_EQ(FTried.size(), 2u) << "a change that is gone says nothing of the server";
+  EXPECT_TRUE(FJournal.Entries().empty());
+  EXPECT_TRUE(FGivenUp.empty());
 }
 
 } // namespace
