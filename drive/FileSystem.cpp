@@ -166,6 +166,8 @@ uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t
     FNodeHandle = FListing->CreateOpenFile(FLast, dwCreationDisposition);
     if (FNodeHandle == kInvalidNodeHandle) return INVALID_HANDLE_VALUE;
     const uint32_t FOpen = CreateOpenInfo(FNodeHandle);
+    // The student opening the file again asks for it again, even right after a failed fetch.
+    if (TFileInfo* FNode = TFileInfo::FindNodeByHandle(FNodeHandle)) FNode->ForgetFetchFailure();
     // A new or emptied file is this open's change, sent when it closes.
     FOpenDic[FOpen]->Truncated = dwCreationDisposition == CREATE_ALWAYS ||
                                  dwCreationDisposition == TRUNCATE_EXISTING || !FExisted;

@@ -1,5 +1,6 @@
 #include "platform/TcpSocket.h"
 
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -17,12 +18,15 @@ int PollTimeout(int32_t aTimeOut) {
   return aTimeOut > 0 ? aTimeOut : -1;
 }
 
-bool WaitFor(int aFd, short aEvents, int32_t aTimeOut) {
-  pollfd FPoll{aFd, aEvents, 0};
+// The socket's events, unless the cancel descriptor (when there is one) is readable first.
+bool WaitFor(int aFd, int aCancelFd, short aEvents, int32_t aTimeOut) {
+  std::array<pollfd, 2> FPoll{{{aFd, aEvents, 0}, {aCancelFd, POLLIN, 0}}};
+  const nfds_t FCount = aCancelFd >= 0 ? 2 : 1;
   for (;;) {
-    const int FReady = ::poll(&FPoll, 1, PollTimeout(aTimeOut));
+    const int FReady = ::poll(FPoll.data(), FCount, PollTimeout(aTimeOut));
     if (FReady < 0 && errno == EINTR) continue;
-    return FReady > 0;
+    if (FReady <= 0 || (FCount == 2 && FPoll[1].revents != 0)) return false;
+    return FPoll[0].revents != 0;
   }
 }
 
@@ -49,11 +53,11 @@ bool SetBlocking(int aFd, bool aBlocking) {
 }
 
 // A non-blocking connect watched by poll, so the time-out holds whatever the system's own is.
-bool ConnectWithin(int aFd, const sockaddr_in& aAddress, int32_t aTimeOut) {
+bool ConnectWithin(int aFd, int aCancelFd, const sockaddr_in& aAddress, int32_t aTimeOut) {
   if (!SetBlocking(aFd, false)) return false;
   if (::connect(aFd, reinterpret_cast<const sockaddr*>(&aAddress), sizeof aAddress) != 0) {
     int FError = errno;
-    if (FError != EINPROGRESS || !WaitFor(aFd, POLLOUT, aTimeOut)) return false;
+    if (FError != EINPROGRESS || !WaitFor(aFd, aCancelFd, POLLOUT, aTimeOut)) return false;
     socklen_t FLength = sizeof FError;
     if (::getsockopt(aFd, SOL_SOCKET, SO_ERROR, &FError, &FLength) != 0 || FError != 0)
       return false;
@@ -82,16 +86,32 @@ bool TTcpSocket::Connect(const std::string& aHost, uint16_t aPort, int32_t aTime
   sockaddr_in FAddress{};
   if (!Resolve(aHost, aPort, FAddress)) return false;
   FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FFd >= 0 && ConnectWithin(FFd, FAddress, aTimeOut)) return true;
+  if (FFd >= 0 && ConnectWithin(FFd, FCancelFd, FAddress, aTimeOut)) return true;
   Close();
   return false;
 }
 
+bool TTcpSocket::WaitFor(short aEvents, int32_t aTimeOut) const {
+  return zelvo::WaitFor(FFd, FCancelFd, aEvents, aTimeOut);
+}
+
 bool TTcpSocket::SendAll(const void* aData, size_t aCount, int32_t aTimeOut) {
+  return SendAll(aData, aCount, aTimeOut, std::chrono::steady_clock::time_point::max());
+}
+
+bool TTcpSocket::SendAll(const void* aData, size_t aCount, int32_t aTimeOut,
+                         std::chrono::steady_clock::time_point aUntil) {
+  using namespace std::chrono;
   const auto* FBytes = static_cast<const char*>(aData);
   while (aCount > 0) {
+    int32_t FWait = aTimeOut;
+    if (aUntil != steady_clock::time_point::max()) {
+      const auto FLeft = duration_cast<milliseconds>(aUntil - steady_clock::now()).count();
+      if (FLeft <= 0) return false;
+      if (FWait <= 0 || FLeft < FWait) FWait = static_cast<int32_t>(FLeft);
+    }
     // A peer that stops reading fills the send buffer: wait for room, within the time-out.
-    if (!WaitFor(FFd, POLLOUT, aTimeOut)) return false;
+    if (!WaitFor(POLLOUT, FWait)) return false;
     const ssize_t FSent = ::send(FFd, FBytes, aCount, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (FSent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (FSent <= 0) return false;
@@ -105,7 +125,7 @@ TReceiveStatus TTcpSocket::Receive(void* aBuffer, size_t aCapacity, size_t& aRec
                                    int32_t aTimeOut) {
   aReceived = 0;
   if (FFd < 0) return TReceiveStatus::Failed;
-  if (!WaitFor(FFd, POLLIN, aTimeOut)) return TReceiveStatus::TimedOut;
+  if (!WaitFor(POLLIN, aTimeOut)) return Cancelled() ? TReceiveStatus::Failed : TReceiveStatus::TimedOut;
   for (;;) {
     const ssize_t FGot = ::recv(FFd, aBuffer, aCapacity, 0);
     if (FGot > 0) {
@@ -125,6 +145,12 @@ TReceiveStatus TTcpSocket::Receive(void* aBuffer, size_t aCapacity, size_t& aRec
       return TReceiveStatus::Failed;
     }
   }
+}
+
+bool TTcpSocket::Cancelled() const {
+  if (FCancelFd < 0) return false;
+  pollfd FPoll{FCancelFd, POLLIN, 0};
+  return ::poll(&FPoll, 1, 0) > 0;
 }
 
 void TTcpSocket::ShutdownSend() {

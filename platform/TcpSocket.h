@@ -3,8 +3,13 @@
 // One object owns one socket for its whole life (RAII, move-only) and belongs to one thread.
 // Time-outs are in milliseconds; 0 or any negative value means no limit of our own. No call
 // raises: every outcome is a result. Sending never raises SIGPIPE.
+//
+// A socket may watch a cancel descriptor (WatchCancel): once that becomes readable, every wait
+// of the socket (connect, send, receive) ends at once as a failure, so another thread can end an
+// exchange without touching the socket itself.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +21,7 @@ enum class TReceiveStatus {
   Closed,   // the peer closed its sending direction in order
   Aborted,  // connection reset, aborted or shut down
   TimedOut, // nothing arrived within the time-out
-  Failed    // any other error
+  Failed    // any other error, or the exchange was cancelled
 };
 
 class TTcpSocket {
@@ -28,19 +33,32 @@ public:
   TTcpSocket& operator=(TTcpSocket&& aOther) noexcept;
   ~TTcpSocket();
 
+  // A descriptor (an eventfd) whose readability cancels every wait; -1 for none. Set before
+  // Connect; it must outlive the socket's use.
+  void WatchCancel(int aFd) { FCancelFd = aFd; }
+
   // aHost: dotted IPv4 address or a host name resolved to IPv4.
   bool Connect(const std::string& aHost, uint16_t aPort, int32_t aTimeOut);
   // Sends every byte; false on an error or when no byte could be sent for aTimeOut ms.
   bool SendAll(const void* aData, size_t aCount, int32_t aTimeOut);
+  // The same, also failing once aUntil has passed.
+  bool SendAll(const void* aData, size_t aCount, int32_t aTimeOut,
+               std::chrono::steady_clock::time_point aUntil);
   TReceiveStatus Receive(void* aBuffer, size_t aCapacity, size_t& aReceived, int32_t aTimeOut);
   // Ends the sending direction: the peer sees an orderly close; receiving goes on.
   void ShutdownSend();
   // Ends the sending direction and closes the socket.
   void Close();
   bool IsOpen() const { return FFd >= 0; }
+  // Whether the cancel descriptor has fired.
+  bool Cancelled() const;
 
 private:
+  // Waits for aEvents within aTimeOut; false on time-out, error or cancel.
+  bool WaitFor(short aEvents, int32_t aTimeOut) const;
+
   int FFd = -1;
+  int FCancelFd = -1;
 };
 
 } // namespace zelvo

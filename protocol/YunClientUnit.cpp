@@ -6,121 +6,71 @@
 
 #include "common/TextCodec.h"
 #include "protocol/Commands.h"
-#include "protocol/ServerVersion.h"
 
 namespace zelvo {
 
 TYunClient::TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut,
-                       bool aConfirms)
+                       bool aConfirms, std::shared_ptr<TExchangeGroup> aGroup)
     : FHost(std::move(aServerHost)), FPort(static_cast<uint16_t>(aServerPort & 0xFFFF)),
-      FConnectTimeOut(aTimeOut), FReadTimeOut(aTimeOut), FConfirms(aConfirms) {}
-
-bool IsPassingRefusal(std::u16string_view aText) {
-  return aText.starts_with(u"refused (busy") || aText.starts_with(u"refused (too many");
-}
+      FConnectTimeOut(aTimeOut), FReadTimeOut(aTimeOut), FConfirms(aConfirms),
+      FGroup(std::move(aGroup)) {}
 
 bool TYunClient::ConnectAndSend(const std::u16string& aCmd) {
+  FStarted = TClock::now();
   if (FHost.empty() || FPort == 0) return false;
   // A line break inside the text would end the request early and start another one.
   if (aCmd.find_first_of(u"\r\n") != std::u16string::npos) return false;
+  if (FGroup) {
+    if (FGroup->Cancelled()) return false;
+    FSocket.WatchCancel(FGroup->CancelFd());
+  }
   if (!FSocket.Connect(Utf16ToUtf8(FHost), FPort, FConnectTimeOut)) return false;
   const std::string FLine = EncodeRequestLine(aCmd);
-  return FSocket.SendAll(FLine.data(), FLine.size(), FReadTimeOut);
+  return Send(FLine.data(), FLine.size());
 }
 
-bool TYunClient::ReceiveExact(void* aBuffer, size_t aCount) {
-  auto* FBytes = static_cast<uint8_t*>(aBuffer);
-  while (aCount > 0) {
-    size_t FGot = 0;
-    if (FSocket.Receive(FBytes, aCount, FGot, FReadTimeOut) != TReceiveStatus::Data) return false;
-    FBytes += FGot;
-    aCount -= FGot;
-  }
+void TYunClient::LimitWholeReply() {
+  if (FReadTimeOut > 0)
+    FDeadline = TClock::now() + kWholeReplyTimeOuts * std::chrono::milliseconds(FReadTimeOut);
+}
+
+TYunClient::TClock::time_point TYunClient::PaceLimit(int64_t aMoved) const {
+  const auto FPaced = FStarted + kRateGrace + std::chrono::milliseconds(aMoved * 1000 / kRateFloor);
+  return std::min(FPaced, FDeadline);
+}
+
+// The wait for the next piece is the read time-out, or what is left of the exchange's pace or
+// deadline when that is shorter.
+TReceiveStatus TYunClient::Receive(void* aBuffer, size_t aCapacity, size_t& aGot) {
+  aGot = 0;
+  const auto FLeft =
+      std::chrono::ceil<std::chrono::milliseconds>(PaceLimit(FMoved) - TClock::now()).count();
+  if (FLeft <= 0) return TReceiveStatus::TimedOut;
+  const auto FWait = static_cast<int32_t>(
+      FReadTimeOut > 0 ? std::min<int64_t>(FLeft, FReadTimeOut)
+                       : std::min<int64_t>(FLeft, std::numeric_limits<int32_t>::max()));
+  const TReceiveStatus FStatus = FSocket.Receive(aBuffer, aCapacity, aGot, FWait);
+  FMoved += static_cast<int64_t>(aGot);
+  return FStatus;
+}
+
+bool TYunClient::Send(const void* aData, size_t aCount) {
+  if (!FSocket.SendAll(aData, aCount, FReadTimeOut,
+                       PaceLimit(FMoved + static_cast<int64_t>(aCount))))
+    return false;
+  FMoved += static_cast<int64_t>(aCount);
   return true;
 }
 
-bool TYunClient::ReceiveCounted(TStream& aStream, int64_t aCount) {
-  // Big pieces: fewer system calls and cache writes for large contents.
-  std::vector<uint8_t> FPiece(static_cast<size_t>(std::min(aCount, kReceivePiece)));
-  while (aCount > 0) {
-    const int64_t FWant = std::min<int64_t>(aCount, static_cast<int64_t>(FPiece.size()));
-    size_t FGot = 0;
-    if (FSocket.Receive(FPiece.data(), static_cast<size_t>(FWant), FGot, FReadTimeOut) !=
-        TReceiveStatus::Data)
-      return false;
-    if (aStream.Write(FPiece.data(), static_cast<int64_t>(FGot)) != static_cast<int64_t>(FGot))
-      return false;
-    aCount -= static_cast<int64_t>(FGot);
-  }
-  return true;
-}
-
-bool TYunClient::ReceiveUntilClose(TStream& aStream) {
-  std::vector<uint8_t> FPiece(static_cast<size_t>(kReceivePiece));
-  for (;;) {
-    size_t FGot = 0;
-    switch (FSocket.Receive(FPiece.data(), FPiece.size(), FGot, FReadTimeOut)) {
-    case TReceiveStatus::Data:
-      if (aStream.Write(FPiece.data(), static_cast<int64_t>(FGot)) != static_cast<int64_t>(FGot))
-        return false;
-      break;
-    case TReceiveStatus::Closed:
-    case TReceiveStatus::Aborted:
-      return true;
-    case TReceiveStatus::TimedOut:
-    case TReceiveStatus::Failed:
-      return false;
-    }
-  }
-}
-
-bool TYunClient::ReceiveBlock(TStream& aStream) {
-  std::array<uint8_t, 4> FHeader;
-  if (!ReceiveExact(FHeader.data(), FHeader.size())) return false;
-  const int32_t FCount = DecodeBlockCount(FHeader);
-  bool FOk = false;
-  if (FCount >= 0)
-    FOk = aStream.PrepareSize(aStream.GetPosition() + FCount) && ReceiveCounted(aStream, FCount);
-  else
-    FOk = ReceiveUntilClose(aStream);
-  if (aStream.GetSize() > aStream.GetPosition()) aStream.SetSize(aStream.GetPosition());
-  return FOk;
-}
-
-TCommandResult TYunClient::ReadConfirmation() {
-  FSocket.ShutdownSend();
-  std::array<uint8_t, 4> FHeader;
-  size_t FGot = 0;
-  switch (FSocket.Receive(FHeader.data(), 1, FGot, FReadTimeOut)) {
-  case TReceiveStatus::Closed:
-    // Only a server that never confirms anything may close without a word.
-    return FConfirms ? TCommandResult::Failed : TCommandResult::Done;
-  case TReceiveStatus::Aborted: // reset: died while working, or refused the connection unread
-  case TReceiveStatus::TimedOut:
-  case TReceiveStatus::Failed:
-    return TCommandResult::Failed;
-  case TReceiveStatus::Data:
-    break;
-  }
-  if (!ReceiveExact(FHeader.data() + 1, 3)) return TCommandResult::Failed;
-  const int32_t FCount = DecodeBlockCount(FHeader);
-  TMemoryStream FReply;
-  if (FCount < 0 || FCount > static_cast<int32_t>(kMaxLineBytes) || !ReceiveCounted(FReply, FCount))
-    return TCommandResult::Failed;
-  const TStringList FLines = SplitTextLines(DecodeTextReply(FReply.Text()));
-  if (FLines.empty()) return FConfirms ? TCommandResult::Failed : TCommandResult::Done;
-  if (FLines.front() == u"OK" || FLines.front().starts_with(u"OK ")) {
-    FConfirmation = FLines.front();
-    return TCommandResult::Done;
-  }
-  FRefusal = FLines.front();
-  if (IsPassingRefusal(FRefusal)) return TCommandResult::Failed;
-  return FRefusal == kDiskFullRefusal ? TCommandResult::Full : TCommandResult::Refused;
+bool TYunClient::Failed(TReplyFault aFault) {
+  FFault = aFault;
+  return aFault == TReplyFault::None;
 }
 
 TCommandResult TYunClient::Command(const std::u16string& aCmd) {
   if (!ConnectAndSend(aCmd)) return TCommandResult::Failed;
-  return ReadConfirmation();
+  FSocket.ShutdownSend();
+  return JudgeConfirmation(ReadConfirmation(*this), FConfirms, FConfirmation, FRefusal);
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd) {
@@ -129,10 +79,8 @@ bool TYunClient::DoCommand(const std::u16string& aCmd) {
 
 bool TYunClient::ReceiveListing(const std::u16string& aCmd, TStream& aRecords) {
   if (!ConnectAndSend(aCmd)) return false;
-  std::array<uint8_t, 4> FHeader;
-  if (!ReceiveExact(FHeader.data(), FHeader.size())) return false;
-  const int32_t FCount = DecodeListingCount(FHeader);
-  return FCount <= 0 || ReceiveCounted(aRecords, FCount);
+  LimitWholeReply();
+  return Failed(ReadListing(*this, aRecords));
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBuf) {
@@ -144,25 +92,29 @@ bool TYunClient::DoCommand(const std::u16string& aCmd, std::vector<uint8_t>& aBu
   return true;
 }
 
-bool TYunClient::DoCommand(const std::u16string& aCmd, TStream& aStream) {
-  return ConnectAndSend(aCmd) && ReceiveBlock(aStream);
+bool TYunClient::DoCommand(const std::u16string& aCmd, TStream& aStream,
+                           const TBlockBounds& aBounds) {
+  return ConnectAndSend(aCmd) && Failed(ReadBlock(*this, aStream, aBounds));
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd, TStringList& aList) {
   TMemoryStream FReply;
-  if (!ConnectAndSend(aCmd) || !ReceiveBlock(FReply)) return false;
+  if (!ConnectAndSend(aCmd)) return false;
+  LimitWholeReply();
+  if (!Failed(ReadBlock(*this, FReply, kTextBounds))) return false;
   aList = SplitTextLines(DecodeTextReply(FReply.Text()));
   return true;
 }
 
 bool TYunClient::DoCommand(const std::u16string& aCmd, std::u16string& aBuf) {
   if (!ConnectAndSend(aCmd)) return false;
+  LimitWholeReply();
   std::string FLine;
   while (!FLine.ends_with("\r\n")) {
     if (FLine.size() > kMaxLineBytes + 2) return false;
     char FByte = 0;
     size_t FGot = 0;
-    switch (FSocket.Receive(&FByte, 1, FGot, FReadTimeOut)) {
+    switch (Receive(&FByte, 1, FGot)) {
     case TReceiveStatus::Data:
       FLine += FByte;
       break;
@@ -186,24 +138,24 @@ TCommandResult TYunClient::Put(TStream& aStream, const std::u16string& aFileName
   if (!ConnectAndSend(PutRequest(aFileName))) return TCommandResult::Failed;
   aStream.SetPosition(0);
   const auto FHeader = EncodeBlockCount(static_cast<int32_t>(FSize));
-  if (!FSocket.SendAll(FHeader.data(), FHeader.size(), FReadTimeOut)) return TCommandResult::Failed;
+  if (!Send(FHeader.data(), FHeader.size())) return TCommandResult::Failed;
   std::array<uint8_t, kPieceSize> FPiece;
   for (int64_t FLeft = FSize; FLeft > 0;) {
     const int64_t FGot = aStream.Read(FPiece.data(), std::min(FLeft, kPieceSize));
-    if (FGot <= 0 || !FSocket.SendAll(FPiece.data(), static_cast<size_t>(FGot), FReadTimeOut))
-      return TCommandResult::Failed;
+    if (FGot <= 0 || !Send(FPiece.data(), static_cast<size_t>(FGot))) return TCommandResult::Failed;
     FLeft -= FGot;
   }
-  return ReadConfirmation();
+  FSocket.ShutdownSend();
+  return JudgeConfirmation(ReadConfirmation(*this), FConfirms, FConfirmation, FRefusal);
 }
 
 bool TYunClient::PutFile(TStream& aStream, const std::u16string& aFileName) {
   return Put(aStream, aFileName) == TCommandResult::Done;
 }
 
-bool TYunClient::GetFile(TStream& aStream, const std::u16string& aFileName) {
+bool TYunClient::GetFile(TStream& aStream, const std::u16string& aFileName, int64_t aListedSize) {
   aStream.SetPosition(0);
-  return DoCommand(GetRequest(aFileName), aStream);
+  return DoCommand(GetRequest(aFileName), aStream, DownloadBounds(aListedSize));
 }
 
 } // namespace zelvo

@@ -19,38 +19,41 @@
 // as reading, so a server that stops reading fails the exchange instead of holding it forever.
 // A command text holding CR or LF is never sent (the server would read another request): the
 // exchange fails at once.
+//
+// Beyond each wait's time-out, a whole exchange is held to a pace: once a grace of 10 s has
+// passed, it fails as soon as its average rate (bytes sent and received since the connect) falls
+// below 4 KiB/s, so a server dribbling a byte now and then cannot hold a reader, a listing or the
+// mount for ever; a real transfer on a slow campus link (64 KiB/s is normal there) is far above
+// it. A text reply or listing (LOGIN, GLIST, ULIST, LIST) also ends within three read time-outs.
+// What a reply may carry is bounded (ReplyReader.h). A client given an exchange group ends at
+// once when the group is cancelled.
 // An object belongs to the thread that made it; it has no locks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/Streams.h"
 #include "platform/TcpSocket.h"
+#include "protocol/ExchangeGroup.h"
+#include "protocol/ReplyReader.h"
 #include "protocol/WireFormat.h"
 
 namespace zelvo {
 
-// The outcome of a change command, from the exchange to whoever reports it.
-enum class TCommandResult {
-  Done,    // confirmed, or delivered to a server that sends no confirmation
-  Refused, // the server answered with an error text
-  Full,    // refused because the server's disk is full ("refused (disk full)")
-  Failed   // not delivered: no connection, a send or read failure, a reset, a time-out, a
-           // close without the confirmation a confirming server owes, the server busy
-};
-
-class TYunClient {
+class TYunClient final : private TByteSource {
 public:
   // Keeps the low 16 bits of aServerPort; aTimeOut (ms) is both the connect and the read
   // time-out, 0 or -1 meaning no limit of our own. aConfirms: the server confirms every change
   // it carried out (it said so at login). Makes no connection.
   TYunClient(std::u16string aServerHost, int32_t aServerPort, int32_t aTimeOut,
-             bool aConfirms = false);
+             bool aConfirms = false, std::shared_ptr<TExchangeGroup> aGroup = {});
   TYunClient(const TYunClient&) = delete;
   TYunClient& operator=(const TYunClient&) = delete;
-  ~TYunClient() = default;
+  ~TYunClient() override = default;
 
   // Sends the request line and reads the confirmation; true when done.
   bool DoCommand(const std::u16string& aCmd);
@@ -61,10 +64,12 @@ public:
   // The same listing block written to aRecords as it arrives (nothing written for a count of 0
   // or below), so a big folder never needs its whole reply in memory.
   bool ReceiveListing(const std::u16string& aCmd, TStream& aRecords);
-  // Reads a size-prefixed block into aStream at its position; afterwards the stream ends with
-  // the last byte received, whether the read succeeded or not.
-  bool DoCommand(const std::u16string& aCmd, TStream& aStream);
-  // Reads a text reply; on success aList holds its lines, on failure it is untouched.
+  // Reads a size-prefixed block into aStream at its position, within aBounds; afterwards the
+  // stream ends with the last byte received, whether the read succeeded or not.
+  bool DoCommand(const std::u16string& aCmd, TStream& aStream,
+                 const TBlockBounds& aBounds = DownloadBounds(-1));
+  // Reads a text reply (at most kMaxTextReply bytes); on success aList holds its lines, on
+  // failure it is untouched.
   bool DoCommand(const std::u16string& aCmd, TStringList& aList);
   // Reads one CR LF terminated UTF-8 line (at most 16,384 bytes). A read time-out gives true
   // with an empty text.
@@ -77,20 +82,31 @@ public:
   const std::u16string& RefusalText() const { return FRefusal; }
   // The first line of the server's "OK" after a confirmed change (empty when none came).
   const std::u16string& ConfirmationLine() const { return FConfirmation; }
-  // "GET " + aFileName; aStream ends up holding exactly the received content.
-  bool GetFile(TStream& aStream, const std::u16string& aFileName);
+  // "GET " + aFileName; aStream ends up holding exactly the received content. aListedSize: the
+  // size the file's listing gave (-1 when none), which bounds what is read (ReplyReader.h).
+  bool GetFile(TStream& aStream, const std::u16string& aFileName, int64_t aListedSize = -1);
+  // After a failed exchange: the reply broke its bounds (the server's answer is invalid, not
+  // missing).
+  bool InvalidReply() const { return FFault == TReplyFault::Oversized; }
 
-  static constexpr int64_t kPieceSize = 32768;      // what one send carries
-  static constexpr int64_t kReceivePiece = 1 << 20; // what one receive may take
+  static constexpr int64_t kPieceSize = 32768; // what one send carries
   static constexpr size_t kMaxLineBytes = 16384;
+  // The pace every exchange keeps (see above).
+  static constexpr int64_t kRateFloor = 4096; // bytes per second
+  static constexpr std::chrono::seconds kRateGrace{10};
+  static constexpr int kWholeReplyTimeOuts = 3;
 
 private:
+  using TClock = std::chrono::steady_clock;
+
   bool ConnectAndSend(const std::u16string& aCmd);
-  TCommandResult ReadConfirmation();
-  bool ReceiveExact(void* aBuffer, size_t aCount);
-  bool ReceiveBlock(TStream& aStream);
-  bool ReceiveCounted(TStream& aStream, int64_t aCount);
-  bool ReceiveUntilClose(TStream& aStream);
+  // The reply must be whole within kWholeReplyTimeOuts time-outs of now.
+  void LimitWholeReply();
+  TReceiveStatus Receive(void* aBuffer, size_t aCapacity, size_t& aGot) override;
+  bool Send(const void* aData, size_t aCount);
+  // When the exchange would fall below its pace with aMoved bytes moved, or pass its deadline.
+  TClock::time_point PaceLimit(int64_t aMoved) const;
+  bool Failed(TReplyFault aFault);
 
   std::u16string FHost;
   uint16_t FPort;
@@ -100,10 +116,11 @@ private:
   std::u16string FRefusal;
   std::u16string FConfirmation;
   bool FConfirms = false;
+  std::shared_ptr<TExchangeGroup> FGroup;
+  TClock::time_point FStarted{};
+  TClock::time_point FDeadline = TClock::time_point::max();
+  int64_t FMoved = 0; // bytes sent and received
+  TReplyFault FFault = TReplyFault::None;
 };
-
-// A refusal that says "not now" (the server is busy, or this address has all its connections):
-// the command may succeed later, so it counts as not delivered.
-bool IsPassingRefusal(std::u16string_view aText);
 
 } // namespace zelvo

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <iostream>
+#include <mutex>
+#include <set>
 #include <unistd.h>
 
 #include "common/Streams.h"
@@ -72,6 +76,39 @@ private:
   int64_t FEnd = 0;
 };
 
+// A name as a log line may show it: control characters and the marks that reorder or break
+// lines are written as \u{XXXX}, so a hostile name cannot forge a line.
+std::string Printable(std::u16string_view aName) {
+  std::u16string FSafe;
+  for (const char16_t FChar : aName) {
+    if (FChar >= 0x20 && FChar != 0x7F && FChar != 0x85 && FChar != 0x2028 && FChar != 0x2029 &&
+        !(FChar >= 0x202A && FChar <= 0x202E) && !(FChar >= 0x2066 && FChar <= 0x2069)) {
+      FSafe += FChar;
+      continue;
+    }
+    char FCode[16];
+    std::snprintf(FCode, sizeof FCode, "\\u{%04X}", static_cast<unsigned>(FChar));
+    FSafe += Utf8ToUtf16(FCode);
+  }
+  return Utf16ToUtf8(FSafe);
+}
+
+// Enough to explain any student's missing file; a server listing millions of odd names does not
+// fill the log or the memory.
+constexpr size_t kMaxHiddenTold = 10000;
+
+// A listed name the drive hides, told once per process (listings are fetched again and again).
+void ReportHidden(const std::u16string& aFolder, const uint8_t* aRecord, const char* aReason) {
+  static std::mutex FLock; // guards FTold
+  static std::set<std::u16string> FTold;
+  const auto& FRaw = DecodeFindData(aRecord).cFileName;
+  const std::u16string FName(FRaw.data(), std::find(FRaw.begin(), FRaw.end(), u'\0'));
+  std::lock_guard FGuard(FLock);
+  if (FTold.size() >= kMaxHiddenTold || !FTold.insert(aFolder + u'\\' + FName).second) return;
+  std::cerr << "zelvo: in " << Printable(aFolder) << ", \"" << Printable(FName)
+            << "\" is not shown: " << aReason << std::endl;
+}
+
 // A LIST reply as it arrives: every whole record becomes an entry of the listing at once.
 class TRecordStream final : public TStream {
 public:
@@ -80,7 +117,11 @@ public:
   int64_t GetSize() const override { return FPosition; }
   bool SetSize(int64_t) override { return true; }
   int64_t Read(void*, int64_t) override { return 0; }
-  bool PrepareSize(int64_t) override { return true; }
+  bool PrepareSize(int64_t aCount) override {
+    FAnnounced = aCount;
+    return true;
+  }
+  int64_t Announced() const { return FAnnounced; }
   int64_t Write(const void* aBuffer, int64_t aCount) override {
     const auto* FBytes = static_cast<const uint8_t*>(aBuffer);
     for (int64_t FLeft = aCount; FLeft > 0;) {
@@ -90,7 +131,8 @@ public:
       FLeft -= FTake;
       FHeld += static_cast<size_t>(FTake);
       if (FHeld == kFindDataSize) {
-        FListing.AddRecord(FRecord.data());
+        if (const char* FReason = FListing.AddRecord(FRecord.data()); FReason && *FReason)
+          ReportHidden(FListing.FullName(), FRecord.data(), FReason);
         FHeld = 0;
       }
     }
@@ -102,13 +144,16 @@ private:
   TFileInfo& FListing;
   std::array<uint8_t, kFindDataSize> FRecord{};
   size_t FHeld = 0;
+  int64_t FAnnounced = 0;
 };
+
 
 } // namespace
 
 TContentFetch::TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
-                             std::u16string aPartFile)
+                             std::u16string aPartFile, int64_t aListedSize)
     : FRemote(std::move(aRemote)), FFullName(std::move(aFullName)), FPartFile(std::move(aPartFile)),
+      FListedSize(aListedSize),
       FFd(::open(Utf16ToUtf8(FPartFile).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
   if (FFd < 0)
     throw EFileStreamError("Cannot create file \"" + Utf16ToUtf8(FPartFile) + "\". " +
@@ -124,7 +169,17 @@ void TContentFetch::Run(std::stop_token aStop,
   if (FFd < 0) return Finish(false);
   FProgress = aProgress;
   TFetchStream FStream(FFd, *this, aStop, FCancel.get_token());
-  Finish(FRemote->Get(FFullName, FStream) && !FCancel.stop_requested());
+  const TGetResult FResult = FRemote->Get(FFullName, FListedSize, FStream);
+  if (FResult == TGetResult::Disagreed) {
+    std::lock_guard FGuard(FLock);
+    FDisagreed = true;
+  }
+  Finish(FResult == TGetResult::Done && !FCancel.stop_requested());
+}
+
+bool TContentFetch::Disagreed() const {
+  std::lock_guard FGuard(FLock);
+  return FDisagreed;
 }
 
 uint32_t TContentFetch::ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const {
@@ -207,6 +262,9 @@ void TListingFetch::Run() {
   TRecordStream FRecords(*FReceived);
   const bool FAnswered = FRemote->List(FFolder, FRecords);
   if (!FAnswered) FReceived = std::make_unique<TFileInfo>(FFolder);
+  if (FRecords.Announced() > kMaxListingRecords * static_cast<int64_t>(kFindDataSize))
+    std::cerr << "zelvo: the server's listing of " << Printable(FFolder) << " announced more than "
+              << kMaxListingRecords << " entries; it is not shown" << std::endl;
   std::lock_guard FGuard(FLock);
   FListing = std::move(FReceived);
   FStarted = FBegan;

@@ -30,9 +30,10 @@ class TFileInfo;
 
 class TContentFetch {
 public:
-  // Creates (or empties) aPartFile; raises EFileStreamError when it cannot.
+  // Creates (or empties) aPartFile; raises EFileStreamError when it cannot. aListedSize: the
+  // size the file's listing gave, which bounds the download (TRemote::Get).
   TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
-                std::u16string aPartFile);
+                std::u16string aPartFile, int64_t aListedSize);
   TContentFetch(const TContentFetch&) = delete;
   TContentFetch& operator=(const TContentFetch&) = delete;
   ~TContentFetch();
@@ -58,6 +59,8 @@ public:
   void WaitForEnd();
   bool Done() const;
   bool Succeeded() const;
+  // After Done: the fetch failed because the reply disagreed with the listed size.
+  bool Disagreed() const;
   int64_t Arrived() const;
 
   // The stream's side: progress as bytes are written.
@@ -70,15 +73,17 @@ private:
   const std::shared_ptr<TRemote> FRemote;
   const std::u16string FFullName;
   const std::u16string FPartFile;
+  const int64_t FListedSize;
   std::function<void(int64_t, int64_t)> FProgress; // set by Run, used on its thread
   int FFd = -1; // read by readers, written by Run: pread/pwrite only
   std::stop_source FCancel;
-  mutable std::mutex FLock; // guards the four fields below
+  mutable std::mutex FLock; // guards the five fields below
   std::condition_variable FChanged;
   int64_t FArrived = 0;
   int64_t FTotal = -1; // -1 until the server announces it
   bool FDone = false;
   bool FOk = false;
+  bool FDisagreed = false;
 };
 
 // One LIST of a folder, run by the first request that needs the listing, outside the tree's

@@ -231,10 +231,28 @@ TFileInfo* TFileInfo::Add(std::unique_ptr<TFileInfo> aNode) {
   return FItems.back().get();
 }
 
-void TFileInfo::AddRecord(const uint8_t* aRecord) {
+const char* TFileInfo::AddRecord(const uint8_t* aRecord) {
   std::unique_ptr<TFileInfo> FNode(new TFileInfo(DecodeFindData(aRecord)));
-  if (FNode->FFileName != u"." && FNode->FFileName != u".." && IsUsableName(FNode->FFileName))
-    Add(std::move(FNode));
+  if (const char* FReason = HiddenNameReason(FNode->FFileName)) return FReason;
+  // Names compare without case: a second one could never be opened.
+  if (ThisFindFile(FNode->FFileName) != nullptr) return "another entry differs only in case";
+  Add(std::move(FNode));
+  return nullptr;
+}
+
+const char* HiddenNameReason(std::u16string_view aName) {
+  if (aName.empty()) return "an empty name";
+  if (aName == u"." || aName == u"..") return ""; // the folder's own entries, expected
+  if (aName.find_first_of(u"/\\") != std::u16string_view::npos) return "a path separator";
+  if (!IsUsableName(aName) || std::any_of(aName.begin(), aName.end(), [](char16_t aChar) {
+        return aChar == 0x7F || (aChar >= 0x80 && aChar <= 0x9F);
+      }))
+    return "a control character";
+  size_t FBytes = 0;
+  for (const char16_t FChar : aName)
+    FBytes += FChar < 0x80 ? 1 : FChar < 0x800 || (FChar >= 0xD800 && FChar < 0xE000) ? 2 : 3;
+  if (FBytes > kMaxNameBytes) return "longer than 255 bytes";
+  return nullptr;
 }
 
 bool IsUsableName(std::u16string_view aName) {

@@ -72,8 +72,12 @@ std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::shared_ptr<TRemo
   aStarted = false;
   if (Fetch()) return Fetch();
   if (HasContent() || !FetchesFromServer()) return nullptr;
-  Extra().FFetch =
-      std::make_shared<TContentFetch>(aRemote, FullName(), HandleFileName(u".part.cache"));
+  // Right after a failure the same reader's retries (the kernel reads a failed page again) fail
+  // at once instead of asking the server again; a new open asks again (ForgetFetchFailure).
+  if (FExtra && std::chrono::steady_clock::now() < FExtra->FFetchFailedAt + kRefetchPause)
+    return nullptr;
+  Extra().FFetch = std::make_shared<TContentFetch>(aRemote, FullName(),
+                                                   HandleFileName(u".part.cache"), FSize);
   aStarted = true;
   return FExtra->FFetch;
 }
@@ -83,6 +87,9 @@ void TFileInfo::FinishFetch() {
   const auto FEnded = std::move(FExtra->FFetch);
   if (!FEnded->Succeeded()) {
     FEnded->Cancel(); // the part file goes; the node stays unfetched, the next read tries again
+    FExtra->FFetchFailedAt = std::chrono::steady_clock::now();
+    // A reply that disagreed with the listing: the listing is asked for again at the next look.
+    if (FEnded->Disagreed() && FParent && FParent->FExtra) FParent->FExtra->FListedAt = {};
     return;
   }
   // The part file becomes the cache file.
@@ -95,6 +102,12 @@ void TFileInfo::FinishFetch() {
   if (ArchiveNotBuilt()) return; // an archive takes its size once it is built
   FSize = FCache->GetSize();
   RecordBase();
+}
+
+void TFileInfo::ForgetFetchFailure() {
+  if (!FExtra) return;
+  FExtra->FFetchFailedAt = {};
+  TrimExtra();
 }
 
 void TFileInfo::RecordBase() {

@@ -167,9 +167,10 @@ public:
   size_t Count() const { return Entries().size(); }
   TFileInfo* Items(size_t aIndex) const { return Entries()[aIndex].get(); }
   TFileInfo* Add(std::unique_ptr<TFileInfo> aNode);
-  // A LIST record (kFindDataSize bytes) as an entry; "." and ".." and names no request could
-  // carry (IsUsableName) are dropped, the handles they took stay used.
-  void AddRecord(const uint8_t* aRecord);
+  // A LIST record (kFindDataSize bytes) as an entry. A name the drive cannot show
+  // (HiddenNameReason), or one that differs only in case from an entry listed before it, is
+  // dropped (the handle it took stays used); the reason is returned, null when it was added.
+  const char* AddRecord(const uint8_t* aRecord);
   std::unique_ptr<TFileInfo> Extract(TFileInfo* aNode);
 
   bool IsDir() const { return FIsDir; }
@@ -235,6 +236,9 @@ public:
   std::shared_ptr<TContentFetch> StartFetch(const std::shared_ptr<TRemote>& aRemote,
                                             bool& aStarted);
   void FinishFetch();
+  // A failed fetch is not started again for kRefetchPause, unless the file is opened again.
+  static constexpr std::chrono::seconds kRefetchPause{2};
+  void ForgetFetchFailure();
   bool FetchIs(const std::shared_ptr<TContentFetch>& aFetch) const { return Fetch() == aFetch; }
   // The content when it is all here (no fetch runs), for reads without the tree's lock: the
   // cache file's stream and the size it has now; null otherwise (Read then does the work).
@@ -390,6 +394,7 @@ protected:
     std::shared_ptr<TContentFetch> FFetch;             // the GET under way, if any
     std::shared_ptr<TListingFetch> FListingFetch;      // the LIST under way, if any
     std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
+    std::chrono::steady_clock::time_point FFetchFailedAt{}; // a file's: its last fetch failed
     uint64_t FLocalChanges = 0;  // a listing's: entries added or taken out here
     uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began
     // A file's: the server's size and last-write time its content came from.
@@ -402,7 +407,8 @@ protected:
     bool Empty() const {
       return FFullName.empty() && FItems.empty() && !FByName && !FOwner && !FConfig &&
              FAlternateFileName.empty() && FCachePath.empty() && !FRenameOnClose && !FRootManager &&
-             !FFetch && !FListingFetch && !FHasBase && FChangesAtList == 0 && FLocalChanges == 0;
+             !FFetch && !FListingFetch && !FHasBase && FChangesAtList == 0 && FLocalChanges == 0 &&
+             FFetchFailedAt == std::chrono::steady_clock::time_point{};
     }
   };
   // A listed entry's node, without a full name of its own.
@@ -501,6 +507,10 @@ std::u16string ConflictName(std::u16string_view aName, std::u16string_view aUser
 // Whether a name can travel in a request line: no control character (CR or LF would end the
 // line and start another request) and no "\" (it would split the name in two).
 bool IsUsableName(std::u16string_view aName);
+// Why a listed name cannot be shown on a drive, or null when it can: empty, "." or "..", a "/"
+// or "\\", a control character, or more than kMaxNameBytes in UTF-8 (no request could carry it,
+// or no program could open it). "." and ".." give an empty reason: every listing has them.
+const char* HiddenNameReason(std::u16string_view aName);
 
 // The find-data record of a node.
 WIN32_FIND_DATAW FileInfoToFindData(const TFileInfo& aNode);

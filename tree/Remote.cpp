@@ -9,13 +9,15 @@ class TServerRemote final : public TRemote {
 public:
   explicit TServerRemote(const TMountConfig& aConfig)
       : FServer(aConfig.FServer), FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut),
-        FConfirms(aConfig.FConfirms) {}
+        FConfirms(aConfig.FConfirms), FGroup(std::make_shared<TExchangeGroup>()) {}
 
   bool List(const std::u16string& aFolder, TStream& aRecords) override {
     return Client().ReceiveListing(ListRequest(aFolder), aRecords);
   }
-  bool Get(const std::u16string& aFile, TStream& aContent) override {
-    return Client().GetFile(aContent, aFile);
+  TGetResult Get(const std::u16string& aFile, int64_t aListedSize, TStream& aContent) override {
+    TYunClient FClient = Client();
+    if (FClient.GetFile(aContent, aFile, aListedSize)) return TGetResult::Done;
+    return FClient.InvalidReply() ? TGetResult::Disagreed : TGetResult::Failed;
   }
   TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                      TChangeAnswer& aAnswer) override {
@@ -35,13 +37,16 @@ public:
     return AskServerVersion(FClient, aFile, FConfirms, aVersion);
   }
 
+  void CancelAll() override { FGroup->Cancel(); }
+
 private:
-  TYunClient Client() const { return TYunClient(FServer, FPort, FTimeOut, FConfirms); }
+  TYunClient Client() const { return TYunClient(FServer, FPort, FTimeOut, FConfirms, FGroup); }
 
   const std::u16string FServer;
   const int32_t FPort;
   const int32_t FTimeOut;
   const bool FConfirms;
+  const std::shared_ptr<TExchangeGroup> FGroup;
 };
 
 } // namespace

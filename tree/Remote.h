@@ -18,6 +18,13 @@
 
 namespace zelvo {
 
+// The outcome of a GET.
+enum class TGetResult {
+  Done,
+  Failed,   // no answer, or not all of it
+  Disagreed // the reply broke the bounds of the listed size: the listing is out of date or wrong
+};
+
 // What a server said besides the outcome of a change.
 struct TChangeAnswer {
   std::optional<TServerVersion> FStored; // after a PUT: the version it now holds, when it says
@@ -29,8 +36,9 @@ public:
   virtual ~TRemote() = default;
   // LIST of a folder; its records are written to aRecords as they arrive.
   virtual bool List(const std::u16string& aFolder, TStream& aRecords) = 0;
-  // GET of a file into aContent.
-  virtual bool Get(const std::u16string& aFile, TStream& aContent) = 0;
+  // GET of a file into aContent; aListedSize (the size its listing gave, -1 when none) bounds
+  // what is taken (a reply that disagrees with it fails).
+  virtual TGetResult Get(const std::u16string& aFile, int64_t aListedSize, TStream& aContent) = 0;
   // PUT of aContent under aFile.
   virtual TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                              TChangeAnswer& aAnswer) = 0;
@@ -38,9 +46,12 @@ public:
   virtual TCommandResult Command(const std::u16string& aCommand, TChangeAnswer& aAnswer) = 0;
   // The server's entry of one file (none when it has no such file); false when not answered.
   virtual bool AskVersion(const std::u16string& aFile, std::optional<TServerVersion>& aVersion) = 0;
+  // Ends every exchange under way at once, as a failure, and fails every later one (the mount
+  // is going); final.
+  virtual void CancelAll() {}
 };
 
-// The mount's server, one TYunClient per call.
+// The mount's server, one TYunClient per call, all of one exchange group.
 std::shared_ptr<TRemote> ServerRemote(const TMountConfig& aConfig);
 
 } // namespace zelvo

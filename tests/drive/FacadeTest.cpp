@@ -143,8 +143,8 @@ public:
   bool List(const std::u16string& aFolder, TStream& aRecords) override {
     return FServer->List(aFolder, aRecords);
   }
-  bool Get(const std::u16string& aFile, TStream& aContent) override {
-    return FServer->Get(aFile, aContent);
+  TGetResult Get(const std::u16string& aFile, int64_t aListedSize, TStream& aContent) override {
+    return FServer->Get(aFile, aListedSize, aContent);
   }
   TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                      TChangeAnswer& aAnswer) override {

@@ -113,6 +113,10 @@ TEST_F(ContentTest, BrokenFetchIsRetriedAndNeverServed) {
   EXPECT_EQ(GetLastError(), ERROR_UNEXP_NET_ERR);
   EXPECT_FALSE(FNode->Cached());
   EXPECT_EQ(FNode->Size(), 10);
+  bool FStarted = false;
+  EXPECT_EQ(FNode->StartFetch(ServerRemote(FNode->Config()), FStarted), nullptr)
+      << "right after the failure the server is not asked again";
+  FNode->ForgetFetchFailure(); // the file opened again
   test::Fetched(*FNode);
   ASSERT_TRUE(FNode->Read(FBuffer, 16, FGot, 0));
   EXPECT_EQ(std::string(FBuffer, FGot), "0123456789");

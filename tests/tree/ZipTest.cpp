@@ -221,6 +221,7 @@ TEST_F(ZipFolderTest, FailedDownloadIsTriedAgain) {
   FPeer.ReplyTwice("GET \\r\\\\a.zip", test::BlockCount(100) + "short", test::Block(FGood));
   TFileInfo* FNode = FListing->ThisFindFile(u"a.zip");
   EXPECT_EQ(test::Listed(*FNode), nullptr);
+  FNode->ForgetFetchFailure(); // opened again
   EXPECT_EQ(Names(u"\\a.zip"), std::vector<std::u16string>{u"a.txt"});
 }
 
