@@ -168,6 +168,11 @@ public:
   std::vector<std::u16string> UnsentOpens();
   // Ends the background retries (at unmount: what is left waits for the next login).
   void StopRetries();
+  // Ends every exchange of this mount at once, as failures, and fails every later one: the
+  // drives are going, and a server that answers slowly or never must not hold their end.
+  void CancelExchanges();
+  // Cancels the exchanges, so that no fetch or refresh thread holds the end.
+  ~TFileSystem();
 
 private:
   // The root's listing (fetched when needed), or null with the code: a bad index or a missing

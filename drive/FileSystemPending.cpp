@@ -254,4 +254,12 @@ void TFileSystem::StopRetries() {
   if (FQueue) FQueue->Stop();
 }
 
+void TFileSystem::CancelExchanges() {
+  FRemote->CancelAll();
+}
+
+TFileSystem::~TFileSystem() {
+  CancelExchanges();
+}
+
 } // namespace zelvo

@@ -371,9 +371,11 @@ void TClientFrm::GroupBoxChange() {
   const auto [FClass, FRest] = SplitText(Text(GroupBox->currentText()), u'(');
   CurrentServerHost = TextBefore(FRest, u')');
   TStringList FNames;
-  if (!TYunClient(CurrentServerHost, ServerPort, ClientTimeOut)
-           .DoCommand(UlistRequest(FClass), FNames))
+  TYunClient FClient(CurrentServerHost, ServerPort, ClientTimeOut);
+  if (!FClient.DoCommand(UlistRequest(FClass), FNames)) {
+    if (FClient.InvalidReply()) Message(Text(std::u16string(kInvalidReply)));
     return;
+  }
   SortTextLocale(FNames);
   NameBox->clear();
   for (const auto& FName : FNames)
@@ -404,6 +406,9 @@ void TClientFrm::Button2Click() {
   switch (LoginToServer(TextBefore(Text(GroupBox->currentText()), u'('),
                         Text(NameBox->currentText()), Text(PasswordEdit->text()), FServerTime)) {
   case TLoginResult::Unreachable:
+    return;
+  case TLoginResult::Invalid:
+    Message(Text(std::u16string(kInvalidReply)));
     return;
   case TLoginResult::Refused:
     Message(Text(std::u16string(kWrongLogin)));

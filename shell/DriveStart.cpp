@@ -1,6 +1,9 @@
 #include "shell/DriveStart.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
@@ -15,7 +18,7 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   TStringList FLines;
   TYunClient FClient(CurrentServerHost, ServerPort, ClientTimeOut);
   if (!FClient.DoCommand(LoginRequest(aClassName, aUserName, aPassword), FLines))
-    return TLoginResult::Unreachable;
+    return FClient.InvalidReply() ? TLoginResult::Invalid : TLoginResult::Unreachable;
   if (FLines.size() < 5) return TLoginResult::Refused;
   Root0 = FLines[0];
   Root1 = FLines[1];
@@ -46,8 +49,18 @@ TDrives MountYunDisks(const std::u16string& aOwnMountPoint,
 }
 
 void UnmountYunDisks(TDrives& aDrives) {
+  std::jthread FWatchdog([](std::stop_token aStop) {
+    std::mutex FLock; // only for the wait
+    std::condition_variable_any FNever;
+    std::unique_lock FGuard(FLock);
+    FNever.wait_for(FGuard, aStop, kUnmountGrace, [] { return false; });
+    if (!aStop.stop_requested() && FileSystem != nullptr) FileSystem->CancelExchanges();
+  });
   if (aDrives.FShared) aDrives.FShared->Stop(u'Y');
   if (aDrives.FOwn) aDrives.FOwn->Stop(u'Z');
+  FWatchdog.request_stop();
+  // Background fetches and refreshes nobody waits for any more.
+  if (FileSystem != nullptr) FileSystem->CancelExchanges();
 }
 
 std::vector<std::u16string> SettlePendingChanges() {

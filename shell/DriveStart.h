@@ -2,6 +2,7 @@
 // Window thread (or the tool's main thread) only; the requests are synchronous.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,11 +14,13 @@ namespace zelvo {
 
 enum class TLoginResult {
   Unreachable, // the exchange failed: nothing happens
+  Invalid,     // the reply broke its bounds: "服务器回复无效"
   Refused,     // fewer than five lines: "班级、姓名或密码错误！"
   LoggedIn     // Root0, Root1, OwnerName, ShareVolumeName are set
 };
 
 inline constexpr char16_t kWrongLogin[] = u"班级、姓名或密码错误！";
+inline constexpr char16_t kInvalidReply[] = u"服务器回复无效";
 
 // Sends "LOGIN class user password" to CurrentServerHost. On success aServerTime receives the
 // fifth reply line.
@@ -38,7 +41,10 @@ TDrives MountYunDisks(const std::u16string& aOwnMountPoint = u"Z:",
                       const std::u16string& aSharedMountPoint = u"Y:");
 
 // Takes the shared drive down, then the own one, and returns when their threads have ended (a
-// drive still being mounted is taken down once it is up).
+// drive still being mounted is taken down once it is up). Exchanges still under way after
+// kUnmountGrace are cancelled (a change not sent stays pending), and every one left once the
+// drives are down, so the program ends promptly whatever the server does.
+inline constexpr std::chrono::seconds kUnmountGrace{2};
 void UnmountYunDisks(TDrives& aDrives);
 
 // After the drives are down: ends the retries of pending changes, removes the cache files that

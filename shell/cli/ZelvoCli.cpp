@@ -88,7 +88,8 @@ int RunUsers(const TConnectionOptions& aOptions, const std::string& aHost,
   TStringList FNames;
   TYunClient FClient(Utf8ToUtf16(aHost), aOptions.FPort, aOptions.FTimeOut);
   if (!FClient.DoCommand(UlistRequest(Utf8ToUtf16(aClass)), FNames)) {
-    std::cerr << "zelvo-cli: server \"" << aHost << "\" could not be reached\n";
+    std::cerr << "zelvo-cli: server \"" << aHost << "\" "
+              << (FClient.InvalidReply() ? "sent an invalid reply" : "could not be reached") << '\n';
     return 1;
   }
   SortTextLocale(FNames);
@@ -212,6 +213,10 @@ int RunMount(const TConnectionOptions& aConnection, const TMountOptions& aOption
                         Utf8ToUtf16(FPassword), FServerTime)) {
   case TLoginResult::Unreachable:
     std::cerr << "zelvo-cli: server \"" << aOptions.FHost << "\" could not be reached\n";
+    return 1;
+  case TLoginResult::Invalid:
+    std::cerr << "zelvo-cli: server \"" << aOptions.FHost << "\" sent an invalid reply ("
+              << Utf16ToUtf8(kInvalidReply) << ")\n";
     return 1;
   case TLoginResult::Refused:
     std::cerr << Utf16ToUtf8(kWrongLogin) << '\n';

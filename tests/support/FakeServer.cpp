@@ -1,6 +1,7 @@
 #include "tests/support/FakeServer.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -69,12 +70,18 @@ std::string TFakeConnection::ReadBytes(size_t aCount) {
   return FResult;
 }
 
-void TFakeConnection::Send(std::string_view aBytes) {
+bool TFakeConnection::Send(std::string_view aBytes) {
   while (!aBytes.empty()) {
-    const ssize_t FSent = ::send(FFd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL);
-    if (FSent <= 0) return;
+    // A peer that stops reading must not hold the server's stop.
+    pollfd FPoll{FFd, POLLOUT, 0};
+    if (FServer.FStopping) return false;
+    if (::poll(&FPoll, 1, kPollStep) <= 0) continue;
+    const ssize_t FSent = ::send(FFd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (FSent < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (FSent <= 0) return false;
     aBytes.remove_prefix(static_cast<size_t>(FSent));
   }
+  return true;
 }
 
 std::string TFakeConnection::Stall() {

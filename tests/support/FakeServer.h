@@ -24,7 +24,8 @@ public:
   // Reads up to and including CR LF; returns the line without it ("" on close).
   std::string ReadLine();
   std::string ReadBytes(size_t aCount);
-  void Send(std::string_view aBytes);
+  // Sends every byte; false when the peer went away or the server is stopping first.
+  bool Send(std::string_view aBytes);
   // Waits until the peer closes or the server stops; returns what arrived meanwhile.
   std::string Stall();
   // Closes with a reset instead of an orderly close.

@@ -41,6 +41,7 @@ public:
   std::filesystem::path Recovery() const { return FRecovery; }
   std::string Log() const;
   std::string Command() const { return FCommand; }
+  pid_t Pid() const { return FPid; }
   // SIGTERM; returns the exit status (-1 when it had to be killed).
   int Stop();
   // SIGKILL, leaving the mounts behind as a crash would.
