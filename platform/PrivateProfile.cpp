@@ -24,14 +24,20 @@ std::u16string_view Trim(std::u16string_view aText) {
 }
 
 bool SameName(std::u16string_view aLeft, std::u16string_view aRight) {
+  // ICU refuses an empty view (no data pointer) with an error and a result of 0, "equal": an
+  // empty name ("[]", "=value") would match every section or key.
+  if (aLeft.empty() || aRight.empty()) return aLeft.empty() && aRight.empty();
   UErrorCode FStatus = U_ZERO_ERROR;
-  return u_strCaseCompare(aLeft.data(), static_cast<int32_t>(aLeft.size()), aRight.data(),
-                          static_cast<int32_t>(aRight.size()), U_FOLD_CASE_DEFAULT, &FStatus) == 0;
+  const int32_t FOrder =
+      u_strCaseCompare(aLeft.data(), static_cast<int32_t>(aLeft.size()), aRight.data(),
+                       static_cast<int32_t>(aRight.size()), U_FOLD_CASE_DEFAULT, &FStatus);
+  return U_SUCCESS(FStatus) && FOrder == 0;
 }
 
 struct TIniLines {
   std::vector<std::u16string> FLines;
   bool FCrLf = false;
+  bool FBom = false; // written back, so the lines read the same afterwards
 };
 
 std::optional<TIniLines> LoadLines(const std::u16string& aFileName) {
@@ -40,8 +46,11 @@ std::optional<TIniLines> LoadLines(const std::u16string& aFileName) {
   std::stringstream FBuffer;
   FBuffer << FFile.rdbuf();
   std::string FText = FBuffer.str();
-  if (FText.starts_with("\xEF\xBB\xBF")) FText.erase(0, 3);
   TIniLines FResult;
+  if (FText.starts_with("\xEF\xBB\xBF")) {
+    FText.erase(0, 3);
+    FResult.FBom = true;
+  }
   std::istringstream FInput(FText);
   for (std::string FLine; std::getline(FInput, FLine);) {
     if (!FLine.empty() && FLine.back() == '\r') {
@@ -111,6 +120,7 @@ bool SaveLines(const TIniLines& aIni, const std::u16string& aFileName) {
   {
     std::ofstream FFile(FTemp, std::ios::binary | std::ios::trunc);
     if (!FFile) return false;
+    if (aIni.FBom) FFile << "\xEF\xBB\xBF";
     for (const auto& FLine : aIni.FLines)
       FFile << Utf16ToUtf8(FLine) << (aIni.FCrLf ? "\r\n" : "\n");
     FFile.flush();

@@ -25,11 +25,14 @@ bool SameName(std::u16string_view aLeft, std::u16string_view aRight) {
   return std::ranges::equal(aLeft, aRight, {}, FoldAscii, FoldAscii);
 }
 
+// Digits only: no sign, so no field of a version can be negative.
 bool ReadNumber(std::string_view& aText, int64_t& aValue, char aEnd) {
   const auto FEnd = aText.find(aEnd);
   const std::string_view FDigits = aText.substr(0, FEnd);
+  if (FDigits.empty() || FDigits.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
   const auto FResult = std::from_chars(FDigits.data(), FDigits.data() + FDigits.size(), aValue);
-  if (FDigits.empty() || FResult.ptr != FDigits.data() + FDigits.size()) return false;
+  if (FResult.ec != std::errc() || FResult.ptr != FDigits.data() + FDigits.size()) return false;
   aText.remove_prefix(FEnd == std::string_view::npos ? aText.size() : FEnd + 1);
   return true;
 }
@@ -66,9 +69,11 @@ std::optional<TServerVersion> ParseConfirmation(std::u16string_view aLine) {
       !ReadNumber(FText, FHour, ':') || !ReadNumber(FText, FMinute, ':') ||
       !ReadNumber(FText, FSecond, '.') || FText.size() != 7 || !ReadNumber(FText, FFraction, ' '))
     return std::nullopt;
+  // The years a file time and its text can both hold.
+  if (FYear < 1601 || FYear > 9999 || FMonth > 12 || FDay > 31) return std::nullopt;
   const year_month_day FDate{year(static_cast<int>(FYear)), month(static_cast<unsigned>(FMonth)),
                              day(static_cast<unsigned>(FDay))};
-  if (FSize < 0 || !FDate.ok() || FHour > 23 || FMinute > 59 || FSecond > 60) return std::nullopt;
+  if (!FDate.ok() || FHour > 23 || FMinute > 59 || FSecond > 60) return std::nullopt;
   const int64_t FSeconds =
       sys_days(FDate).time_since_epoch() / seconds(1) + FHour * 3600 + FMinute * 60 + FSecond;
   return TServerVersion{

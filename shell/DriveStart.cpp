@@ -8,6 +8,7 @@
 #include "common/Globals.h"
 #include "drive/FileSystem.h"
 #include "protocol/Commands.h"
+#include "protocol/LoginReply.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
 
@@ -19,13 +20,14 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   TYunClient FClient(CurrentServerHost, ServerPort, ClientTimeOut);
   if (!FClient.DoCommand(LoginRequest(aClassName, aUserName, aPassword), FLines))
     return FClient.InvalidReply() ? TLoginResult::Invalid : TLoginResult::Unreachable;
-  if (FLines.size() < 5) return TLoginResult::Refused;
-  Root0 = FLines[0];
-  Root1 = FLines[1];
-  OwnerName = FLines[2];
-  ShareVolumeName = FLines[3];
-  aServerTime = FLines[4];
-  ServerConfirmsChanges = FLines.size() > 5 && FLines[5] == kConfirmsLine;
+  const auto FReply = ParseLoginReply(FLines);
+  if (!FReply) return TLoginResult::Refused;
+  Root0 = FReply->FRoot0;
+  Root1 = FReply->FRoot1;
+  OwnerName = FReply->FOwnerName;
+  ShareVolumeName = FReply->FShareVolumeName;
+  aServerTime = FReply->FServerTime;
+  ServerConfirmsChanges = FReply->FConfirms;
   return TLoginResult::LoggedIn;
 }
 

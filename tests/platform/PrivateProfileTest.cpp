@@ -28,6 +28,9 @@ TEST(PrivateProfileTest, ReadsLikeTheWindowsFunctions) {
       {"[Setup]\nServerHost=first\nServerHost=second\n", u"Setup", u"ServerHost", u"first"},
       {"\xEF\xBB\xBF[Setup]\nServerHost=\xE4\xB8\x80\n", u"Setup", u"ServerHost", u"一"},
       {"", u"Setup", u"ServerHost", u"dflt"},
+      // An empty section or key name is a name of its own, not one that matches every name.
+      {"[]\nServerHost=empty section\n[Setup]\nServerHost=x\n", u"Setup", u"ServerHost", u"x"},
+      {"[Setup]\n=no key\nServerHost=x\n", u"Setup", u"ServerHost", u"x"},
   };
   for (const auto& FCase : FCases) {
     SCOPED_TRACE(FCase.FContent);
@@ -73,11 +76,19 @@ TEST(PrivateProfileTest, WritesKeepEveryOtherLine) {
             "\n[Other]\nX=1\n[New]\nY=\xE4\xBA\x8C\n");
 }
 
-TEST(PrivateProfileTest, WriteKeepsCrLfFiles) {
-  test::TTempDir FDir;
-  FDir.WriteFile("setup.ini", "[Setup]\r\nA=1\r\n");
-  ASSERT_TRUE(WritePrivateProfileStringW(u"Setup", u"B", u"2", FDir.Text() + u"setup.ini"));
-  EXPECT_EQ(FDir.ReadFile("setup.ini"), "[Setup]\r\nA=1\r\nB=2\r\n");
+TEST(PrivateProfileTest, WriteKeepsLineEndsAndByteOrderMark) {
+  const std::pair<std::string, std::string> FCases[] = {
+      {"[Setup]\r\nA=1\r\n", "[Setup]\r\nA=1\r\nB=2\r\n"},
+      {"\xEF\xBB\xBF[Setup]\nA=1\n", "\xEF\xBB\xBF[Setup]\nA=1\nB=2\n"},
+      // A second mark stays in the first line, where it was (that line is no section).
+      {"\xEF\xBB\xBF\xEF\xBB\xBF[Setup]\n", "\xEF\xBB\xBF\xEF\xBB\xBF[Setup]\n[Setup]\nB=2\n"},
+  };
+  for (const auto& [FBefore, FAfter] : FCases) {
+    test::TTempDir FDir;
+    FDir.WriteFile("setup.ini", FBefore);
+    ASSERT_TRUE(WritePrivateProfileStringW(u"Setup", u"B", u"2", FDir.Text() + u"setup.ini"));
+    EXPECT_EQ(FDir.ReadFile("setup.ini"), FAfter);
+  }
 }
 
 TEST(PrivateProfileTest, WriteBelowARegularFileFails) {
