@@ -98,7 +98,10 @@ protected:
     const bool FHold = ++FGets == 1;
     const std::string FData = Content();
     aConnection.Send(test::BlockCount(kSize) + FData.substr(0, kFirstPart));
-    if (!FHold) return aConnection.Send(FData.substr(kFirstPart));
+    if (!FHold) {
+      aConnection.Send(FData.substr(kFirstPart));
+      return;
+    }
     std::unique_lock FGuard(FGateLock);
     FGateChanged.wait(FGuard, [&] { return FReleased || FPeer.Stopping(); });
     if (!FBreak) aConnection.Send(FData.substr(kFirstPart));
