@@ -17,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     try {
       const SYSTEMTIME FTime = ReadDateTimeText(FText, FYear);
       if (FTime.wMonth < 1 || FTime.wMonth > 12 || FTime.wDay < 1 || FTime.wDay > 31 ||
-          FTime.wHour > 23 || FTime.wMinute > 59 || FTime.wSecond > 59 ||
-          FTime.wMilliseconds > 999)
+          FTime.wHour > 23 || FTime.wMinute > 59 || FTime.wSecond > 59 || FTime.wMilliseconds > 999)
         std::abort();
     } catch (const EConvertError&) {
     }

@@ -1,6 +1,6 @@
 // libFuzzer target for masks: the input as UTF-16 units (as the drive hands names over), split
-// at its first NUL unit into a mask and a name; a mask that is not one raises EMaskException, any other
-// is matched against the name. "*" matches every name, and every name matches itself with its
+// at its first NUL unit into a mask and a name; a mask that is not one raises EMaskException, any
+// other is matched against the name. "*" matches every name, and every name matches itself with its
 // wildcard characters taken literally only when it holds none.
 #include <algorithm>
 #include <cstddef>

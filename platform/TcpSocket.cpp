@@ -125,7 +125,8 @@ TReceiveStatus TTcpSocket::Receive(void* aBuffer, size_t aCapacity, size_t& aRec
                                    int32_t aTimeOut) {
   aReceived = 0;
   if (FFd < 0) return TReceiveStatus::Failed;
-  if (!WaitFor(POLLIN, aTimeOut)) return Cancelled() ? TReceiveStatus::Failed : TReceiveStatus::TimedOut;
+  if (!WaitFor(POLLIN, aTimeOut))
+    return Cancelled() ? TReceiveStatus::Failed : TReceiveStatus::TimedOut;
   for (;;) {
     const ssize_t FGot = ::recv(FFd, aBuffer, aCapacity, 0);
     if (FGot > 0) {

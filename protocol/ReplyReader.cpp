@@ -54,7 +54,8 @@ TReplyFault ReadUntilClose(TByteSource& aSource, TStream& aStream, int64_t aMax)
 
 TBlockBounds DownloadBounds(int64_t aListedSize) {
   if (aListedSize < 0) return {kMaxDownload, kMaxDownload};
-  return {std::min(aListedSize + kDownloadSlack, kMaxDownload), std::min(aListedSize, kMaxDownload)};
+  return {std::min(aListedSize + kDownloadSlack, kMaxDownload),
+          std::min(aListedSize, kMaxDownload)};
 }
 
 bool ReadExact(TByteSource& aSource, void* aBuffer, size_t aCount) {

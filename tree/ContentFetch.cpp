@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/falloc.h>
 #include <iostream>
+#include <linux/falloc.h>
 #include <mutex>
 #include <set>
 #include <unistd.h>
@@ -146,7 +146,6 @@ private:
   size_t FHeld = 0;
   int64_t FAnnounced = 0;
 };
-
 
 } // namespace
 

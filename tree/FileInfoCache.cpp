@@ -76,8 +76,8 @@ std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::shared_ptr<TRemo
   // at once instead of asking the server again; a new open asks again (ForgetFetchFailure).
   if (FExtra && std::chrono::steady_clock::now() < FExtra->FFetchFailedAt + kRefetchPause)
     return nullptr;
-  Extra().FFetch = std::make_shared<TContentFetch>(aRemote, FullName(),
-                                                   HandleFileName(u".part.cache"), FSize);
+  Extra().FFetch =
+      std::make_shared<TContentFetch>(aRemote, FullName(), HandleFileName(u".part.cache"), FSize);
   aStarted = true;
   return FExtra->FFetch;
 }

@@ -390,10 +390,10 @@ protected:
     std::u16string FAlternateFileName;
     std::u16string FCachePath; // the cache file when it is not named after the node handle
     std::optional<TPendingMove> FRenameOnClose;
-    TFileInfo* FRootManager = nullptr;                 // not owned: the drive root's listing
-    std::shared_ptr<TContentFetch> FFetch;             // the GET under way, if any
-    std::shared_ptr<TListingFetch> FListingFetch;      // the LIST under way, if any
-    std::chrono::steady_clock::time_point FListedAt{}; // a listing's: when its LIST was made
+    TFileInfo* FRootManager = nullptr;                      // not owned: the drive root's listing
+    std::shared_ptr<TContentFetch> FFetch;                  // the GET under way, if any
+    std::shared_ptr<TListingFetch> FListingFetch;           // the LIST under way, if any
+    std::chrono::steady_clock::time_point FListedAt{};      // a listing's: when its LIST was made
     std::chrono::steady_clock::time_point FFetchFailedAt{}; // a file's: its last fetch failed
     uint64_t FLocalChanges = 0;  // a listing's: entries added or taken out here
     uint64_t FChangesAtList = 0; // a folder's: its listing's FLocalChanges when a LIST began

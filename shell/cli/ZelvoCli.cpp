@@ -89,7 +89,8 @@ int RunUsers(const TConnectionOptions& aOptions, const std::string& aHost,
   TYunClient FClient(Utf8ToUtf16(aHost), aOptions.FPort, aOptions.FTimeOut);
   if (!FClient.DoCommand(UlistRequest(Utf8ToUtf16(aClass)), FNames)) {
     std::cerr << "zelvo-cli: server \"" << aHost << "\" "
-              << (FClient.InvalidReply() ? "sent an invalid reply" : "could not be reached") << '\n';
+              << (FClient.InvalidReply() ? "sent an invalid reply" : "could not be reached")
+              << '\n';
     return 1;
   }
   SortTextLocale(FNames);

@@ -167,8 +167,8 @@ TRun RunCounted(const std::vector<std::string>& aArguments, const std::string& a
 }
 
 TEST(BrokenServerMountTest, HugeTextRepliesFailTheCommand) {
-  TBrokenServer FServer({{}, TBehaviour::Honest, TBehaviour::Honest, TBehaviour::HugeText,
-                         TBehaviour::HugeText});
+  TBrokenServer FServer(
+      {{}, TBehaviour::Honest, TBehaviour::Honest, TBehaviour::HugeText, TBehaviour::HugeText});
   const std::string FPort = std::to_string(FServer.Port());
   const TRun FUsers =
       RunCounted({ZELVO_CLI_BIN, "users", "--port", FPort, "--timeout", "2000", "127.0.0.1", "c"});

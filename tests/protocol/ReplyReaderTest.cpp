@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "common/Streams.h"
-#include "platform/WinTypes.h"
 #include "common/TextCodec.h"
+#include "platform/WinTypes.h"
 #include "protocol/ReplyReader.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
@@ -95,7 +95,8 @@ TEST(ReplyReaderTest, Listings) {
     size_t FStored;
   };
   const TCase FCases[] = {
-      {"two records", ListingCount(2 * kFindDataSize) + FRecords, TReplyFault::None, FRecords.size()},
+      {"two records", ListingCount(2 * kFindDataSize) + FRecords, TReplyFault::None,
+       FRecords.size()},
       {"empty", ListingCount(0), TReplyFault::None, 0},
       {"negative: nothing", ListingCount(0x80000000u) + "junk", TReplyFault::None, 0},
       {"cut short", ListingCount(2 * kFindDataSize) + "rr", TReplyFault::Network, 2},
@@ -142,8 +143,9 @@ TEST(ReplyReaderTest, Confirmations) {
     TBufferSource FSource(FCase.FReply, 5, FCase.FEnd);
     std::u16string FConfirmation;
     std::u16string FRefusal;
-    EXPECT_EQ(JudgeConfirmation(ReadConfirmation(FSource), FCase.FConfirms, FConfirmation, FRefusal),
-              FCase.FResult);
+    EXPECT_EQ(
+        JudgeConfirmation(ReadConfirmation(FSource), FCase.FConfirms, FConfirmation, FRefusal),
+        FCase.FResult);
   }
 }
 

@@ -45,8 +45,7 @@ TBrokenServer::TBrokenServer(TScript aScript)
 
 // Sends aPiece again and again until the client goes, the server stops or aMaxPieces were sent
 // (a bound of the test's own, far past any bound of the client's).
-void TBrokenServer::Flood(TFakeConnection& aConnection, const std::string& aPiece,
-                          int aMaxPieces) {
+void TBrokenServer::Flood(TFakeConnection& aConnection, const std::string& aPiece, int aMaxPieces) {
   for (int i = 0; i < aMaxPieces && aConnection.Send(aPiece); ++i)
     FFlooded += static_cast<int64_t>(aPiece.size());
 }
@@ -69,8 +68,8 @@ void TBrokenServer::Serve(TFakeConnection& aConnection) {
   const std::string FOwnList = std::string("LIST ") + kOwnRoot + "\\\\*";
   if (FLine.starts_with("LOGIN ")) {
     if (FScript.FLogin == TBehaviour::HugeText) return HugeText(aConnection);
-    aConnection.Send(Block(std::string(kOwnRoot) +
-                           "\r\n\\share\r\nu\r\nshare\r\n2026-12-11 10:00:00\r\n"));
+    aConnection.Send(
+        Block(std::string(kOwnRoot) + "\r\n\\share\r\nu\r\nshare\r\n2026-12-11 10:00:00\r\n"));
   } else if (FLine.starts_with("ULIST ")) {
     if (FScript.FUlist == TBehaviour::HugeText) return HugeText(aConnection);
     aConnection.Send(Block("u\r\n"));

@@ -112,8 +112,9 @@ class LookupTest : public NodeModelTest {
 protected:
   void SetUp() override {
     NodeModelTest::SetUp();
-    FPeer.Reply("LIST \\r\\\\*", ListingReply({Record(u"Docs", 16), Record(u"ÄBC.txt", 32, 3),
-                                               Record(u"dup.txt", 32, 1), Record(u"unfetched", 16)}));
+    FPeer.Reply("LIST \\r\\\\*",
+                ListingReply({Record(u"Docs", 16), Record(u"ÄBC.txt", 32, 3),
+                              Record(u"dup.txt", 32, 1), Record(u"unfetched", 16)}));
     FPeer.Reply("LIST \\r\\\\Docs\\*", ListingReply({Record(u"a.txt", 32, 7), Record(u"b.doc", 32),
                                                      Record(u"c.txt", 32)}));
     FRoot = MakeRoot(u"\\r");
