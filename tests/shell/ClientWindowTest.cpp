@@ -23,6 +23,7 @@
 #include "shell/RunOnceUnit.h"
 #include "shell/Settings.h"
 #include "shell/SignalExit.h"
+#include "tests/support/BrokenServer.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
@@ -261,6 +262,25 @@ private slots:
         "127.0.0.2", FPort);
     QTRY_VERIFY_WITH_TIMEOUT(IndexOf(FForm.GroupBox, QStringLiteral("一年级一班")) >= 0, 15000);
     QTRY_VERIFY(FForm.StatusLabel->text().isEmpty());
+  }
+
+  // A LOGIN or ULIST reply past its bound (100 MB without a line end) is told as invalid, and
+  // nothing starts.
+  void oversizedRepliesAreToldAsInvalid() {
+    using TBehaviour = test::TBrokenServer::TBehaviour;
+    test::TBrokenServer FBroken(
+        {{}, TBehaviour::Honest, TBehaviour::Honest, TBehaviour::HugeText, TBehaviour::HugeText});
+    Prepare("127.0.0.1", FBroken.Port());
+    TFakeDesktop FDesktop;
+    TClientFrm FForm(FDesktop);
+    Choose(FForm, QStringLiteral("c"));
+    QCOMPARE(FDesktop.FMessages, QStringList{QStringLiteral("服务器回复无效")});
+    FForm.NameBox->setEditText(QStringLiteral("u"));
+    FForm.PasswordEdit->setText(QStringLiteral("secret"));
+    FForm.Button2Click();
+    QCOMPARE(FDesktop.FMessages,
+             (QStringList{QStringLiteral("服务器回复无效"), QStringLiteral("服务器回复无效")}));
+    QVERIFY(FForm.GroupBox->isEnabled());
   }
 
   // 退出 while a file is being written asks first: waiting keeps the drives, quitting ends them.

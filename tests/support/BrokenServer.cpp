@@ -70,6 +70,8 @@ void TBrokenServer::Serve(TFakeConnection& aConnection) {
     if (FScript.FLogin == TBehaviour::HugeText) return HugeText(aConnection);
     aConnection.Send(
         Block(std::string(kOwnRoot) + "\r\n\\share\r\nu\r\nshare\r\n2026-12-11 10:00:00\r\n"));
+  } else if (FLine == "GLIST") {
+    aConnection.Send(Block("c\r\n"));
   } else if (FLine.starts_with("ULIST ")) {
     if (FScript.FUlist == TBehaviour::HugeText) return HugeText(aConnection);
     aConnection.Send(Block("u\r\n"));

@@ -1,8 +1,9 @@
 // A server that speaks the protocol but breaks it on purpose, for the tests of what the client
-// lets a server make it spend. It logs anyone in (own root "\home\c\u", share "\share"), lists
-// the files it was given, and answers every GET of them, and the LIST of folders it was given,
-// with a scripted behaviour chosen by name. The share holds one honest file, "shared.txt" ("xx").
-// Connections run side by side; scripts end when the server is destroyed or the client goes away.
+// lets a server make it spend. It has one class, "c", with one student, "u"; it logs anyone in (own
+// root "\home\c\u", share "\share"), lists the files it was given, and answers every GET of them,
+// and the LIST of folders it was given, with a scripted behaviour chosen by name. The share holds
+// one honest file, "shared.txt" ("xx"). Connections run side by side; scripts end when the server
+// is destroyed or the client goes away.
 #pragma once
 
 #include <atomic>
