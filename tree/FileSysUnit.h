@@ -231,8 +231,10 @@ public:
   void ClearFileData();
   // Content fetched outside the tree's lock (ContentFetch.h). StartFetch gives the node's fetch,
   // made when it has none (aStarted: the caller runs it), or null when the node needs none (its
-  // content is here, or it is not fetched from the server). FinishFetch takes an ended fetch's
-  // outcome into the node; a running one is left alone.
+  // content is here, or it is not fetched from the server) or its last fetch failed less than
+  // kRefetchPause ago (the read then fails). FinishFetch takes an ended fetch's outcome into the
+  // node; a running one is left alone. A fetch whose reply disagreed with the listed size marks
+  // the node's listing out of date (listed again at the next look).
   std::shared_ptr<TContentFetch> StartFetch(const std::shared_ptr<TRemote>& aRemote,
                                             bool& aStarted);
   void FinishFetch();
