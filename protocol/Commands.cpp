@@ -31,6 +31,10 @@ std::u16string LoginRequest(std::u16string_view aClassName, std::u16string_view 
   return Join(u"LOGIN", {aClassName, aUserName, aPassword});
 }
 
+std::u16string LogoutRequest(std::u16string_view aClassName, std::u16string_view aUserName) {
+  return Join(u"LOGOUT", {aClassName, aUserName});
+}
+
 std::u16string ChgpswRequest(std::u16string_view aClassItem, std::u16string_view aUserName,
                              std::u16string_view aNewPassword) {
   return Join(u"CHGPSW", {aClassItem, aUserName, aNewPassword});

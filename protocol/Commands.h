@@ -13,6 +13,8 @@ std::u16string GlistRequest();
 std::u16string UlistRequest(std::u16string_view aClassName);
 std::u16string LoginRequest(std::u16string_view aClassName, std::u16string_view aUserName,
                             std::u16string_view aPassword);
+// Ends this address's session of the user (a server that does not know the command closes).
+std::u16string LogoutRequest(std::u16string_view aClassName, std::u16string_view aUserName);
 // aClassItem is the class box's displayed text, "(host)" suffix included.
 std::u16string ChgpswRequest(std::u16string_view aClassItem, std::u16string_view aUserName,
                              std::u16string_view aNewPassword);

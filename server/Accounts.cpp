@@ -101,6 +101,7 @@ void TAccounts::SetPassword(const std::string& aClass, const std::string& aUser,
       "INSERT INTO users (class, name, hash) VALUES (?, ?, ?) "
       "ON CONFLICT (class, name) DO UPDATE SET hash = excluded.hash",
       {aClass, aUser, FHash});
+  Run(FDatabase, "DELETE FROM sessions WHERE class = ? AND name = ?", {aClass, aUser});
 }
 
 bool TAccounts::ChangePassword(const std::string& aClass, const std::string& aUser,
@@ -145,6 +146,15 @@ void TAccounts::DropSession(const std::string& aAddress, const std::string& aCla
   std::lock_guard FGuard(FLock);
   Run(FDatabase, "DELETE FROM sessions WHERE address = ? AND class = ? AND name = ?",
       {aAddress, aClass, aUser});
+}
+
+bool TAccounts::HasSession(const std::string& aAddress, const std::string& aClass,
+                           const std::string& aUser) {
+  std::lock_guard FGuard(FLock);
+  return !Column(Prepare(FDatabase,
+                         "SELECT name FROM sessions WHERE address = ? AND class = ? AND name = ?",
+                         {aAddress, aClass, aUser}))
+              .empty();
 }
 
 } // namespace zelvo::server

@@ -24,7 +24,8 @@ public:
   std::vector<std::string> Classes();
   std::vector<std::string> Users(const std::string& aClass);
   bool Verify(const std::string& aClass, const std::string& aUser, const std::string& aPassword);
-  // Creates the class and the user when missing; an existing user gets the new password.
+  // Creates the class and the user when missing; an existing user gets the new password, and
+  // every session of theirs ends (a running server notices within TSessions::kCheckEvery).
   void SetPassword(const std::string& aClass, const std::string& aUser,
                    const std::string& aPassword);
   // Only for an existing user; false otherwise.
@@ -43,6 +44,7 @@ public:
                     const std::string& aUser, int64_t aUsedSeconds);
   void DropSession(const std::string& aAddress, const std::string& aClass,
                    const std::string& aUser);
+  bool HasSession(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
 
 private:
   std::mutex FLock; // guards FDatabase

@@ -68,7 +68,7 @@ std::string LocalTimeText() {
 
 bool IsChangeCommand(std::string_view aCommand) {
   return aCommand == "PUT" || aCommand == "MKDIR" || aCommand == "DELETE" || aCommand == "MOVE" ||
-         aCommand == "CHGPSW";
+         aCommand == "CHGPSW" || aCommand == "LOGOUT";
 }
 
 bool HashesPassword(std::string_view aCommand) {
@@ -82,7 +82,17 @@ TReplyPlan TRequestHandler::Handle(const TRequest& aRequest) {
     return BlockReply(JoinLines(FAccounts.Users(aRequest.FArgument)), aRequest.FArgument);
   if (FCommand == "LOGIN") return Login(aRequest);
   if (FCommand == "CHGPSW") return ChangePassword(aRequest);
+  if (FCommand == "LOGOUT") return LogOut(aRequest);
   return FileCommand(aRequest);
+}
+
+TReplyPlan TRequestHandler::LogOut(const TRequest& aRequest) {
+  const auto [FClass, FUser] = NextWord(aRequest.FArgument);
+  if (FClass.empty() || FUser.empty()) return Confirmed(false, "malformed");
+  TReplyPlan FPlan = Confirmed(true, LoggedCredentials(FClass, FUser));
+  if (FSessions && !FSessions->End(aRequest.FAddress, std::string(FClass), std::string(FUser)))
+    FPlan.FOutcome = "refused (no session)";
+  return FPlan;
 }
 
 TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
@@ -192,7 +202,10 @@ TReplyPlan TRequestHandler::ChangePassword(const TRequest& aRequest) {
     FPlan.FOutcome = "refused (no session)";
     return FPlan;
   }
-  if (FAccounts.ChangePassword(FClass, FUserText, std::string(FPassword))) FPlan.FOutcome = "ok";
+  if (!FAccounts.ChangePassword(FClass, FUserText, std::string(FPassword))) return FPlan;
+  FPlan.FOutcome = "ok";
+  // Whoever else had the old password loses what it gave them.
+  if (FSessions) FSessions->EndOthers(FClass, FUserText, aRequest.FAddress);
   return FPlan;
 }
 

@@ -1,6 +1,9 @@
 // Turns one request line into the reply plan: what the connection sends or receives next.
 // No sockets here: the connection carries the plan out.
 //
+// LOGOUT <class> <user> ends that user's session at the caller's address ("OK", or "refused (no
+// session)"); CHGPSW ends every other session of its user.
+//
 // Replies to a missing file or a refused LIST or GET are plain closes, so the client sees a
 // failed exchange (a GET's reply is a size-prefixed block like any text, so a refusal text could
 // be taken for content). Change commands (PUT, MKDIR, DELETE, MOVE, CHGPSW) are confirmed with a
@@ -72,6 +75,8 @@ public:
 private:
   TReplyPlan Login(const TRequest& aRequest);
   TReplyPlan ChangePassword(const TRequest& aRequest);
+  // "LOGOUT <class> <user>": ends that user's session at the request's address.
+  TReplyPlan LogOut(const TRequest& aRequest);
   TReplyPlan FileCommand(const TRequest& aRequest);
   TReplyPlan Get(std::string_view aArgument);
   TReplyPlan Put(std::string_view aArgument);

@@ -75,15 +75,19 @@ public:
 private:
   void Arm() { FDeadline = steady_clock::now() + FServer.Options().FIdleTimeOut; }
   // An upload's next aTake bytes are due by the time the minimum average rate asks for them
-  // (never before the grace has passed), or earlier when the idle time-out says so.
+  // (never before the grace has passed), and no later than their own share at that rate plus the
+  // grace (a fast start banks no more credit than that, so the rate holds to the last byte), or
+  // earlier when the idle time-out says so.
   void ArmUpload(uint64_t aReceived, uint64_t aTake) {
     const auto& FOptions = FServer.Options();
-    const auto FDue =
+    const auto FAtRate = [&](uint64_t aBytes) {
+      return std::chrono::milliseconds(aBytes * 1000 /
+                                       static_cast<uint64_t>(FOptions.FMinUploadRate));
+    };
+    const auto FDue = std::min<steady_clock::time_point>(
         FUploadStart +
-        std::max<steady_clock::duration>(
-            FOptions.FUploadGrace,
-            std::chrono::milliseconds((aReceived + aTake) * 1000 /
-                                      static_cast<uint64_t>(FOptions.FMinUploadRate)));
+            std::max<steady_clock::duration>(FOptions.FUploadGrace, FAtRate(aReceived + aTake)),
+        steady_clock::now() + FOptions.FUploadGrace + FAtRate(aTake));
     FDeadline = std::min(steady_clock::now() + FOptions.FIdleTimeOut, FDue);
     FUploadDue = FDeadline == FDue;
     FTimer.cancel(); // the watch takes the new deadline at once
@@ -128,7 +132,8 @@ private:
     } catch (const std::exception& aError) {
       FPlan.FOutcome = std::string("failed (") + aError.what() + ")";
     }
-    FServer.Log(FPeer, FCommand, FPlan.FLogArgument, FPlan.FOutcome, FBytes);
+    // A failed upload is logged with what arrived of it.
+    FServer.Log(FPeer, FCommand, FPlan.FLogArgument, FPlan.FOutcome, std::max(FBytes, FUploaded));
     Finish();
   }
 
@@ -256,6 +261,7 @@ private:
         FUpload.reset(); // the rest is read and dropped
       }
       FReceived += FTake;
+      FUploaded = FReceived;
     }
     if (FUpload && !FUpload->Commit())
       aPlan.FOutcome = IsDiskFull(errno) ? Utf16ToUtf8(kDiskFullRefusal) : "failed (cannot store)";
@@ -277,24 +283,51 @@ private:
   std::string FPeer;
   std::string FBuffer;
   steady_clock::time_point FUploadStart;
+  uint64_t FUploaded = 0;  // an upload's bytes so far, for the log of one that fails
   bool FUploadDue = false; // the deadline is the upload's minimum rate
   bool FTooSlow = false;   // the connection was cut for it
 };
 
-// Control characters as "\xNN", so a logged field never starts a line of its own.
+// The UTF-8 of the characters that break or reorder a line as viewers show it: NEL, the line
+// and paragraph separators, and the bidirectional embeddings, overrides and isolates.
+bool IsLineBreaker(std::string_view aText) {
+  if (aText.starts_with("\xC2\x85")) return true;
+  if (aText.size() < 3 || static_cast<unsigned char>(aText[0]) != 0xE2) return false;
+  const auto FSecond = static_cast<unsigned char>(aText[1]);
+  const auto FThird = static_cast<unsigned char>(aText[2]);
+  return (FSecond == 0x80 && FThird >= 0xA8 && FThird <= 0xAE) ||
+         (FSecond == 0x81 && FThird >= 0xA6 && FThird <= 0xA9);
+}
+
+// A logged field: cut at kMaxLoggedField bytes (a request never logs much more than itself),
+// control characters, the line breakers above and the quote as "\xNN" bytes, so no field can
+// start a line of its own, look like another line, or end a quoted field early.
 std::string Escaped(std::string_view aText) {
+  static constexpr size_t kMaxLoggedField = 512;
+  std::string_view FShown = aText.substr(0, kMaxLoggedField);
+  while (FShown.size() < aText.size() && !FShown.empty() &&
+         (static_cast<unsigned char>(aText[FShown.size()]) & 0xC0) == 0x80)
+    FShown.remove_suffix(1); // not inside a character
   std::string FText;
-  for (const char FChar : aText) {
-    const auto FByte = static_cast<unsigned char>(FChar);
-    if (FByte < 0x20 || FByte == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      FText += "\\x";
-      FText += kHex[FByte >> 4];
-      FText += kHex[FByte & 15];
-    } else {
-      FText += FChar;
+  for (size_t i = 0; i < FShown.size(); ++i) {
+    const auto FByte = static_cast<unsigned char>(FShown[i]);
+    const size_t FEscaped = IsLineBreaker(FShown.substr(i)) ? (FByte == 0xC2 ? 2 : 3)
+                            : FByte < 0x20 || FByte == 0x7F || FByte == '"' ? 1
+                                                                            : 0;
+    if (FEscaped == 0) {
+      FText += FShown[i];
+      continue;
     }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (size_t j = i; j < i + FEscaped; ++j) {
+      const auto FPart = static_cast<unsigned char>(FShown[j]);
+      FText += "\\x";
+      FText += kHex[FPart >> 4];
+      FText += kHex[FPart & 15];
+    }
+    i += FEscaped - 1;
   }
+  if (FShown.size() < aText.size()) FText += "…(" + std::to_string(aText.size()) + " bytes)";
   return FText;
 }
 
@@ -414,9 +447,9 @@ void TServer::Left(const std::string& aAddress) {
 void TServer::Log(const std::string& aPeer, const std::string& aCommand,
                   const std::string& aArgument, const std::string& aOutcome, uint64_t aBytes) {
   std::lock_guard FGuard(FLogLock);
-  std::cerr << LocalTimeText() << ' ' << Escaped(aPeer) << ' ' << Escaped(aCommand) << ' '
-            << (aArgument.empty() ? "-" : Escaped(aArgument)) << ' ' << Escaped(aOutcome) << ' '
-            << aBytes << std::endl;
+  // The argument quoted: a path with spaces never shifts the fields after it.
+  std::cerr << LocalTimeText() << ' ' << Escaped(aPeer) << ' ' << Escaped(aCommand) << " \""
+            << Escaped(aArgument) << "\" " << Escaped(aOutcome) << ' ' << aBytes << std::endl;
 }
 
 } // namespace zelvo::server

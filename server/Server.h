@@ -12,8 +12,11 @@
 // connection runs on its own strand, so a slow or broken client holds up nobody else; LOGIN and
 // CHGPSW, which hash passwords, run on a small pool of their own, so a login flood leaves the other
 // commands fast. SIGINT and SIGTERM stop the server: the acceptor closes and unfinished uploads are
-// discarded. One line per request goes to stderr: time, peer, command, argument, outcome, bytes;
-// control characters in them are escaped ("\x0A"), so no request can forge a line.
+// discarded. One line per request goes to stderr: time, peer, command, "argument", outcome,
+// bytes; each field is cut at 512 bytes ("…(<length> bytes)" follows), and control characters,
+// the quote, and the characters that break or reorder lines (U+0085, U+2028, U+2029,
+// U+202A-U+202E, U+2066-U+2069) are escaped as their bytes ("\x0A"), so no request can forge or
+// hide a line, and a request logs little more than itself.
 #pragma once
 
 #include <asio.hpp>

@@ -19,7 +19,7 @@ TSessions::TSessions(TAccounts& aAccounts, std::chrono::milliseconds aIdle)
   for (const auto& FStored : FAccounts.Sessions()) {
     const TWallClock::time_point FUsed{std::chrono::seconds(FStored.FUsedSeconds)};
     if (FNow - FUsed < FIdle)
-      FSessions[{FStored.FAddress, FStored.FClass, FStored.FUser}] = {FUsed, FUsed};
+      FSessions[{FStored.FAddress, FStored.FClass, FStored.FUser}] = {FUsed, FUsed, FNow};
     else
       FAccounts.DropSession(FStored.FAddress, FStored.FClass, FStored.FUser);
   }
@@ -30,7 +30,7 @@ void TSessions::Open(const std::string& aAddress, const std::string& aClass,
   const auto FNow = TWallClock::now();
   {
     std::lock_guard FGuard(FLock);
-    FSessions[{aAddress, aClass, aUser}] = {FNow, FNow};
+    FSessions[{aAddress, aClass, aUser}] = {FNow, FNow, FNow};
   }
   FAccounts.StoreSession(aAddress, aClass, aUser, SecondsOf(FNow));
 }
@@ -41,6 +41,14 @@ bool TSessions::RenewLocked(std::map<TKey, TSession>::iterator aAt, TWallClock::
     FAccounts.DropSession(FAddress, FClass, FUser);
     FSessions.erase(aAt);
     return false;
+  }
+  // An administrator's password change removed the row: before a renewal could write it back.
+  if (aNow - aAt->second.FChecked >= kCheckEvery) {
+    if (!FAccounts.HasSession(FAddress, FClass, FUser)) {
+      FSessions.erase(aAt);
+      return false;
+    }
+    aAt->second.FChecked = aNow;
   }
   aAt->second.FUsed = aNow;
   if (aNow - aAt->second.FStored >= kStoreEvery) {
@@ -70,6 +78,32 @@ bool TSessions::UseClass(const std::string& aAddress, const std::string& aClass)
     FAt = FNext;
   }
   return FLive;
+}
+
+bool TSessions::End(const std::string& aAddress, const std::string& aClass,
+                    const std::string& aUser) {
+  {
+    std::lock_guard FGuard(FLock);
+    if (FSessions.erase({aAddress, aClass, aUser}) == 0) return false;
+  }
+  FAccounts.DropSession(aAddress, aClass, aUser);
+  return true;
+}
+
+void TSessions::EndOthers(const std::string& aClass, const std::string& aUser,
+                          const std::string& aKeptAddress) {
+  std::vector<std::string> FEnded;
+  {
+    std::lock_guard FGuard(FLock);
+    std::erase_if(FSessions, [&](const auto& aEntry) {
+      const auto& [FAddress, FClass, FUser] = aEntry.first;
+      if (FClass != aClass || FUser != aUser || FAddress == aKeptAddress) return false;
+      FEnded.push_back(FAddress);
+      return true;
+    });
+  }
+  for (const auto& FAddress : FEnded)
+    FAccounts.DropSession(FAddress, aClass, aUser);
 }
 
 std::chrono::seconds TLoginThrottle::Paused(const std::string& aAddress,

@@ -7,7 +7,10 @@
 // and (reads only) their classes' shares; CHGPSW needs a session of its user. Several users may
 // have sessions at one address (a shared machine; students behind one NAT address share the
 // scope of their sessions). Sessions are kept in the accounts database as well, so a restarted
-// server still knows them; a renewal is written at most once a minute.
+// server still knows them; a renewal is written at most once a minute. A session ends early when
+// its user logs out there (LOGOUT), when the user changes the password (every other session of
+// theirs), or when an administrator sets it (every session: the database row goes, and a live
+// session finds its row gone within kCheckEvery).
 //
 // Login throttle: failed LOGINs are counted per address and per user; five within a minute
 // pause further attempts from that address (or for that user) for a time that doubles with each
@@ -38,12 +41,20 @@ public:
   bool Use(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
   // Whether any user of aClass has a live session at aAddress; renews it.
   bool UseClass(const std::string& aAddress, const std::string& aClass);
+  // Ends the session of aUser at aAddress; whether there was one.
+  bool End(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
+  // Ends every session of aUser except the one at aKeptAddress (empty: none kept).
+  void EndOthers(const std::string& aClass, const std::string& aUser,
+                 const std::string& aKeptAddress);
+
+  static constexpr std::chrono::seconds kCheckEvery{5};
 
 private:
   using TKey = std::tuple<std::string, std::string, std::string>; // address, class, user
   struct TSession {
     TWallClock::time_point FUsed;
-    TWallClock::time_point FStored; // when FUsed was last written to the database
+    TWallClock::time_point FStored;  // when FUsed was last written to the database
+    TWallClock::time_point FChecked; // when its row was last found in the database
   };
   // Renews FAt, or drops it when it has expired; whether it was live. FLock held.
   bool RenewLocked(std::map<TKey, TSession>::iterator aAt, TWallClock::time_point aNow);

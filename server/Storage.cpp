@@ -111,6 +111,11 @@ TStorage::TStorage(fs::path aFolder) : FFolder(fs::weakly_canonical(aFolder)) {}
 std::optional<fs::path> TStorage::Resolve(std::string_view aServerPath, TAccess aAccess) const {
   const auto FParts = SplitServerPath(aServerPath);
   if (!FParts || !Allowed(*FParts, aAccess)) return std::nullopt;
+  // The server's own uploads under way are nobody's to read, write or move.
+  if (std::ranges::any_of(*FParts, [](const std::string& aPart) {
+        return aPart.starts_with(TUpload::kTempPrefix);
+      }))
+    return std::nullopt;
   fs::path FPath = FFolder;
   for (const auto& FPart : *FParts)
     FPath /= FPart;

@@ -34,7 +34,8 @@ class TStorage {
 public:
   explicit TStorage(std::filesystem::path aFolder);
 
-  // The local path of a server path (UTF-8), or none when the request must be refused.
+  // The local path of a server path (UTF-8), or none when the request must be refused (outside
+  // the roots, not allowed for aAccess, or naming an upload under way: TUpload::kTempPrefix).
   std::optional<std::filesystem::path> Resolve(std::string_view aServerPath, TAccess aAccess) const;
 
   // The place of a server path; none when it lies in neither kind of root.

@@ -13,6 +13,24 @@
 #include "protocol/YunClientUnit.h"
 
 namespace zelvo {
+namespace {
+
+// Whom the session at CurrentServerHost belongs to, for the log-out at unmount.
+std::u16string LoggedClass;
+std::u16string LoggedUser;
+
+// Ends the session on the server, so the next person at this computer does not inherit it. A
+// server that does not know the command closes; either way the end waits at most about
+// 2 s (a connect and a read of a second each).
+void LogOutOfServer() {
+  if (LoggedUser.empty()) return;
+  TYunClient(CurrentServerHost, ServerPort, kLogoutTimeOutMs)
+      .Command(LogoutRequest(LoggedClass, LoggedUser));
+  LoggedClass.clear();
+  LoggedUser.clear();
+}
+
+} // namespace
 
 TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16string& aUserName,
                            const std::u16string& aPassword, std::u16string& aServerTime) {
@@ -28,6 +46,8 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   ShareVolumeName = FReply->FShareVolumeName;
   aServerTime = FReply->FServerTime;
   ServerConfirmsChanges = FReply->FConfirms;
+  LoggedClass = aClassName;
+  LoggedUser = aUserName;
   return TLoginResult::LoggedIn;
 }
 
@@ -63,6 +83,7 @@ void UnmountYunDisks(TDrives& aDrives) {
   FWatchdog.request_stop();
   // Background fetches and refreshes nobody waits for any more.
   if (FileSystem != nullptr) FileSystem->CancelExchanges();
+  LogOutOfServer();
 }
 
 std::vector<std::u16string> SettlePendingChanges() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,7 +45,9 @@ TDrives MountYunDisks(const std::u16string& aOwnMountPoint = u"Z:",
 // drive still being mounted is taken down once it is up). Exchanges still under way after
 // kUnmountGrace are cancelled (a change not sent stays pending), and every one left once the
 // drives are down, so the program ends promptly whatever the server does.
+// Then the session is ended on the server (LOGOUT, each wait at most kLogoutTimeOutMs).
 inline constexpr std::chrono::seconds kUnmountGrace{2};
+inline constexpr int32_t kLogoutTimeOutMs = 1000;
 void UnmountYunDisks(TDrives& aDrives);
 
 // After the drives are down: ends the retries of pending changes, removes the cache files that

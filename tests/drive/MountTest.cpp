@@ -12,6 +12,7 @@
 #include "tests/drive/MountFixture.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/MountProcess.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -139,6 +140,16 @@ TEST_F(MountTest, ParallelReaders) {
         &FFailures);
   EXPECT_EQ(FFailures.find("bad"), std::string::npos) << FFailures;
   EXPECT_EQ(FMount.Stop(), 0);
+}
+
+// The unmount ends the session on the server: the next person at this computer does not reach
+// the student's files.
+TEST_F(MountTest, UnmountEndsTheSession) {
+  ASSERT_TRUE(FMount.Ready());
+  const std::string FGet = "GET \\home\\一年级一班\\张三\\欢迎使用.txt";
+  EXPECT_GT(test::TRawPeer::Exchange(FServer.Port(), FGet).size(), 4u);
+  EXPECT_EQ(FMount.Stop(), 0);
+  EXPECT_EQ(test::TRawPeer::Exchange(FServer.Port(), FGet), "");
 }
 
 TEST_F(MountTest, WriterStillHoldingAFileAtStop) {
