@@ -71,6 +71,10 @@ public:
                   TLoginThrottle& aThrottle)
       : FStorage(aStorage), FAccounts(aAccounts), FSessions(aSessions), FThrottle(aThrottle) {}
   TReplyPlan Handle(const TRequest& aRequest);
+  // Whether some user has a live session at aAddress (always, with open access).
+  bool HasSessionAt(const std::string& aAddress) const {
+    return FSessions == nullptr || FSessions->HasAt(aAddress);
+  }
 
 private:
   TReplyPlan Login(const TRequest& aRequest);

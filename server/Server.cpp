@@ -110,7 +110,10 @@ private:
     std::string FCommand = "-";
     uint64_t FBytes = 0;
     try {
-      Arm();
+      // The request line comes at once from any real client; a slot held without one is cut
+      // sooner than a transfer's idle wait.
+      FDeadline = steady_clock::now() +
+                  std::min<steady_clock::duration>(kFirstLineTime, FServer.Options().FIdleTimeOut);
       const size_t FLength = co_await asio::async_read_until(
           FSocket, asio::dynamic_buffer(FBuffer, kMaxRequestLine + 2), "\r\n", use_awaitable);
       const std::string FLine = FBuffer.substr(0, FLength - 2);
@@ -373,7 +376,12 @@ awaitable<void> TServer::Accept() {
       continue;
     }
     const std::string FAddress = FSocket.remote_endpoint(FError).address().to_string();
-    if (FActive >= FOptions.FMaxConnections) {
+    // A share of the slots stays for addresses with a session: strangers holding connections
+    // never shut a logged-in student out.
+    const int FSlots = FHandler.HasSessionAt(FAddress)
+                           ? FOptions.FMaxConnections
+                           : FOptions.FMaxConnections - FOptions.FMaxConnections / kReservedShare;
+    if (FActive >= FSlots) {
       Refuse(std::move(FSocket), FAddress, "refused (busy)");
       continue;
     }

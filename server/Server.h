@@ -1,22 +1,23 @@
 // The network side of the reference server: an acceptor, a pool of threads and one connection
 // object per client, each carrying exactly one request.
 //
-// Every wait for the client (the request line, upload data, room to send) has a deadline: a
-// connection idle for longer is closed, and an upload must also keep a minimum average rate
-// after its first seconds or it is cut and dropped. Request lines are capped; the number of
-// connections at once is bounded in all and per address (a connection past either bound is
-// refused), so one address never takes every slot. A refused connection's request line is still
-// read for a moment, so that a change command hears "refused (busy)" (or "refused (too many
-// connections from this address)") instead of a close its client could take for success; a
-// bounded number of such refusals run at once, past it the connection is closed unread. Each
-// connection runs on its own strand, so a slow or broken client holds up nobody else; LOGIN and
-// CHGPSW, which hash passwords, run on a small pool of their own, so a login flood leaves the other
-// commands fast. SIGINT and SIGTERM stop the server: the acceptor closes and unfinished uploads are
-// discarded. One line per request goes to stderr: time, peer, command, "argument", outcome,
-// bytes; each field is cut at 512 bytes ("…(<length> bytes)" follows), and control characters,
-// the quote, and the characters that break or reorder lines (U+0085, U+2028, U+2029,
-// U+202A-U+202E, U+2066-U+2069) are escaped as their bytes ("\x0A"), so no request can forge or
-// hide a line, and a request logs little more than itself.
+// Every wait for the client (the request line, upload data, room to send) has a deadline: the
+// request line must come within kFirstLineTime, a connection idle for longer is closed, and an
+// upload must also keep a minimum average rate after its first seconds or it is cut and dropped.
+// Request lines are capped; the number of connections at once is bounded in all and per address (a
+// connection past either bound is refused), so one address never takes every slot, and a quarter of
+// them is kept for addresses with a session, so strangers never take every slot a logged-in student
+// needs. A refused connection's request line is still read for a moment, so that a change command
+// hears "refused (busy)" (or "refused (too many connections from this address)") instead of a close
+// its client could take for success; a bounded number of such refusals run at once, past it the
+// connection is closed unread. Each connection runs on its own strand, so a slow or broken client
+// holds up nobody else; LOGIN and CHGPSW, which hash passwords, run on a small pool of their own,
+// so a login flood leaves the other commands fast. SIGINT and SIGTERM stop the server: the acceptor
+// closes and unfinished uploads are discarded. One line per request goes to stderr: time, peer,
+// command, "argument", outcome, bytes; each field is cut at 512 bytes ("…(<length> bytes)"
+// follows), and control characters, the quote, and the characters that break or reorder lines
+// (U+0085, U+2028, U+2029, U+202A-U+202E, U+2066-U+2069) are escaped as their bytes ("\x0A"), so no
+// request can forge or hide a line, and a request logs little more than itself.
 #pragma once
 
 #include <asio.hpp>
@@ -43,6 +44,11 @@ struct TServerOptions {
 };
 
 inline constexpr size_t kMaxRequestLine = 64 * 1024;
+// The request line must arrive this soon after the connect (or within the idle time-out when that
+// is shorter).
+inline constexpr std::chrono::seconds kFirstLineTime{5};
+// One slot in kReservedShare is kept for addresses that have a session.
+inline constexpr int kReservedShare = 4;
 
 class TServer {
 public:

@@ -80,6 +80,15 @@ bool TSessions::UseClass(const std::string& aAddress, const std::string& aClass)
   return FLive;
 }
 
+bool TSessions::HasAt(const std::string& aAddress) {
+  std::lock_guard FGuard(FLock);
+  const auto FNow = TWallClock::now();
+  for (auto FAt = FSessions.lower_bound({aAddress, std::string(), std::string()});
+       FAt != FSessions.end() && std::get<0>(FAt->first) == aAddress; ++FAt)
+    if (FNow - FAt->second.FUsed < FIdle) return true;
+  return false;
+}
+
 bool TSessions::End(const std::string& aAddress, const std::string& aClass,
                     const std::string& aUser) {
   {

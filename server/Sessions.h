@@ -41,6 +41,8 @@ public:
   bool Use(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
   // Whether any user of aClass has a live session at aAddress; renews it.
   bool UseClass(const std::string& aAddress, const std::string& aClass);
+  // Whether any user has a live session at aAddress (nothing renewed).
+  bool HasAt(const std::string& aAddress);
   // Ends the session of aUser at aAddress; whether there was one.
   bool End(const std::string& aAddress, const std::string& aClass, const std::string& aUser);
   // Ends every session of aUser except the one at aKeptAddress (empty: none kept).

@@ -193,6 +193,26 @@ TEST_F(GuardTest, IdleConnectionsOfOneAddressLeaveRoomForOthers) {
   EXPECT_NE(FServer.Log().find("too many connections from this address"), std::string::npos);
 }
 
+// Strangers holding every slot they can get, from eight addresses: a student with a session is
+// still served every time, and a connection that never sends its line is cut within seconds.
+TEST_F(GuardTest, IdleStrangersLeaveSlotsForStudents) {
+  ASSERT_TRUE(LogIn("127.0.0.30", "张三"));
+  std::vector<std::unique_ptr<TRawPeer>> FIdle;
+  for (int FAddress = 0; FAddress < 8; ++FAddress)
+    for (int i = 0; i < 32; ++i)
+      FIdle.push_back(
+          std::make_unique<TRawPeer>(FServer.Port(), "127.0.0." + std::to_string(40 + FAddress)));
+  // Every slot open to strangers is taken once a ninth stranger hears "busy".
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return Confirmation(Request("127.0.0.60", "MKDIR " + kHome + "\\x")) == "refused (busy)";
+  }));
+  for (int i = 0; i < 20; ++i)
+    EXPECT_GT(Request("127.0.0.30", "GET " + kHome + "\\欢迎使用.txt").size(), 4u) << i;
+  TPeerEnd FEnd = TPeerEnd::TimedOut;
+  FIdle.front()->Receive(1, 20000, &FEnd);
+  EXPECT_EQ(FEnd, TPeerEnd::Closed) << "a connection without a request line is cut";
+}
+
 TEST_F(GuardTest, LoginFloodIsPausedAndOthersStayFast) {
   std::atomic<bool> FStop = false;
   std::vector<std::thread> FFlood;
