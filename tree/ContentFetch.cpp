@@ -99,8 +99,9 @@ constexpr size_t kMaxHiddenTold = 10000;
 
 // A listed name the drive hides, told once per process (listings are fetched again and again).
 void ReportHidden(const std::u16string& aFolder, const uint8_t* aRecord, const char* aReason) {
-  static std::mutex FLock; // guards FTold
-  static std::set<std::u16string> FTold;
+  // Never destroyed: a listing may still arrive on a background thread while the process ends.
+  static std::mutex& FLock = *new std::mutex; // guards FTold
+  static std::set<std::u16string>& FTold = *new std::set<std::u16string>;
   const auto& FRaw = DecodeFindData(aRecord).cFileName;
   const std::u16string FName(FRaw.data(), std::find(FRaw.begin(), FRaw.end(), u'\0'));
   std::lock_guard FGuard(FLock);
