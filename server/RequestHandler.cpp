@@ -179,7 +179,7 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
       FPlan.FOutcome += "; further attempts paused for " + std::to_string(FPause.count()) + " s";
     return FPlan;
   }
-  FThrottle.Succeeded(aRequest.FAddress, FUserKey);
+  FThrottle.Succeeded(aRequest.FAddress, FUserKey, FNow);
   if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
   FStorage.EnsureRoots(FClass, FUser);
   // The sixth line tells clients that know it that every change is confirmed; others read five.

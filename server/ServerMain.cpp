@@ -66,12 +66,14 @@ int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptio
     std::cerr << "zelvo-server: removed " << FLeft
               << " incomplete uploads left by an earlier run\n";
   std::optional<TSessions> FSessions;
+  const std::chrono::milliseconds FIdle(
+      static_cast<int64_t>(aGuard.FSessionIdleHours * 3600 * 1000));
   if (aGuard.FOpenAccess)
     std::cerr << "zelvo-server: open access: every address reaches every file (no sessions)\n";
   else
-    FSessions.emplace(FAccounts, std::chrono::milliseconds(
-                                     static_cast<int64_t>(aGuard.FSessionIdleHours * 3600 * 1000)));
-  TLoginThrottle FThrottle;
+    FSessions.emplace(FAccounts, FIdle);
+  // An address where a student logged in stays trusted for that student as long as a session.
+  TLoginThrottle FThrottle(FIdle);
   TRequestHandler FHandler(FStorage, FAccounts, FSessions ? &*FSessions : nullptr, FThrottle);
   TServer FServer(std::move(aOptions), FHandler);
   std::cout << "listening on " << FServer.Options().FListen << ':' << FServer.Port() << std::endl;

@@ -115,32 +115,64 @@ void TSessions::EndOthers(const std::string& aClass, const std::string& aUser,
     FAccounts.DropSession(FAddress, aClass, aUser);
 }
 
+namespace {
+
+std::string AtAddress(const std::string& aUserKey, const std::string& aAddress) {
+  return "ua " + aUserKey + "|" + aAddress;
+}
+
+} // namespace
+
+bool TLoginThrottle::TrustedLocked(const std::string& aAddress, const std::string& aUserKey,
+                                   TClock::time_point aNow) const {
+  const auto FAt = FSucceeded.find({aUserKey, aAddress});
+  return FAt != FSucceeded.end() && aNow - FAt->second < FTrusted;
+}
+
+bool TLoginThrottle::AttackedLocked(const std::string& aUserKey, TClock::time_point aNow) {
+  const auto FAt = FCounts.find("u " + aUserKey);
+  if (FAt == FCounts.end()) return false;
+  auto& FFailures = FAt->second.FFailures;
+  while (!FFailures.empty() && aNow - FFailures.front() >= kWindow)
+    FFailures.pop_front();
+  return static_cast<int>(FFailures.size()) >= kFailures;
+}
+
 std::chrono::seconds TLoginThrottle::Paused(const std::string& aAddress,
                                             const std::string& aUserKey, TClock::time_point aNow) {
   std::lock_guard FGuard(FLock);
+  if (TrustedLocked(aAddress, aUserKey, aNow)) return std::chrono::seconds{0};
   std::chrono::seconds FLongest{0};
-  for (const auto& FKey : {"a " + aAddress, "u " + aUserKey}) {
+  for (const auto& FKey : {"a " + aAddress, AtAddress(aUserKey, aAddress)}) {
     const auto FAt = FCounts.find(FKey);
     if (FAt != FCounts.end() && FAt->second.FPausedUntil > aNow)
       FLongest = std::max(FLongest,
                           std::chrono::ceil<std::chrono::seconds>(FAt->second.FPausedUntil - aNow));
   }
-  return FLongest;
+  if (FLongest.count() > 0 || !AttackedLocked(aUserKey, aNow)) return FLongest;
+  // Attempts on an attacked user from elsewhere go one a second, whoever makes them.
+  auto& FLast = FCounts["u " + aUserKey].FLastAttempt;
+  if (aNow - FLast < kUserPace) return kUserPace;
+  FLast = aNow;
+  return std::chrono::seconds{0};
 }
 
 std::chrono::seconds TLoginThrottle::Failed(const std::string& aAddress,
                                             const std::string& aUserKey, TClock::time_point aNow) {
   std::lock_guard FGuard(FLock);
   ForgetStaleLocked(aNow);
+  FailedLocked(FCounts["u " + aUserKey], aNow, false);
   return std::max(FailedLocked(FCounts["a " + aAddress], aNow),
-                  FailedLocked(FCounts["u " + aUserKey], aNow));
+                  FailedLocked(FCounts[AtAddress(aUserKey, aAddress)], aNow));
 }
 
-std::chrono::seconds TLoginThrottle::FailedLocked(TCount& aCount, TClock::time_point aNow) {
+std::chrono::seconds TLoginThrottle::FailedLocked(TCount& aCount, TClock::time_point aNow,
+                                                  bool aPauses) {
   while (!aCount.FFailures.empty() && aNow - aCount.FFailures.front() >= kWindow)
     aCount.FFailures.pop_front();
   aCount.FFailures.push_back(aNow);
-  if (static_cast<int>(aCount.FFailures.size()) < kFailures) return std::chrono::seconds{0};
+  if (!aPauses || static_cast<int>(aCount.FFailures.size()) < kFailures)
+    return std::chrono::seconds{0};
   aCount.FFailures.clear();
   const auto FPause = std::min(kLongestPause, kFirstPause * (1 << std::min(aCount.FPauses, 7)));
   ++aCount.FPauses;
@@ -148,15 +180,19 @@ std::chrono::seconds TLoginThrottle::FailedLocked(TCount& aCount, TClock::time_p
   return FPause;
 }
 
-void TLoginThrottle::Succeeded(const std::string& aAddress, const std::string& aUserKey) {
+void TLoginThrottle::Succeeded(const std::string& aAddress, const std::string& aUserKey,
+                               TClock::time_point aNow) {
   std::lock_guard FGuard(FLock);
   FCounts.erase("a " + aAddress);
-  FCounts.erase("u " + aUserKey);
+  FCounts.erase(AtAddress(aUserKey, aAddress));
+  FSucceeded[{aUserKey, aAddress}] = aNow;
 }
 
 // Counts with nothing recent and no pause running are dropped, so a flood of names costs no
 // memory for long; an address or user that was paused keeps its count of pauses for a day.
 void TLoginThrottle::ForgetStaleLocked(TClock::time_point aNow) {
+  if (FSucceeded.size() >= 4096)
+    std::erase_if(FSucceeded, [&](const auto& aEntry) { return aNow - aEntry.second >= FTrusted; });
   if (FCounts.size() < 4096) return;
   std::erase_if(FCounts, [&](const auto& aEntry) {
     const TCount& FCount = aEntry.second;

@@ -12,9 +12,13 @@
 // theirs), or when an administrator sets it (every session: the database row goes, and a live
 // session finds its row gone within kCheckEvery).
 //
-// Login throttle: failed LOGINs are counted per address and per user; five within a minute
-// pause further attempts from that address (or for that user) for a time that doubles with each
-// pause (30 s, then 1 min, ... up to an hour); a success ends the count of both.
+// Login throttle: failed LOGINs are counted per address and per user at an address; five within
+// a minute pause further attempts from that address (or for that user there) for a time that
+// doubles with each pause (30 s, then 1 min, ... up to an hour). Failures for a user across all
+// addresses only slow attempts down: while there were five within a minute, that user's attempts
+// from addresses without a recent success go at most once a second. An address where the user
+// logged in within the trusted time (the session idle time) is never held back for that user,
+// so nobody elsewhere can lock a student out. A success ends the counts of that address.
 //
 // Thread-safe: each class has one mutex over its tables (FLock).
 #pragma once
@@ -71,30 +75,44 @@ class TLoginThrottle {
 public:
   using TClock = std::chrono::steady_clock;
 
-  // How long attempts of this address or user are still paused; zero when they may go on.
+  explicit TLoginThrottle(std::chrono::milliseconds aTrusted = std::chrono::hours(12))
+      : FTrusted(aTrusted) {}
+
+  // How long this attempt must still wait; zero when it may go on (it then counts as the user's
+  // attempt of this second).
   std::chrono::seconds Paused(const std::string& aAddress, const std::string& aUserKey,
                               TClock::time_point aNow);
   // Counts a failure; returns the pause it started (zero when none).
   std::chrono::seconds Failed(const std::string& aAddress, const std::string& aUserKey,
                               TClock::time_point aNow);
-  void Succeeded(const std::string& aAddress, const std::string& aUserKey);
+  void Succeeded(const std::string& aAddress, const std::string& aUserKey, TClock::time_point aNow);
 
   static constexpr int kFailures = 5;
   static constexpr std::chrono::seconds kWindow{60};
   static constexpr std::chrono::seconds kFirstPause{30};
   static constexpr std::chrono::seconds kLongestPause{3600};
+  static constexpr std::chrono::seconds kUserPace{1}; // one attempt per user while attacked
 
 private:
   struct TCount {
     std::deque<TClock::time_point> FFailures; // within the last kWindow
     TClock::time_point FPausedUntil{};
     int FPauses = 0;
+    TClock::time_point FLastAttempt{}; // a user's: the last attempt let through while attacked
   };
-  std::chrono::seconds FailedLocked(TCount& aCount, TClock::time_point aNow);
+  // Counts a failure; with aPauses, five in the window start a pause (returned).
+  std::chrono::seconds FailedLocked(TCount& aCount, TClock::time_point aNow, bool aPauses = true);
+  bool AttackedLocked(const std::string& aUserKey, TClock::time_point aNow);
+  bool TrustedLocked(const std::string& aAddress, const std::string& aUserKey,
+                     TClock::time_point aNow) const;
   void ForgetStaleLocked(TClock::time_point aNow);
 
-  std::mutex FLock;                      // guards FCounts
-  std::map<std::string, TCount> FCounts; // "a " + address, or "u " + class/user
+  const std::chrono::milliseconds FTrusted;
+  std::mutex FLock; // guards FCounts and FSucceeded
+  // "a " + address, "ua " + class/user + "|" + address, or "u " + class/user.
+  std::map<std::string, TCount> FCounts;
+  // When a user (class/user) last logged in from an address.
+  std::map<std::pair<std::string, std::string>, TClock::time_point> FSucceeded;
 };
 
 } // namespace zelvo::server

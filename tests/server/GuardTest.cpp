@@ -236,10 +236,28 @@ TEST_F(GuardTest, LoginFloodIsPausedAndOthersStayFast) {
   const std::string FLog = FServer.Log();
   EXPECT_NE(FLog.find("further attempts paused for 30 s"), std::string::npos) << FLog;
   EXPECT_NE(FLog.find("refused (login attempts paused"), std::string::npos) << FLog;
-  // The right password waits too, for that address and for that user.
+  // The right password waits too at the flooding address; from elsewhere the user is only slowed
+  // (an attempt a second), never locked out.
   EXPECT_FALSE(LogIn("127.0.0.7", "王五"));
-  EXPECT_FALSE(LogIn("127.0.0.9", "王五"));
+  EXPECT_TRUE(test::WaitUntil([&] { return LogIn("127.0.0.9", "王五"); }));
   EXPECT_TRUE(LogIn("127.0.0.9", "张三"));
+}
+
+// Forty addresses guessing one student's password: each is paused, the student is only slowed
+// down elsewhere, and from her own address (where she logged in) always gets in.
+TEST_F(GuardTest, LockoutsCannotBeAimedAtAStudent) {
+  ASSERT_TRUE(LogIn("127.0.0.2", "张三"));
+  for (int FAddress = 0; FAddress < 40; ++FAddress)
+    for (int i = 0; i < 6; ++i)
+      Request("127.0.1." + std::to_string(FAddress + 10),
+              "LOGIN 一年级一班 张三 guess" + std::to_string(i));
+  const std::string FLog = FServer.Log();
+  EXPECT_NE(FLog.find("further attempts paused for 30 s"), std::string::npos) << FLog;
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(LogIn("127.0.0.2", "张三")) << i;
+  EXPECT_FALSE(LogIn("127.0.1.10", "张三")) << "the guessing address stays paused";
+  EXPECT_TRUE(test::WaitUntil([&] { return LogIn("127.0.0.3", "张三"); }))
+      << "a new address waits a second at most";
 }
 
 // Slow from the first byte, or after a fast start (which banks no lasting credit): cut, dropped,
