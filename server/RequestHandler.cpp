@@ -116,11 +116,16 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
   }
   if (FCommand == "LIST") {
     if (!FReaches(FArgument, TAccess::Read)) return FNoSession(Outcome(false, FArgument));
-    auto FRecords = FStorage.List(FArgument);
-    if (!FRecords) return Outcome(false, FArgument);
+    std::shared_ptr<const TStorage::TListingFile> FListing = FStorage.ListToFile(FArgument);
+    if (!FListing) return Outcome(false, FArgument);
+    if (FListing->FTooMany) {
+      TReplyPlan FPlan = BlockReply(JoinLines({"refused (too many entries)"}), FArgument);
+      FPlan.FOutcome = "refused (more than 1000000 entries)";
+      return FPlan;
+    }
     TReplyPlan FPlan = Outcome(true, FArgument);
     FPlan.FKind = TReplyPlan::TKind::Listing;
-    FPlan.FData = std::move(*FRecords);
+    FPlan.FListing = std::move(FListing);
     return FPlan;
   }
   if (FCommand == "MOVE") {

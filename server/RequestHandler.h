@@ -22,6 +22,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,13 +51,14 @@ struct TReplyPlan {
   enum class TKind {
     Close,   // no reply
     Block,   // a size-prefixed block with FData
-    Listing, // a listing block with FData
+    Listing, // a listing block with FListing's content
     File,    // the content of FPath as a size-prefixed block
     Upload   // receive a size-prefixed block and store it at FPath
   };
   TKind FKind = TKind::Close;
   std::string FData;
   std::filesystem::path FPath;
+  std::shared_ptr<const TStorage::TListingFile> FListing;
   std::string FOutcome = "refused"; // for the log
   std::string FLogArgument;         // the argument as logged: never a password
   bool FConfirm = false;            // a change command: its outcome is sent as a text reply

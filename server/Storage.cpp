@@ -97,6 +97,16 @@ bool AppendListed(std::string& aReply, const fs::path& aPath) {
   return true;
 }
 
+bool WriteAll(int aFd, std::string_view aBytes) {
+  while (!aBytes.empty()) {
+    const ssize_t FWritten = ::write(aFd, aBytes.data(), aBytes.size());
+    if (FWritten < 0 && errno == EINTR) continue;
+    if (FWritten <= 0) return false;
+    aBytes.remove_prefix(static_cast<size_t>(FWritten));
+  }
+  return true;
+}
+
 bool SameAsciiName(std::string_view aLeft, std::string_view aRight) {
   return std::ranges::equal(aLeft, aRight, [](char aA, char aB) {
     const auto FFold = [](char aC) { return aC >= 'A' && aC <= 'Z' ? char(aC - 'A' + 'a') : aC; };
@@ -134,17 +144,70 @@ std::optional<TPlace> TStorage::PlaceOf(std::string_view aServerPath) {
 
 std::optional<std::string> TStorage::List(std::string_view aPattern) const {
   if (!aPattern.ends_with("\\*")) return Entry(aPattern);
+  std::string FReply;
+  if (!ListFolder(aPattern, [&](std::string& aRecords) {
+        FReply += aRecords;
+        return true;
+      }))
+    return std::nullopt;
+  return FReply;
+}
+
+bool TStorage::ListFolder(std::string_view aPattern,
+                          const std::function<bool(std::string&)>& aFlush) const {
   const auto FFolderPath = Resolve(aPattern.substr(0, aPattern.size() - 2), TAccess::Read);
   struct stat FStat {};
   if (!FFolderPath || ::stat(FFolderPath->c_str(), &FStat) != 0 || !S_ISDIR(FStat.st_mode))
-    return std::nullopt;
-  std::string FReply;
-  AppendRecord(FReply, FindDataOf(u".", FStat));
-  AppendRecord(FReply, FindDataOf(u"..", FStat));
+    return false;
+  std::string FRecords;
+  AppendRecord(FRecords, FindDataOf(u".", FStat));
+  AppendRecord(FRecords, FindDataOf(u"..", FStat));
   std::error_code FError;
-  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError))
-    AppendListed(FReply, FEntry.path());
-  return FReply;
+  for (const auto& FEntry : fs::directory_iterator(*FFolderPath, FError)) {
+    AppendListed(FRecords, FEntry.path());
+    if (FRecords.size() >= kListPiece) {
+      if (!aFlush(FRecords)) return false;
+      FRecords.clear();
+    }
+  }
+  return aFlush(FRecords);
+}
+
+TStorage::TListingFile::~TListingFile() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+std::unique_ptr<TStorage::TListingFile> TStorage::ListToFile(std::string_view aPattern) const {
+  auto FFile = std::make_unique<TListingFile>();
+  if (!aPattern.ends_with("\\*")) {
+    // One entry: small, but sent the same way.
+    const auto FReply = Entry(aPattern);
+    if (!FReply) return nullptr;
+    return WriteListing(*FReply, std::move(FFile));
+  }
+  FFile->FFd = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (FFile->FFd < 0) return nullptr;
+  const bool FListed = ListFolder(aPattern, [&](std::string& aRecords) {
+    FFile->FSize += aRecords.size();
+    if (FFile->FSize > (kMaxListed + 2) * kFindDataSize) {
+      FFile->FTooMany = true;
+      return false;
+    }
+    return WriteAll(FFile->FFd, aRecords);
+  });
+  if (FFile->FTooMany) {
+    FFile->FSize = 0;
+    return FFile;
+  }
+  return FListed ? std::move(FFile) : nullptr;
+}
+
+std::unique_ptr<TStorage::TListingFile>
+TStorage::WriteListing(const std::string& aRecords, std::unique_ptr<TListingFile> aFile) const {
+  aFile->FFd = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (aFile->FFd < 0 || !WriteAll(aFile->FFd, aRecords)) return nullptr;
+  aFile->FSize = aRecords.size();
+  return aFile;
 }
 
 std::optional<std::string> TStorage::Entry(std::string_view aFullName) const {

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +48,22 @@ public:
   // none when the folder has no such entry (ASCII letters match without case, the exact name
   // first). None when the folder does not exist.
   std::optional<std::string> List(std::string_view aPattern) const;
+
+  // A folder's listing written out as it is read (never whole in memory): to a file of its own,
+  // unlinked, in the storage folder, closed with the object.
+  struct TListingFile {
+    TListingFile() = default;
+    TListingFile(const TListingFile&) = delete;
+    TListingFile& operator=(const TListingFile&) = delete;
+    ~TListingFile();
+    int FFd = -1;
+    uint64_t FSize = 0;
+    bool FTooMany = false; // more than kMaxListed entries: nothing written
+  };
+  static constexpr uint64_t kMaxListed = 1'000'000;
+  // The same reply as List; null when List gives none or the file cannot be written.
+  std::unique_ptr<TListingFile> ListToFile(std::string_view aPattern) const;
+
   // The stored version of a local file (after an upload), or none.
   static std::optional<TServerVersion> VersionOf(const std::filesystem::path& aPath);
 
@@ -62,6 +80,12 @@ public:
 
 private:
   std::optional<std::string> Entry(std::string_view aFullName) const;
+  // A folder's records ("." and ".." first) handed to aFlush a piece (kListPiece) at a time;
+  // false when the folder is not there or aFlush said stop.
+  bool ListFolder(std::string_view aPattern, const std::function<bool(std::string&)>& aFlush) const;
+  std::unique_ptr<TListingFile> WriteListing(const std::string& aRecords,
+                                             std::unique_ptr<TListingFile> aFile) const;
+  static constexpr size_t kListPiece = 1 << 20;
 
   std::filesystem::path FFolder;
 };

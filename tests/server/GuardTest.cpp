@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
@@ -87,6 +91,51 @@ TEST_F(GuardTest, SessionsEndWithALogOutOrAPasswordChange) {
             0);
   EXPECT_TRUE(test::WaitUntil([&] { return !FReads("127.0.0.2"); }))
       << "a running server notices the administrator's change";
+}
+
+// The kilobytes of memory a process has used at most (VmHWM).
+int64_t PeakKiB(pid_t aPid) {
+  std::ifstream FStatus("/proc/" + std::to_string(aPid) + "/status");
+  for (std::string FLine; std::getline(FStatus, FLine);)
+    if (FLine.starts_with("VmHWM:")) return std::stoll(FLine.substr(6));
+  return -1;
+}
+
+// Eight listings of a 200,000-entry folder at once (118 MB each): each goes out from a file as it
+// is read, so the server's memory stays far below one reply.
+TEST(GuardMemoryTest, BigListingsStreamInBoundedMemory) {
+  // A sanitizer's quarantine of freed memory would count as the server's own: kept small here.
+  const std::string FOld = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+  ::setenv("ASAN_OPTIONS", (FOld + ":quarantine_size_mb=16").c_str(), 1);
+  TServerProcess FServer;
+  ::setenv("ASAN_OPTIONS", FOld.c_str(), 1);
+  const fs::path FFolder = FServer.Storage() / "home/一年级一班/张三/big";
+  fs::create_directory(FFolder);
+  constexpr int kEntries = 200000;
+  for (int i = 0; i < kEntries; ++i)
+    ::close(::open((FFolder / ("file" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY, 0600));
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三", "127.0.0.2"));
+  std::vector<std::thread> FReaders;
+  std::atomic<int> FWhole = 0;
+  for (int i = 0; i < 8; ++i)
+    FReaders.emplace_back([&] {
+      TRawPeer FPeer(FServer.Port(), "127.0.0.2");
+      FPeer.Send("LIST " + kHome + "\\big\\*\r\n");
+      uint64_t FBytes = 0;
+      TPeerEnd FEnd = TPeerEnd::TimedOut;
+      while (FEnd != TPeerEnd::Closed) {
+        const std::string FPiece = FPeer.Receive(1 << 20, 30000, &FEnd);
+        if (FPiece.empty() && FEnd != TPeerEnd::Closed) break;
+        FBytes += FPiece.size();
+      }
+      if (FBytes == 4 + uint64_t{kEntries + 2} * 592) ++FWhole;
+    });
+  for (auto& FReader : FReaders)
+    FReader.join();
+  EXPECT_EQ(FWhole, 8);
+  const int64_t FPeak = PeakKiB(FServer.Pid());
+  EXPECT_LT(FPeak, 200 * 1024);
+  std::cout << "server peak during 8 listings of 200,000 entries: " << FPeak / 1024 << " MB\n";
 }
 
 TEST_F(GuardTest, FilesAreReachedOnlyFromAddressesWithASession) {

@@ -39,6 +39,7 @@ public:
   void Start();
 
   // Runs "zelvo-server ARGS" with aInput on standard input; returns its exit status.
+  pid_t Pid() const { return FPid; }
   static int RunTool(const std::string& aArgs, const std::string& aInput = "",
                      std::string* aOutput = nullptr);
 
