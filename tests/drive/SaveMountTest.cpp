@@ -34,7 +34,7 @@ protected:
     size_t FCount = 0;
     for (size_t FAt = 0; (FAt = FLog.find(" PUT ", FAt)) != std::string::npos; ++FAt) {
       const size_t FEnd = FLog.find('\n', FAt);
-      if (FLog.substr(FAt, FEnd - FAt).find("\\" + aName + " ") != std::string::npos) ++FCount;
+      if (FLog.substr(FAt, FEnd - FAt).find("\\" + aName + "\" ") != std::string::npos) ++FCount;
     }
     return FCount;
   }
