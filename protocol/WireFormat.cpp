@@ -34,6 +34,11 @@ int32_t DecodeBlockCount(const std::array<uint8_t, 4>& aBytes) {
                               uint32_t{aBytes[2]} << 8 | uint32_t{aBytes[3]});
 }
 
+std::array<uint8_t, 4> EncodeListingCount(uint32_t aCount) {
+  return {static_cast<uint8_t>(aCount), static_cast<uint8_t>(aCount >> 8),
+          static_cast<uint8_t>(aCount >> 16), static_cast<uint8_t>(aCount >> 24)};
+}
+
 int32_t DecodeListingCount(const std::array<uint8_t, 4>& aBytes) {
   return static_cast<int32_t>(uint32_t{aBytes[3]} << 24 | uint32_t{aBytes[2]} << 16 |
                               uint32_t{aBytes[1]} << 8 | uint32_t{aBytes[0]});

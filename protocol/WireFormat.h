@@ -21,6 +21,7 @@ using TStringList = std::vector<std::u16string>;
 std::string EncodeRequestLine(std::u16string_view aCommand);
 std::array<uint8_t, 4> EncodeBlockCount(int32_t aCount);
 int32_t DecodeBlockCount(const std::array<uint8_t, 4>& aBytes);
+std::array<uint8_t, 4> EncodeListingCount(uint32_t aCount);
 int32_t DecodeListingCount(const std::array<uint8_t, 4>& aBytes);
 
 std::u16string DecodeTextReply(std::string_view aData);

@@ -159,10 +159,7 @@ private:
                                    EncodeBlockCount(static_cast<int32_t>(aPlan.FData.size())));
     case TReplyPlan::TKind::Listing: {
       // From its file, as the kernel copies it: a big folder never sits in memory.
-      const auto FCount = static_cast<uint32_t>(aPlan.FListing->FSize);
-      const std::array<uint8_t, 4> FHeader{
-          static_cast<uint8_t>(FCount), static_cast<uint8_t>(FCount >> 8),
-          static_cast<uint8_t>(FCount >> 16), static_cast<uint8_t>(FCount >> 24)};
+      const auto FHeader = EncodeListingCount(static_cast<uint32_t>(aPlan.FListing->FSize));
       co_await Write(asio::buffer(FHeader));
       co_return co_await SendFromFile(aPlan.FListing->FFd,
                                       static_cast<int64_t>(aPlan.FListing->FSize));

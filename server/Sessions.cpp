@@ -123,6 +123,11 @@ std::string AtAddress(const std::string& aUserKey, const std::string& aAddress) 
 
 } // namespace
 
+void TLoginThrottle::DropOldFailures(TCount& aCount, TClock::time_point aNow) {
+  while (!aCount.FFailures.empty() && aNow - aCount.FFailures.front() >= kWindow)
+    aCount.FFailures.pop_front();
+}
+
 bool TLoginThrottle::TrustedLocked(const std::string& aAddress, const std::string& aUserKey,
                                    TClock::time_point aNow) const {
   const auto FAt = FSucceeded.find({aUserKey, aAddress});
@@ -132,10 +137,8 @@ bool TLoginThrottle::TrustedLocked(const std::string& aAddress, const std::strin
 bool TLoginThrottle::AttackedLocked(const std::string& aUserKey, TClock::time_point aNow) {
   const auto FAt = FCounts.find("u " + aUserKey);
   if (FAt == FCounts.end()) return false;
-  auto& FFailures = FAt->second.FFailures;
-  while (!FFailures.empty() && aNow - FFailures.front() >= kWindow)
-    FFailures.pop_front();
-  return static_cast<int>(FFailures.size()) >= kFailures;
+  DropOldFailures(FAt->second, aNow);
+  return static_cast<int>(FAt->second.FFailures.size()) >= kFailures;
 }
 
 std::chrono::seconds TLoginThrottle::Paused(const std::string& aAddress,
@@ -168,8 +171,7 @@ std::chrono::seconds TLoginThrottle::Failed(const std::string& aAddress,
 
 std::chrono::seconds TLoginThrottle::FailedLocked(TCount& aCount, TClock::time_point aNow,
                                                   bool aPauses) {
-  while (!aCount.FFailures.empty() && aNow - aCount.FFailures.front() >= kWindow)
-    aCount.FFailures.pop_front();
+  DropOldFailures(aCount, aNow);
   aCount.FFailures.push_back(aNow);
   if (!aPauses || static_cast<int>(aCount.FFailures.size()) < kFailures)
     return std::chrono::seconds{0};

@@ -102,6 +102,7 @@ private:
   };
   // Counts a failure; with aPauses, five in the window start a pause (returned).
   std::chrono::seconds FailedLocked(TCount& aCount, TClock::time_point aNow, bool aPauses = true);
+  static void DropOldFailures(TCount& aCount, TClock::time_point aNow); // outside kWindow
   bool AttackedLocked(const std::string& aUserKey, TClock::time_point aNow);
   bool TrustedLocked(const std::string& aAddress, const std::string& aUserKey,
                      TClock::time_point aNow) const;

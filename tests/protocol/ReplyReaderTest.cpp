@@ -17,6 +17,7 @@ namespace {
 
 using test::Block;
 using test::BlockCount;
+using test::ListingCount;
 
 // The bytes of a reply, handed out at most aPiece at a time, then the given end.
 class TBufferSource final : public TByteSource {
@@ -37,11 +38,6 @@ private:
   TReceiveStatus FEnd;
   size_t FAt = 0;
 };
-
-std::string ListingCount(uint32_t aCount) {
-  return {static_cast<char>(aCount), static_cast<char>(aCount >> 8),
-          static_cast<char>(aCount >> 16), static_cast<char>(aCount >> 24)};
-}
 
 TEST(ReplyReaderTest, BlocksWithinTheirBounds) {
   const TBlockBounds FSmall{10, 5};

@@ -9,11 +9,6 @@
 namespace zelvo::test {
 namespace {
 
-std::string ListingCount(uint32_t aCount) {
-  return {static_cast<char>(aCount), static_cast<char>(aCount >> 8),
-          static_cast<char>(aCount >> 16), static_cast<char>(aCount >> 24)};
-}
-
 std::string Record(const TListedFile& aFile) {
   WIN32_FIND_DATAW FData;
   FData.dwFileAttributes = aFile.FFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;

@@ -179,6 +179,11 @@ std::string BlockCount(int32_t aCount) {
           static_cast<char>(FValue >> 8), static_cast<char>(FValue)};
 }
 
+std::string ListingCount(uint32_t aCount) {
+  return {static_cast<char>(aCount), static_cast<char>(aCount >> 8),
+          static_cast<char>(aCount >> 16), static_cast<char>(aCount >> 24)};
+}
+
 std::string Block(std::string_view aData) {
   return BlockCount(static_cast<int32_t>(aData.size())) + std::string(aData);
 }

@@ -85,5 +85,7 @@ uint16_t ClosedPort();
 // Bytes of a big-endian count followed by data.
 std::string Block(std::string_view aData);
 std::string BlockCount(int32_t aCount);
+// The little-endian count that starts a listing block.
+std::string ListingCount(uint32_t aCount);
 
 } // namespace zelvo::test
