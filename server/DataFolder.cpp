@@ -1,6 +1,10 @@
 #include "server/DataFolder.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 #include <vector>
 
 #include "common/TextCodec.h"
@@ -97,6 +101,39 @@ void AddDemoData(TAccounts& aAccounts, const TStorage& aStorage) {
       AddHomeFiles(aStorage.Folder() / "home" / FClass.FName / FStudent, FStudent);
     }
   }
+}
+
+TServeLock::~TServeLock() {
+  ::close(FFd); // ends the lock
+}
+
+std::unique_ptr<TServeLock> TServeLock::Take(const fs::path& aFolder, std::string& aHolder) {
+  const fs::path FPath = aFolder / "serve.lock";
+  const int FFd = ::open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (FFd < 0)
+    throw std::runtime_error("cannot open " + FPath.string() + ": " + std::strerror(errno));
+  struct flock FLock {};
+  FLock.l_type = F_WRLCK;
+  FLock.l_whence = SEEK_SET;
+  if (::fcntl(FFd, F_SETLK, &FLock) == 0) return std::unique_ptr<TServeLock>(new TServeLock(FFd));
+  const int FError = errno;
+  if (FError == EAGAIN || FError == EACCES) {
+    char FText[512];
+    const ssize_t FRead = ::pread(FFd, FText, sizeof FText, 0);
+    aHolder.assign(FText, FRead > 0 ? static_cast<size_t>(FRead) : 0);
+    while (!aHolder.empty() && (aHolder.back() == '\n' || aHolder.back() == '\0'))
+      aHolder.pop_back();
+    ::close(FFd);
+    return nullptr;
+  }
+  ::close(FFd);
+  throw std::runtime_error("cannot lock " + FPath.string() + ": " + std::strerror(FError));
+}
+
+void TServeLock::Describe(const std::string& aHolder) {
+  const std::string FLine = aHolder + '\n';
+  // Only a message depends on it: a failed write leaves the lock as it is.
+  if (::ftruncate(FFd, 0) == 0) (void)!::pwrite(FFd, FLine.data(), FLine.size(), 0);
 }
 
 } // namespace zelvo::server

@@ -1,7 +1,9 @@
-// The server's data folder: "accounts.db" (classes and users) and "storage/" (the files).
+// The server's data folder: "accounts.db" (classes and users), "storage/" (the files) and
+// "serve.lock" (which server serves it).
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,31 @@ void InitDataFolder(const std::filesystem::path& aFolder);
 // Why a class or user name cannot be used, or empty when it can. Names travel inside
 // space-separated request lines and become path parts.
 std::string NameProblem(std::string_view aName, bool aIsClass);
+
+// The one server of a data folder. Two servers on one folder would undo each other's saves and
+// remove each other's uploads under way, so "serve" holds this from before its clean-up until it
+// ends. It is a POSIX record lock on "serve.lock", which the kernel drops when the process ends
+// however it ends, and which network file systems with lock support (GlusterFS, NFS) hold across
+// machines: a server started on another machine that mounts the same folder is refused while
+// this one lives. The file's text names the holder for that refusal. Not thread-safe; one object
+// per process.
+class TServeLock {
+public:
+  TServeLock(const TServeLock&) = delete;
+  TServeLock& operator=(const TServeLock&) = delete;
+  ~TServeLock();
+
+  // Takes the lock; null when another process holds it, with aHolder set to what it wrote.
+  // Raises std::runtime_error when the file cannot be opened or locked at all.
+  static std::unique_ptr<TServeLock> Take(const std::filesystem::path& aFolder,
+                                          std::string& aHolder);
+  // Writes who holds the lock (one line), for a second server's refusal.
+  void Describe(const std::string& aHolder);
+
+private:
+  explicit TServeLock(int aFd) : FFd(aFd) {}
+  int FFd;
+};
 
 // Adds the demo classes, students (all with kDemoPassword) and sample files.
 void AddDemoData(TAccounts& aAccounts, const TStorage& aStorage);

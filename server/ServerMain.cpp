@@ -5,12 +5,14 @@
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
 //                          [--max-connections-per-address N] [--min-upload-rate KIB]
 //                          [--session-idle-hours H] [--open-access]
-// Everything the server makes is readable by its own user only (umask 077).
+// Everything the server makes is readable by its own user only (umask 077). One data folder is
+// served by one process at a time (TServeLock): a second "serve" of it exits with status 1.
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "server/DataFolder.h"
 #include "server/Server.h"
@@ -18,6 +20,11 @@
 
 namespace zelvo::server {
 namespace {
+
+std::string HostName() {
+  char FName[256] = {};
+  return ::gethostname(FName, sizeof FName - 1) == 0 ? FName : "?";
+}
 
 int Init(const std::string& aFolder, bool aDemo) {
   InitDataFolder(aFolder);
@@ -60,6 +67,15 @@ int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptio
     std::cerr << "zelvo-server: " << aFolder << " is not a data folder (run init first)\n";
     return 1;
   }
+  // Before anything is cleaned up: the uploads left behind may be another live server's.
+  std::string FHolder;
+  const auto FLock = TServeLock::Take(aFolder, FHolder);
+  if (!FLock) {
+    std::cerr << "zelvo-server: " << aFolder << " is served already"
+              << (FHolder.empty() ? std::string() : " (" + FHolder + ")")
+              << "; one data folder has one server at a time\n";
+    return 1;
+  }
   TAccounts FAccounts(DatabasePath(aFolder).string());
   TStorage FStorage(StoragePath(aFolder));
   if (const int FLeft = FStorage.RemoveLeftoverUploads())
@@ -76,7 +92,10 @@ int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptio
   TLoginThrottle FThrottle(FIdle);
   TRequestHandler FHandler(FStorage, FAccounts, FSessions ? &*FSessions : nullptr, FThrottle);
   TServer FServer(std::move(aOptions), FHandler);
-  std::cout << "listening on " << FServer.Options().FListen << ':' << FServer.Port() << std::endl;
+  const std::string FWhere = FServer.Options().FListen + ':' + std::to_string(FServer.Port());
+  FLock->Describe("pid " + std::to_string(::getpid()) + " on " + HostName() + ", listening on " +
+                  FWhere);
+  std::cout << "listening on " << FWhere << std::endl;
   FServer.Run();
   std::cout << "stopped" << std::endl;
   return 0;

@@ -114,6 +114,28 @@ bool SameAsciiName(std::string_view aLeft, std::string_view aRight) {
   });
 }
 
+// An unnamed file for a listing: in the storage folder, whose disk is sized for the files, else
+// in the system's temporary folder where the storage's file system has no O_TMPFILE (GlusterFS).
+int OpenListingFile(const fs::path& aFolder) {
+  const int FFd = ::open(aFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (FFd >= 0) return FFd;
+  std::error_code FError;
+  const fs::path FTemp = fs::temp_directory_path(FError);
+  return FError ? -1 : ::open(FTemp.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+// Puts a rename in aPath's folder on the disk. File systems that cannot sync a folder say EINVAL;
+// their renames are as safe as they get.
+bool SyncFolder(const fs::path& aPath) {
+  const int FFd = ::open(aPath.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (FFd < 0) return false;
+  const bool FSynced = ::fsync(FFd) == 0 || errno == EINVAL;
+  const int FError = errno;
+  ::close(FFd);
+  errno = FError;
+  return FSynced;
+}
+
 } // namespace
 
 TStorage::TStorage(fs::path aFolder) : FFolder(fs::weakly_canonical(aFolder)) {}
@@ -185,7 +207,7 @@ std::unique_ptr<TStorage::TListingFile> TStorage::ListToFile(std::string_view aP
     if (!FReply) return nullptr;
     return WriteListing(*FReply, std::move(FFile));
   }
-  FFile->FFd = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  FFile->FFd = OpenListingFile(FFolder);
   if (FFile->FFd < 0) return nullptr;
   const bool FListed = ListFolder(aPattern, [&](std::string& aRecords) {
     FFile->FSize += aRecords.size();
@@ -204,7 +226,7 @@ std::unique_ptr<TStorage::TListingFile> TStorage::ListToFile(std::string_view aP
 
 std::unique_ptr<TStorage::TListingFile>
 TStorage::WriteListing(const std::string& aRecords, std::unique_ptr<TListingFile> aFile) const {
-  aFile->FFd = ::open(FFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  aFile->FFd = OpenListingFile(FFolder);
   if (aFile->FFd < 0 || !WriteAll(aFile->FFd, aRecords)) return nullptr;
   aFile->FSize = aRecords.size();
   return aFile;
@@ -325,10 +347,13 @@ bool TUpload::Write(const void* aData, size_t aCount) {
 
 bool TUpload::Commit() {
   if (FFd < 0) return false;
-  const bool FOk =
-      ::close(std::exchange(FFd, -1)) == 0 && ::rename(FTemp.c_str(), FTarget.c_str()) == 0;
+  // The OK tells the student the file is safe: its bytes are on the disk before the rename puts
+  // it in place, and the rename is on the disk before the OK.
+  const bool FOk = ::fsync(FFd) == 0 && ::close(std::exchange(FFd, -1)) == 0 &&
+                   ::rename(FTemp.c_str(), FTarget.c_str()) == 0 && SyncFolder(FTarget);
   if (!FOk) {
     const int FError = errno; // the caller tells a full disk from other failures
+    if (FFd >= 0) ::close(std::exchange(FFd, -1));
     ::unlink(FTemp.c_str());
     errno = FError;
   }

@@ -7,7 +7,7 @@
 // in a home that leads into a share or another home changes nothing there. Changes are allowed
 // only inside a user's own root (never the root itself, never below "\share"). Folders are made
 // 0700 and files 0600. Thread-safe: no state besides the storage folder's path; uploads replace
-// files by an atomic rename.
+// files by an atomic rename, the file and the rename synced to the disk first.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +50,8 @@ public:
   std::optional<std::string> List(std::string_view aPattern) const;
 
   // A folder's listing written out as it is read (never whole in memory): to a file of its own,
-  // unlinked, in the storage folder, closed with the object.
+  // unnamed, in the storage folder (in the system's temporary folder on file systems that cannot
+  // make unnamed files), closed with the object.
   struct TListingFile {
     TListingFile() = default;
     TListingFile(const TListingFile&) = delete;

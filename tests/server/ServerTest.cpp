@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -264,6 +265,33 @@ TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {
   const std::string FDatabase = test::TTempDir::ReadPath(FServer.Folder() / "accounts.db");
   EXPECT_EQ(FDatabase.find("second"), std::string::npos) << "no password in clear";
   EXPECT_NE(FDatabase.find("$argon2id$"), std::string::npos);
+}
+
+// A server taking over a data folder (another machine's, on a shared volume) while the first
+// still serves it would remove that one's uploads under way and undo its saves.
+TEST(ServerToolTest, OneDataFolderHasOneServerAtATime) {
+  TServerProcess FServer;
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  const std::string FFolder = "'" + FServer.Folder().string() + "'";
+  std::string FOutput;
+  EXPECT_EQ(TServerProcess::RunTool("serve " + FFolder + " --port 0 2>&1", "", &FOutput), 1);
+  EXPECT_NE(FOutput.find("is served already (pid " + std::to_string(FServer.Pid()) + " on "),
+            std::string::npos)
+      << FOutput;
+  EXPECT_NE(FOutput.find("listening on 127.0.0.1:" + std::to_string(FServer.Port())),
+            std::string::npos)
+      << FOutput;
+
+  FServer.Kill();
+  const auto FLeftover = FServer.Storage() / "home/一年级一班/张三/.zelvo-upload-cut";
+  std::ofstream(FLeftover) << "half";
+  FServer.Start();
+  EXPECT_FALSE(std::filesystem::exists(FLeftover));
+  // The student's session outlived the process: no second login.
+  TMemoryStream FContent;
+  EXPECT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000)
+                  .GetFile(FContent, u"\\home\\一年级一班\\张三\\欢迎使用.txt"));
+  EXPECT_GT(FContent.GetSize(), 0);
 }
 
 } // namespace

@@ -89,6 +89,14 @@ TServerProcess::~TServerProcess() {
   Stop();
 }
 
+void TServerProcess::Kill() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGKILL);
+  int FStatus = 0;
+  ::waitpid(FPid, &FStatus, 0);
+  FPid = -1;
+}
+
 void TServerProcess::Stop() {
   if (FPid <= 0) return;
   ::kill(FPid, SIGTERM);

@@ -35,6 +35,8 @@ public:
   std::filesystem::path Storage() const { return FDir.Path() / "storage"; }
   std::string Log() const { return FDir.ReadFile("server.log"); }
   void Stop();
+  // Ends it with SIGKILL, as a crash or a machine's end would (no exit checks).
+  void Kill();
   // Starts it again after Stop, on the same port and data folder (the log goes on).
   void Start();
 
