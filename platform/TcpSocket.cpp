@@ -1,5 +1,6 @@
 #include "platform/TcpSocket.h"
 
+#include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
@@ -53,6 +54,14 @@ bool SetBlocking(int aFd, bool aBlocking) {
 }
 
 // A non-blocking connect watched by poll, so the time-out holds whatever the system's own is.
+bool BindLocal(int aFd, const std::string& aAddress) {
+  if (aAddress.empty()) return true;
+  sockaddr_in FLocal{};
+  FLocal.sin_family = AF_INET;
+  return ::inet_pton(AF_INET, aAddress.c_str(), &FLocal.sin_addr) == 1 &&
+         ::bind(aFd, reinterpret_cast<const sockaddr*>(&FLocal), sizeof FLocal) == 0;
+}
+
 bool ConnectWithin(int aFd, int aCancelFd, const sockaddr_in& aAddress, int32_t aTimeOut) {
   if (!SetBlocking(aFd, false)) return false;
   if (::connect(aFd, reinterpret_cast<const sockaddr*>(&aAddress), sizeof aAddress) != 0) {
@@ -86,7 +95,9 @@ bool TTcpSocket::Connect(const std::string& aHost, uint16_t aPort, int32_t aTime
   sockaddr_in FAddress{};
   if (!Resolve(aHost, aPort, FAddress)) return false;
   FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FFd >= 0 && ConnectWithin(FFd, FCancelFd, FAddress, aTimeOut)) return true;
+  if (FFd >= 0 && BindLocal(FFd, FLocalAddress) &&
+      ConnectWithin(FFd, FCancelFd, FAddress, aTimeOut))
+    return true;
   Close();
   return false;
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace zelvo {
 
@@ -37,6 +38,10 @@ public:
   // Connect; it must outlive the socket's use.
   void WatchCancel(int aFd) { FCancelFd = aFd; }
 
+  // The dotted IPv4 address connections leave from; empty (the default) lets the system choose.
+  // Set before Connect, which fails when the address cannot be bound.
+  void LeaveFrom(std::string aAddress) { FLocalAddress = std::move(aAddress); }
+
   // aHost: dotted IPv4 address or a host name resolved to IPv4.
   bool Connect(const std::string& aHost, uint16_t aPort, int32_t aTimeOut);
   // Sends every byte; false on an error or when no byte could be sent for aTimeOut ms.
@@ -59,6 +64,7 @@ private:
 
   int FFd = -1;
   int FCancelFd = -1;
+  std::string FLocalAddress;
 };
 
 } // namespace zelvo

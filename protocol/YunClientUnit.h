@@ -55,6 +55,10 @@ public:
   TYunClient& operator=(const TYunClient&) = delete;
   ~TYunClient() override = default;
 
+  // The local IPv4 address the connection leaves from (a machine with several; load tools that
+  // play many campus computers); empty, the default, lets the system choose.
+  void LeaveFrom(const std::string& aAddress) { FSocket.LeaveFrom(aAddress); }
+
   // Sends the request line and reads the confirmation; true when done.
   bool DoCommand(const std::u16string& aCmd);
   TCommandResult Command(const std::u16string& aCmd);

@@ -28,6 +28,26 @@ TEST(YunClientTest, SendsTheRequestLineBytes) {
   EXPECT_EQ(FServer.Requests(), std::vector<std::string>{"ULIST \xE4\xB8\x80\xE7\x8F\xAD"});
 }
 
+TEST(YunClientTest, LeavesFromTheAddressItIsGiven) {
+  std::string FSeen;
+  TFakeServer FServer([&](TFakeConnection& aPeer) {
+    FSeen = aPeer.PeerAddress();
+    aPeer.ReadLine();
+    aPeer.Send(Block(""));
+  });
+  TYunClient FClient = Client(FServer);
+  FClient.LeaveFrom("127.0.0.9");
+  TStringList FList;
+  EXPECT_TRUE(FClient.DoCommand(u"GLIST", FList));
+  ASSERT_TRUE(FServer.WaitHandled(1));
+  EXPECT_EQ(FSeen, "127.0.0.9");
+
+  TYunClient FElsewhere = Client(FServer);
+  FElsewhere.LeaveFrom("192.0.2.77"); // not this machine's: nothing is sent
+  EXPECT_FALSE(FElsewhere.DoCommand(u"GLIST", FList));
+  EXPECT_EQ(FServer.Connections(), 1);
+}
+
 TEST(YunClientTest, CommandWithoutReplyIsDoneOnceSent) {
   TFakeServer FServer(TFakeServer::Silent());
   EXPECT_TRUE(Client(FServer).DoCommand(u"MKDIR \\home\\a\\\\x"));

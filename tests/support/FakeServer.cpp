@@ -95,6 +95,16 @@ std::string TFakeConnection::Stall() {
   return FResult;
 }
 
+std::string TFakeConnection::PeerAddress() const {
+  sockaddr_in FPeer{};
+  socklen_t FSize = sizeof FPeer;
+  char FText[INET_ADDRSTRLEN] = {};
+  if (::getpeername(FFd, reinterpret_cast<sockaddr*>(&FPeer), &FSize) != 0 ||
+      !::inet_ntop(AF_INET, &FPeer.sin_addr, FText, sizeof FText))
+    return {};
+  return FText;
+}
+
 void TFakeConnection::Reset() {
   const linger FLinger{1, 0};
   ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &FLinger, sizeof FLinger);

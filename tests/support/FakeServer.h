@@ -30,6 +30,8 @@ public:
   std::string Stall();
   // Closes with a reset instead of an orderly close.
   void Reset();
+  // The dotted address the client connected from.
+  std::string PeerAddress() const;
 
 private:
   int FFd;
