@@ -120,6 +120,7 @@ public:
       : FStudent(aStudent), FServer(aServer), FThinkMs(aThinkMs), FRandom(aStudent.FIndex + 1) {}
 
   void Run(TClock::time_point aLoginAt, TClock::time_point aEnd) {
+    if (aLoginAt >= aEnd) return; // its morning comes after the run
     std::this_thread::sleep_until(aLoginAt);
     while (!LogIn() && TClock::now() < aEnd)
       std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -118,6 +118,7 @@ private:
           FSocket, asio::dynamic_buffer(FBuffer, kMaxRequestLine + 2), "\r\n", use_awaitable);
       const std::string FLine = FBuffer.substr(0, FLength - 2);
       FBuffer.erase(0, FLength);
+      Arm(); // the line is in: a password check queued behind others has the idle time
       if (auto FRequest = ParseRequestLine(FLine)) {
         FCommand = FRequest->FCommand;
         FRequest->FAddress = FAddress;
@@ -143,10 +144,23 @@ private:
   // Password hashing runs on the server's hash pool; everything else here on the strand.
   awaitable<TReplyPlan> Handle(const TRequest& aRequest) {
     if (!HashesPassword(aRequest.FCommand)) co_return FServer.Handler().Handle(aRequest);
+    const auto FQueued = steady_clock::now();
     co_return co_await asio::co_spawn(
         FServer.HashPool(),
-        [&]() -> awaitable<TReplyPlan> { co_return FServer.Handler().Handle(aRequest); },
+        [&]() -> awaitable<TReplyPlan> {
+          if (steady_clock::now() - FQueued > kLongestHashWait) co_return Busy(aRequest);
+          co_return FServer.Handler().Handle(aRequest);
+        },
         use_awaitable);
+  }
+
+  // A request turned away unheard: a close for LOGIN (never a wrong-password answer), a refusal
+  // for a change command.
+  static TReplyPlan Busy(const TRequest& aRequest) {
+    TReplyPlan FPlan;
+    FPlan.FOutcome = "refused (busy)";
+    FPlan.FConfirm = IsChangeCommand(aRequest.FCommand);
+    return FPlan;
   }
 
   // Sends or receives what the plan says; returns the data bytes moved.
@@ -339,8 +353,9 @@ std::string Escaped(std::string_view aText) {
 
 TServer::TServer(TServerOptions aOptions, TRequestHandler& aHandler)
     : FOptions(std::move(aOptions)), FHandler(aHandler),
-      FHashPool(std::max(1u, std::thread::hardware_concurrency() / 2)), FAcceptor(FContext),
-      FSignals(FContext, SIGINT, SIGTERM) {
+      FHashPool(FOptions.FHashThreads > 0 ? static_cast<size_t>(FOptions.FHashThreads)
+                                          : std::max(1u, std::thread::hardware_concurrency() / 2)),
+      FAcceptor(FContext), FSignals(FContext, SIGINT, SIGTERM) {
   const asio::ip::tcp::endpoint FEndpoint(asio::ip::make_address(FOptions.FListen), FOptions.FPort);
   FAcceptor.open(FEndpoint.protocol());
   FAcceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));

@@ -12,7 +12,8 @@
 // its client could take for success; a bounded number of such refusals run at once, past it the
 // connection is closed unread. Each connection runs on its own strand, so a slow or broken client
 // holds up nobody else; LOGIN and CHGPSW, which hash passwords, run on a small pool of their own,
-// so a login flood leaves the other commands fast. SIGINT and SIGTERM stop the server: the acceptor
+// so a login flood leaves the other commands fast; one that waited there longer than
+// kLongestHashWait is turned away unchecked. SIGINT and SIGTERM stop the server: the acceptor
 // closes and unfinished uploads are discarded. One line per request goes to stderr: time, peer,
 // command, "argument", outcome, bytes; each field is cut at 512 bytes ("…(<length> bytes)"
 // follows), and control characters, the quote, and the characters that break or reorder lines
@@ -39,6 +40,7 @@ struct TServerOptions {
   int FMaxConnections = 256;
   int FMaxConnectionsPerAddress = 32;
   int FThreads = 4;
+  int FHashThreads = 0;                 // password checks at once; 0: half the cores
   int64_t FMinUploadRate = 64 * 1024;   // bytes per second, on average
   std::chrono::seconds FUploadGrace{5}; // before the rate counts
 };
@@ -47,6 +49,10 @@ inline constexpr size_t kMaxRequestLine = 64 * 1024;
 // The request line must arrive this soon after the connect (or within the idle time-out when that
 // is shorter).
 inline constexpr std::chrono::seconds kFirstLineTime{5};
+// A LOGIN or CHGPSW that waited this long for a password check is turned away unchecked: its
+// client (which waits about 12 s) has given up, and a morning's storm drains instead of hashing
+// for nobody.
+inline constexpr std::chrono::seconds kLongestHashWait{10};
 // One slot in kReservedShare is kept for addresses that have a session.
 inline constexpr int kReservedShare = 4;
 

@@ -4,7 +4,7 @@
 //   zelvo-server add-user DIR CLASS NAME    add or update a user; password on standard input
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
 //                          [--max-connections-per-address N] [--min-upload-rate KIB]
-//                          [--session-idle-hours H] [--open-access]
+//                          [--session-idle-hours H] [--hash-threads N] [--open-access]
 // Everything the server makes is readable by its own user only (umask 077). One data folder is
 // served by one process at a time (TServeLock): a second "serve" of it exits with status 1.
 #include <CLI/CLI.hpp>
@@ -134,6 +134,11 @@ int main(int argc, char** argv) {
   FServe->add_option("--idle-timeout", FIdleMs, "ms")->capture_default_str();
   FServe->add_option("--max-connections", FOptions.FMaxConnections)->capture_default_str();
   FServe->add_option("--threads", FOptions.FThreads)->capture_default_str();
+  FServe
+      ->add_option("--hash-threads", FOptions.FHashThreads,
+                   "password checks at once (0: half the cores)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   FServe->add_option("--max-connections-per-address", FOptions.FMaxConnectionsPerAddress)
       ->capture_default_str();
   int64_t FMinRateKiB = FOptions.FMinUploadRate / 1024;

@@ -292,6 +292,41 @@ TEST_F(GuardTest, LoginFloodIsPausedAndOthersStayFast) {
   EXPECT_TRUE(LogIn("127.0.0.9", "张三"));
 }
 
+// The morning storm: three hundred students log in at once from their own computers while one
+// password is checked at a time, so most logins wait in line, many longer than the request
+// line's deadline. Each is answered: let in, or (once it waited past a client's patience) closed
+// unchecked and logged as busy; none is cut while it waits.
+TEST(GuardStormTest, QueuedLoginsAreAnsweredOrTurnedAwayUnchecked) {
+  TServerProcess FServer({.FMaxConnections = 512, .FExtraArgs = {"--hash-threads", "1"}});
+  constexpr int kStudents = 300;
+  std::atomic<int> FIn = 0;
+  std::atomic<int> FInLate = 0; // let in after waiting longer than the request line may take
+  std::vector<std::thread> FStudents;
+  for (int i = 0; i < kStudents; ++i)
+    FStudents.emplace_back([&, i] {
+      const auto FStart = std::chrono::steady_clock::now();
+      TRawPeer FPeer(FServer.Port(),
+                     "127.0." + std::to_string(4 + i / 250) + "." + std::to_string(1 + i % 250));
+      FPeer.Send("LOGIN 一年级一班 张三 zelvo123\r\n");
+      if (FPeer.ReceiveAll(30000).find("\\home\\") == std::string::npos) return;
+      ++FIn;
+      if (std::chrono::steady_clock::now() - FStart > 6s) ++FInLate;
+    });
+  for (auto& FStudent : FStudents)
+    FStudent.join();
+  const std::string FLog = FServer.Log();
+  const auto Count = [&](const std::string& aText) {
+    size_t FCount = 0;
+    for (size_t FAt = 0; (FAt = FLog.find(aText, FAt)) != std::string::npos; ++FAt)
+      ++FCount;
+    return static_cast<int>(FCount);
+  };
+  EXPECT_EQ(Count(" LOGIN \"一年级一班 张三\" ok "), FIn.load());
+  EXPECT_EQ(Count(" LOGIN \"\" refused (busy) "), kStudents - FIn);
+  EXPECT_EQ(Count(" LOGIN \"一年级一班 张三\" failed"), 0) << FLog;
+  EXPECT_GT(FInLate, 0) << "no login waited in line long enough to show anything";
+}
+
 // Forty addresses guessing one student's password: the first is paused by its own failures, then
 // guesses for her from anywhere go one a second; she is only slowed down elsewhere, and from her
 // own address (where she logged in) always gets in.
