@@ -144,12 +144,18 @@ private:
   // Password hashing runs on the server's hash pool; everything else here on the strand.
   awaitable<TReplyPlan> Handle(const TRequest& aRequest) {
     if (!HashesPassword(aRequest.FCommand)) co_return FServer.Handler().Handle(aRequest);
+    auto& FLine = FServer.HashLine();
+    if (!FLine.Join()) co_return Busy(aRequest);
     const auto FQueued = steady_clock::now();
     co_return co_await asio::co_spawn(
         FServer.HashPool(),
         [&]() -> awaitable<TReplyPlan> {
-          if (steady_clock::now() - FQueued > kLongestHashWait) co_return Busy(aRequest);
-          co_return FServer.Handler().Handle(aRequest);
+          FLine.Left();
+          const auto FStart = steady_clock::now();
+          if (FStart - FQueued > kLongestHashWait) co_return Busy(aRequest);
+          TReplyPlan FPlan = FServer.Handler().Handle(aRequest);
+          FLine.Took(steady_clock::now() - FStart);
+          co_return FPlan;
         },
         use_awaitable);
   }
@@ -353,9 +359,11 @@ std::string Escaped(std::string_view aText) {
 
 TServer::TServer(TServerOptions aOptions, TRequestHandler& aHandler)
     : FOptions(std::move(aOptions)), FHandler(aHandler),
-      FHashPool(FOptions.FHashThreads > 0 ? static_cast<size_t>(FOptions.FHashThreads)
-                                          : std::max(1u, std::thread::hardware_concurrency() / 2)),
-      FAcceptor(FContext), FSignals(FContext, SIGINT, SIGTERM) {
+      FHashThreads(FOptions.FHashThreads > 0
+                       ? static_cast<size_t>(FOptions.FHashThreads)
+                       : std::max(1u, std::thread::hardware_concurrency() / 2)),
+      FHashPool(FHashThreads), FHashLine(FHashThreads), FAcceptor(FContext),
+      FSignals(FContext, SIGINT, SIGTERM) {
   const asio::ip::tcp::endpoint FEndpoint(asio::ip::make_address(FOptions.FListen), FOptions.FPort);
   FAcceptor.open(FEndpoint.protocol());
   FAcceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
@@ -407,6 +415,19 @@ awaitable<void> TServer::Accept() {
     }
     std::make_shared<TConnection>(std::move(FSocket), *this, FAddress)->Start();
   }
+}
+
+bool THashLine::Join() {
+  using namespace std::chrono;
+  const int64_t FTurnIn = (FWaiting.load() + 1) * FMicros.load() / FThreads;
+  if (FTurnIn > duration_cast<microseconds>(kLongestHashWait).count() * 3 / 4) return false;
+  ++FWaiting;
+  return true;
+}
+
+void THashLine::Took(steady_clock::duration aTook) {
+  const int64_t FNow = std::chrono::duration_cast<std::chrono::microseconds>(aTook).count();
+  FMicros = (FMicros.load() * 7 + FNow) / 8;
 }
 
 void TServer::Refuse(asio::ip::tcp::socket aSocket, const std::string& aAddress,

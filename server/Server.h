@@ -56,6 +56,23 @@ inline constexpr std::chrono::seconds kLongestHashWait{10};
 // One slot in kReservedShare is kept for addresses that have a session.
 inline constexpr int kReservedShare = 4;
 
+// The line of password checks. One that could not start within 3/4 of kLongestHashWait, at the
+// pace checks have been taking, is turned away at once: in a morning's storm the line stays short
+// and those in it are served in time, instead of every one waiting out the bound. Lock-free; the
+// estimate is approximate by design.
+class THashLine {
+public:
+  explicit THashLine(size_t aThreads) : FThreads(static_cast<int64_t>(aThreads)) {}
+  bool Join();                // false: turned away
+  void Left() { --FWaiting; } // a thread took it
+  void Took(std::chrono::steady_clock::duration aTook);
+
+private:
+  const int64_t FThreads;
+  std::atomic<int64_t> FWaiting{0};
+  std::atomic<int64_t> FMicros{100'000}; // a moving average of recent checks
+};
+
 class TServer {
 public:
   TServer(TServerOptions aOptions, TRequestHandler& aHandler); // binds and listens
@@ -67,6 +84,7 @@ public:
   const TServerOptions& Options() const { return FOptions; }
   std::atomic<int>& ActiveConnections() { return FActive; }
   asio::thread_pool& HashPool() { return FHashPool; }
+  THashLine& HashLine() { return FHashLine; }
   // A connection from aAddress begins (false: that address has its share already) or ends.
   bool Enter(const std::string& aAddress);
   void Left(const std::string& aAddress);
@@ -90,7 +108,9 @@ private:
   std::atomic<int> FRefusing{0}; // refused connections still being answered
   std::mutex FAddressLock;       // guards FPerAddress
   std::map<std::string, int> FPerAddress;
+  size_t FHashThreads;
   asio::thread_pool FHashPool; // stopped and joined when Run ends
+  THashLine FHashLine;
   asio::io_context FContext;
   asio::ip::tcp::acceptor FAcceptor;
   asio::signal_set FSignals;
