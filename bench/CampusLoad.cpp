@@ -8,14 +8,15 @@
 // on server k mod the count), as a campus shards its class list. Each student comes from a
 // loopback address of its own (127.0.x.y, x >= 1), so address sessions and per-address limits
 // act as they would for campus computers; its login comes at an even place within
-// --login-within seconds (the morning storm). It logs in, lists its home, then until the end
-// thinks (--think, varied by half either way) and writes, reads back or lists a few small files;
-// at the end it reads every file it wrote once more and logs out. "lost" counts files whose
-// write was confirmed but that read back wrong or missing. With --prepare (one data folder per
-// server, in the order of --servers) the students that the running servers do not list yet are
-// added first with "zelvo-server add-user", two at a time.
-// Prints a table per command and a last line "campus-load: N students, ..."; exit status 1 when
-// a file was lost, 2 on bad arguments.
+// --login-within seconds (the morning storm), and a refused login is tried again after 2 to 6 s,
+// as a student clicks again. It lists its home, then until the end thinks (--think, varied by
+// half either way) and writes, reads back or lists a few small files; at the end it reads every
+// file it wrote once more and logs out. "lost" counts files whose write was confirmed but that
+// read back wrong or missing. With --prepare (one data folder per server, in the order of
+// --servers) the students that the running servers do not list yet are added first with
+// "zelvo-server add-user", two at a time.
+// Prints a table per command, how many students got in and how long the slowest took, and a last
+// line "campus-load: N students, ..."; exit status 1 when a file was lost, 2 on bad arguments.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <sys/resource.h>
@@ -123,8 +125,9 @@ public:
     if (aLoginAt >= aEnd) return; // its morning comes after the run
     std::this_thread::sleep_until(aLoginAt);
     while (!LogIn() && TClock::now() < aEnd)
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2000 + FRandom() % 4000));
     if (FHome.empty()) return;
+    FLoggedInAfter = TClock::now() - aLoginAt;
     List();
     while (Think(aEnd)) {
       const unsigned FPick = FRandom() % 10;
@@ -142,6 +145,8 @@ public:
     });
   }
   const TStats& Stats() const { return FStats; }
+  // How long its login took, retries included; none when it never got in.
+  std::optional<TClock::duration> LoggedInAfter() const { return FLoggedInAfter; }
   long Lost() const { return static_cast<long>(FLost.size()); }
 
 private:
@@ -208,7 +213,21 @@ private:
   std::map<std::u16string, std::vector<uint8_t>> FWritten;
   std::set<std::u16string> FLost;
   TStats FStats;
+  std::optional<TClock::duration> FLoggedInAfter;
 };
+
+// How many students got in, and how long the slowest waited (its tries again included).
+void PrintLogins(const std::vector<std::unique_ptr<TStudentRun>>& aRuns) {
+  size_t FIn = 0;
+  TClock::duration FLongest{};
+  for (const auto& FRun : aRuns)
+    if (const auto FAfter = FRun->LoggedInAfter()) {
+      ++FIn;
+      FLongest = std::max(FLongest, *FAfter);
+    }
+  std::printf("logged in: %zu of %zu students, the slowest after %.1f s\n", FIn, aRuns.size(),
+              std::chrono::duration<double>(FLongest).count());
+}
 
 std::string Quoted(const std::string& aText) {
   std::string FQuoted = "'";
@@ -342,6 +361,7 @@ int main(int argc, char** argv) {
     FAll.Merge(FRun->Stats());
     FLost += FRun->Lost();
   }
+  PrintLogins(FRuns);
   FAll.Print(FTook, FCount, FServers.size(), FLost);
   return FLost > 0 ? 1 : 0;
 }
