@@ -119,6 +119,19 @@ bool TAccounts::HasUser(const std::string& aClass, const std::string& aUser) {
               .empty();
 }
 
+bool TAccounts::HasClass(const std::string& aClass) {
+  std::lock_guard FGuard(FLock);
+  return !Column(Prepare(FDatabase, "SELECT name FROM classes WHERE name = ?", {aClass})).empty();
+}
+
+bool TAccounts::RemoveUser(const std::string& aClass, const std::string& aUser) {
+  std::lock_guard FGuard(FLock);
+  Run(FDatabase, "DELETE FROM users WHERE class = ? AND name = ?", {aClass, aUser});
+  const bool FRemoved = sqlite3_changes(FDatabase) == 1;
+  Run(FDatabase, "DELETE FROM sessions WHERE class = ? AND name = ?", {aClass, aUser});
+  return FRemoved;
+}
+
 std::vector<TAccounts::TStoredSession> TAccounts::Sessions() {
   std::lock_guard FGuard(FLock);
   const auto FStatement = Prepare(FDatabase, "SELECT address, class, name, used FROM sessions", {});

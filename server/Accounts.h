@@ -32,6 +32,10 @@ public:
   bool ChangePassword(const std::string& aClass, const std::string& aUser,
                       const std::string& aPassword);
   bool HasUser(const std::string& aClass, const std::string& aUser);
+  bool HasClass(const std::string& aClass);
+  // Removes the user and every session of theirs (a running server notices within
+  // TSessions::kCheckEvery); false when there was no such user. The class stays.
+  bool RemoveUser(const std::string& aClass, const std::string& aUser);
 
   struct TStoredSession {
     std::string FAddress;

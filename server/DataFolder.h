@@ -13,6 +13,8 @@
 namespace zelvo::server {
 
 inline constexpr char kDemoPassword[] = "zelvo123";
+// Characters a password set by the administrator needs at least.
+inline constexpr size_t kMinPasswordLength = 8;
 
 std::filesystem::path DatabasePath(const std::filesystem::path& aFolder);
 std::filesystem::path StoragePath(const std::filesystem::path& aFolder);

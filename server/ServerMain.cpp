@@ -1,7 +1,12 @@
 // zelvo-server: the reference server of the cloud disk.
 //
 //   zelvo-server init DIR [--demo]          create a data folder (with demo classes and files)
-//   zelvo-server add-user DIR CLASS NAME    add or update a user; password on standard input
+//   zelvo-server add-user DIR CLASS NAME [--reset]   add a student (--reset: change an existing
+//                                                   one's password); password on standard input
+//   zelvo-server set-password DIR CLASS NAME         change a password; their sessions end
+//   zelvo-server remove-user DIR CLASS NAME [--delete-files]
+//   zelvo-server list-users DIR [CLASS]              "class student" per line
+// The administration commands work while the data folder is served, and say what they did.
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
 //                          [--max-connections-per-address N] [--min-upload-rate KIB]
 //                          [--session-idle-hours H] [--hash-threads N] [--open-access]
@@ -14,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/TextCodec.h"
 #include "server/DataFolder.h"
 #include "server/Server.h"
 #include "server/Sessions.h"
@@ -36,24 +42,105 @@ int Init(const std::string& aFolder, bool aDemo) {
   return 0;
 }
 
-int AddUser(const std::string& aFolder, const std::string& aClass, const std::string& aUser) {
+bool NamesUsable(const std::string& aClass, const std::string& aUser) {
   for (const auto& [FName, FIsClass] : {std::pair{aClass, true}, std::pair{aUser, false}}) {
     if (const auto FProblem = NameProblem(FName, FIsClass); !FProblem.empty()) {
       std::cerr << "zelvo-server: \"" << FName << "\": " << FProblem << '\n';
-      return 1;
+      return false;
     }
   }
+  return true;
+}
+
+// The first line of standard input; none (with a message) when it is too short to keep out a
+// classmate's guesses.
+std::optional<std::string> ReadPassword() {
   std::string FPassword;
   std::getline(std::cin, FPassword);
   if (!FPassword.empty() && FPassword.back() == '\r') FPassword.pop_back();
-  if (FPassword.empty()) {
-    std::cerr << "zelvo-server: the password (first line of standard input) is empty\n";
+  if (Utf8ToUtf16(FPassword).size() < kMinPasswordLength) {
+    std::cerr << "zelvo-server: the password (first line of standard input) needs at least "
+              << kMinPasswordLength << " characters\n";
+    return std::nullopt;
+  }
+  return FPassword;
+}
+
+struct TUserArgs {
+  std::string FFolder;
+  std::string FClass;
+  std::string FUser;
+};
+
+// add-user (aReset: --reset) and set-password (aMustExist).
+int SetUser(const TUserArgs& aArgs, bool aReset, bool aMustExist) {
+  if (!NamesUsable(aArgs.FClass, aArgs.FUser)) return 1;
+  const auto FPassword = ReadPassword();
+  if (!FPassword) return 1;
+  InitDataFolder(aArgs.FFolder);
+  TAccounts FAccounts(DatabasePath(aArgs.FFolder).string());
+  const std::string FWho = aArgs.FClass + " " + aArgs.FUser;
+  const bool FExists = FAccounts.HasUser(aArgs.FClass, aArgs.FUser);
+  if (FExists && !aReset) {
+    std::cerr << "zelvo-server: " << FWho << " exists already; nothing changed (add-user --reset "
+              << "or set-password changes a password)\n";
     return 1;
   }
-  InitDataFolder(aFolder);
+  if (!FExists && aMustExist) {
+    std::cerr << "zelvo-server: there is no " << FWho << " (add-user adds one)\n";
+    return 1;
+  }
+  if (!FAccounts.HasClass(aArgs.FClass))
+    std::cout << "class " << aArgs.FClass << " does not exist yet: it is created\n";
+  FAccounts.SetPassword(aArgs.FClass, aArgs.FUser, *FPassword);
+  TStorage(StoragePath(aArgs.FFolder)).EnsureRoots(aArgs.FClass, aArgs.FUser);
+  if (FExists)
+    std::cout << "password of " << FWho << " changed; their sessions end\n";
+  else
+    std::cout << "added " << FWho << '\n';
+  return 0;
+}
+
+bool IsDataFolder(const std::string& aFolder) {
+  if (std::filesystem::exists(DatabasePath(aFolder))) return true;
+  std::cerr << "zelvo-server: " << aFolder << " is not a data folder (run init first)\n";
+  return false;
+}
+
+int RemoveUser(const TUserArgs& aArgs, bool aDeleteFiles) {
+  // The names become the path of what --delete-files deletes.
+  if (!NamesUsable(aArgs.FClass, aArgs.FUser) || !IsDataFolder(aArgs.FFolder)) return 1;
+  TAccounts FAccounts(DatabasePath(aArgs.FFolder).string());
+  const std::string FWho = aArgs.FClass + " " + aArgs.FUser;
+  if (!FAccounts.RemoveUser(aArgs.FClass, aArgs.FUser)) {
+    std::cerr << "zelvo-server: there is no " << FWho << '\n';
+    return 1;
+  }
+  const auto FHome = StoragePath(aArgs.FFolder) / "home" / aArgs.FClass / aArgs.FUser;
+  std::cout << "removed " << FWho << "; their sessions end\n";
+  if (aDeleteFiles) {
+    std::filesystem::remove_all(FHome);
+    std::cout << "deleted their files\n";
+  } else {
+    std::cout << "their files stay in " << FHome.string() << '\n';
+  }
+  return 0;
+}
+
+int ListUsers(const std::string& aFolder, const std::string& aClass) {
+  if (!IsDataFolder(aFolder)) return 1;
   TAccounts FAccounts(DatabasePath(aFolder).string());
-  FAccounts.SetPassword(aClass, aUser, FPassword);
-  TStorage(StoragePath(aFolder)).EnsureRoots(aClass, aUser);
+  if (!aClass.empty() && !FAccounts.HasClass(aClass)) {
+    std::cerr << "zelvo-server: there is no class " << aClass << '\n';
+    return 1;
+  }
+  const auto FClasses = aClass.empty() ? FAccounts.Classes() : std::vector<std::string>{aClass};
+  for (const auto& FClass : FClasses) {
+    const auto FUsers = FAccounts.Users(FClass);
+    if (FUsers.empty()) std::cout << FClass << '\n';
+    for (const auto& FUser : FUsers)
+      std::cout << FClass << ' ' << FUser << '\n';
+  }
   return 0;
 }
 
@@ -63,10 +150,7 @@ struct TGuardOptions {
 };
 
 int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptions& aGuard) {
-  if (!std::filesystem::exists(DatabasePath(aFolder))) {
-    std::cerr << "zelvo-server: " << aFolder << " is not a data folder (run init first)\n";
-    return 1;
-  }
+  if (!IsDataFolder(aFolder)) return 1;
   // Before anything is cleaned up: the uploads left behind may be another live server's.
   std::string FHolder;
   const auto FLock = TServeLock::Take(aFolder, FHolder);
@@ -113,7 +197,6 @@ int main(int argc, char** argv) {
   FApp.require_subcommand(1);
   std::string FFolder;
   std::string FClass;
-  std::string FUser;
   bool FDemo = false;
   TServerOptions FOptions;
   int64_t FIdleMs = FOptions.FIdleTimeOut.count();
@@ -122,10 +205,26 @@ int main(int argc, char** argv) {
   FInit->add_option("DIR", FFolder)->required();
   FInit->add_flag("--demo", FDemo, "add demo classes, students and files");
 
-  auto* FAdd = FApp.add_subcommand("add-user", "add a user (password from standard input)");
-  FAdd->add_option("DIR", FFolder)->required();
-  FAdd->add_option("CLASS", FClass)->required();
-  FAdd->add_option("NAME", FUser)->required();
+  TUserArgs FUserArgs;
+  const auto AddUserArgs = [&](CLI::App* aCommand) {
+    aCommand->add_option("DIR", FUserArgs.FFolder)->required();
+    aCommand->add_option("CLASS", FUserArgs.FClass)->required();
+    aCommand->add_option("NAME", FUserArgs.FUser)->required();
+  };
+  bool FReset = false;
+  auto* FAdd = FApp.add_subcommand("add-user", "add a student (password from standard input)");
+  AddUserArgs(FAdd);
+  FAdd->add_flag("--reset", FReset, "change the password of an existing student");
+  auto* FSetPassword = FApp.add_subcommand(
+      "set-password", "change a student's password (from standard input); their sessions end");
+  AddUserArgs(FSetPassword);
+  bool FDeleteFiles = false;
+  auto* FRemove = FApp.add_subcommand("remove-user", "remove a student; their files stay");
+  AddUserArgs(FRemove);
+  FRemove->add_flag("--delete-files", FDeleteFiles, "delete the student's own files too");
+  auto* FList = FApp.add_subcommand("list-users", "classes and their students");
+  FList->add_option("DIR", FFolder)->required();
+  FList->add_option("CLASS", FClass);
 
   auto* FServe = FApp.add_subcommand("serve", "serve a data folder");
   FServe->add_option("DIR", FFolder)->required();
@@ -157,7 +256,10 @@ int main(int argc, char** argv) {
   CLI11_PARSE(FApp, argc, argv);
   try {
     if (*FInit) return Init(FFolder, FDemo);
-    if (*FAdd) return AddUser(FFolder, FClass, FUser);
+    if (*FAdd) return SetUser(FUserArgs, FReset, false);
+    if (*FSetPassword) return SetUser(FUserArgs, true, true);
+    if (*FRemove) return RemoveUser(FUserArgs, FDeleteFiles);
+    if (*FList) return ListUsers(FFolder, FClass);
     FOptions.FIdleTimeOut = std::chrono::milliseconds(FIdleMs);
     FOptions.FMinUploadRate = FMinRateKiB * 1024;
     return Serve(FFolder, std::move(FOptions), FGuard);

@@ -86,9 +86,10 @@ TEST_F(GuardTest, SessionsEndWithALogOutOrAPasswordChange) {
   EXPECT_TRUE(FReads("127.0.0.2")) << "the session that changed it stays";
   EXPECT_FALSE(FReads("127.0.0.3"));
 
-  ASSERT_EQ(TServerProcess::RunTool("add-user " + FServer.Folder().string() + " 一年级一班 张三",
-                                    "reset by the teacher\n"),
-            0);
+  ASSERT_EQ(
+      TServerProcess::RunTool("set-password " + FServer.Folder().string() + " 一年级一班 张三",
+                              "reset by the teacher\n"),
+      0);
   EXPECT_TRUE(test::WaitUntil([&] { return !FReads("127.0.0.2"); }))
       << "a running server notices the administrator's change";
 }

@@ -249,22 +249,74 @@ TEST(ServerLimitsTest, ConnectionsPastTheBoundAreClosed) {
 TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {
   TServerProcess FServer({.FDemo = false});
   const std::string FFolder = FServer.Folder().string();
-  EXPECT_EQ(
-      TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明", "secret one\nignored\n"), 0);
-  EXPECT_EQ(TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明", "second\n"), 0);
-  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' 'a(b' x", "pw\n"), 0);
-  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c '..'", "pw\n"), 0);
-  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c 'x y'", "pw\n"), 0);
+  std::string FOutput;
+  EXPECT_EQ(TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明 2>&1",
+                                    "secret one\nignored\n", &FOutput),
+            0);
+  EXPECT_EQ(FOutput, "class 三班 does not exist yet: it is created\nadded 三班 小明\n");
+  // An existing student is never reset by a slip: that takes --reset or set-password.
+  EXPECT_EQ(TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小明 2>&1", "second one\n",
+                                    &FOutput),
+            1);
+  EXPECT_NE(FOutput.find("exists already; nothing changed (add-user --reset"), std::string::npos)
+      << FOutput;
+  EXPECT_EQ(TServerProcess::RunTool("add-user --reset '" + FFolder + "' 三班 小明 2>&1",
+                                    "second one\n", &FOutput),
+            0);
+  EXPECT_EQ(FOutput, "password of 三班 小明 changed; their sessions end\n");
+  EXPECT_EQ(TServerProcess::RunTool("set-password '" + FFolder + "' 三班 无名 2>&1",
+                                    "long enough\n", &FOutput),
+            1);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' 三班 小红", "short\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' 'a(b' x", "long enough\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c '..'", "long enough\n"), 0);
+  EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c 'x y'", "long enough\n"), 0);
   EXPECT_NE(TServerProcess::RunTool("add-user '" + FFolder + "' c u", "\n"), 0);
   TStringList FLines;
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000)
-                  .DoCommand(LoginRequest(u"三班", u"小明", u"second"), FLines));
+                  .DoCommand(LoginRequest(u"三班", u"小明", u"second one"), FLines));
   EXPECT_EQ(FLines.size(), 6u);
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000).DoCommand(GlistRequest(), FLines));
   EXPECT_EQ(FLines, TStringList{u"三班"});
   const std::string FDatabase = test::TTempDir::ReadPath(FServer.Folder() / "accounts.db");
-  EXPECT_EQ(FDatabase.find("second"), std::string::npos) << "no password in clear";
+  EXPECT_EQ(FDatabase.find("second one"), std::string::npos) << "no password in clear";
   EXPECT_NE(FDatabase.find("$argon2id$"), std::string::npos);
+}
+
+// While it serves: a list of the students, and a removed student who can no longer get in,
+// whose session ends and whose files stay unless the administrator asks.
+TEST(ServerToolTest, ListAndRemoveStudentsWhileServing) {
+  TServerProcess FServer;
+  const std::string FFolder = "'" + FServer.Folder().string() + "'";
+  std::string FOutput;
+  ASSERT_EQ(TServerProcess::RunTool("list-users " + FFolder + " 一年级二班", "", &FOutput), 0);
+  EXPECT_EQ(FOutput, "一年级二班 赵六\n一年级二班 孙七\n");
+  ASSERT_EQ(TServerProcess::RunTool("list-users " + FFolder, "", &FOutput), 0);
+  EXPECT_TRUE(FOutput.starts_with("一年级一班 张三\n一年级一班 李四\n")) << FOutput;
+  EXPECT_NE(TServerProcess::RunTool("list-users " + FFolder + " 无此班"), 0);
+
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  const auto FGets = [&] {
+    TMemoryStream FContent;
+    return TYunClient(u"127.0.0.1", FServer.Port(), 10000)
+        .GetFile(FContent, std::u16string(kHome) + u"\\欢迎使用.txt");
+  };
+  ASSERT_TRUE(FGets());
+  ASSERT_EQ(TServerProcess::RunTool("remove-user " + FFolder + " 一年级一班 张三", "", &FOutput),
+            0);
+  EXPECT_NE(FOutput.find("their files stay in "), std::string::npos) << FOutput;
+  EXPECT_FALSE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  EXPECT_TRUE(test::WaitUntil([&] { return !FGets(); })) << "the session ends";
+  const auto FHome = FServer.Storage() / "home/一年级一班/张三";
+  EXPECT_TRUE(std::filesystem::exists(FHome / "欢迎使用.txt"));
+  EXPECT_EQ(TServerProcess::RunTool("remove-user " + FFolder + " 一年级一班 张三"), 1);
+
+  ASSERT_EQ(TServerProcess::RunTool("remove-user --delete-files " + FFolder + " 一年级一班 李四"),
+            0);
+  EXPECT_FALSE(std::filesystem::exists(FServer.Storage() / "home/一年级一班/李四"));
+  EXPECT_NE(TServerProcess::RunTool("remove-user --delete-files " + FFolder + " 一年级一班 '..'"),
+            0);
+  EXPECT_TRUE(std::filesystem::exists(FHome));
 }
 
 // A server taking over a data folder (another machine's, on a shared volume) while the first

@@ -27,9 +27,9 @@ TRun RunCli(const std::string& aArgs, const std::string& aRedirect = "2>/dev/nul
 TEST(CliTest, ClassesFromTwoServersAndUsersOfAClass) {
   test::TServerProcess FFirst;
   test::TServerProcess FSecond({.FDemo = false, .FListen = "127.0.0.2", .FPort = FFirst.Port()});
-  ASSERT_EQ(
-      test::TServerProcess::RunTool("add-user '" + FSecond.Folder().string() + "' 高一 甲", "pw\n"),
-      0);
+  ASSERT_EQ(test::TServerProcess::RunTool("add-user '" + FSecond.Folder().string() + "' 高一 甲",
+                                          "password-1\n"),
+            0);
   const std::string FPort = " --port " + std::to_string(FFirst.Port());
 
   const auto FClasses = RunCli("classes" + FPort + " '127.0.0.1|127.0.0.2'");

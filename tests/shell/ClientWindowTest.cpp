@@ -152,7 +152,7 @@ private slots:
     test::TServerProcess FSecond(
         {.FDemo = false, .FListen = "127.0.0.2", .FPort = FServer->Port()});
     test::TServerProcess::RunTool("add-user '" + FSecond.Folder().string() + "' 一年级一班 外校生",
-                                  "pw\n");
+                                  "password-1\n");
     Prepare("127.0.0.1|127.0.0.2", FServer->Port());
     TFakeDesktop FDesktop;
     TClientFrm FForm(FDesktop);
