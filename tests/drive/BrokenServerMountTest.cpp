@@ -77,7 +77,7 @@ TEST(BrokenServerMountTest, DribblingDownloadFailsWhileTheOtherDriveAnswers) {
   auto FCat = std::async(std::launch::async, [&] {
     return test::Shell("cat " + (FMount.Own() / "slow.bin").string() + " >/dev/null");
   });
-  ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("GET \\home") == 1; }))
+  ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("GET \\home") >= 1; }))
       << ::testing::PrintToString(FServer.Requests()) << FMount.Log();
   std::string FShared;
   EXPECT_EQ(test::Shell("cat " + (FMount.Shared() / "shared.txt").string(), &FShared), 0);
@@ -99,7 +99,7 @@ TEST(BrokenServerMountTest, EndsPromptlyDuringADribble) {
   auto FCat = std::async(std::launch::async, [&] {
     return test::Shell("cat " + (FMount.Own() / "slow.bin").string() + " >/dev/null 2>&1");
   });
-  ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("GET \\home") == 1; }))
+  ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("GET \\home") >= 1; }))
       << ::testing::PrintToString(FServer.Requests()) << FMount.Log();
   const auto FBegan = TClock::now();
   EXPECT_EQ(FMount.Stop(), 0);
@@ -121,7 +121,9 @@ TEST(BrokenServerMountTest, ListingsAreBoundedInSizeAndTime) {
       const int FStatus = test::Shell("ls " + (FMount.Own() / "folder").string(), &FOutput);
       return std::make_pair(FStatus, FOutput);
     });
-    ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("LIST \\home\\c\\u\\\\folder") == 1; }));
+    // Reached at least once: a loaded machine's kernel may look again before the poll does.
+    ASSERT_TRUE(test::WaitUntil([&] { return FServer.Count("LIST \\home\\c\\u\\\\folder") >= 1; }))
+        << ::testing::PrintToString(FServer.Requests()) << FMount.Log();
     EXPECT_EQ(test::Shell("ls " + FMount.Shared().string()), 0);
     ASSERT_EQ(FList.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     const auto [FStatus, FOutput] = FList.get();
