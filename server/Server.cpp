@@ -372,12 +372,16 @@ TServer::TServer(TServerOptions aOptions, TRequestHandler& aHandler)
 }
 
 void TServer::Run() {
-  FSignals.async_wait([this](std::error_code, int) {
-    std::error_code FIgnored;
-    FAcceptor.close(FIgnored);
-    FContext.stop();
+  // The acceptor is touched on one strand only: the accept loop reads it while a signal closes it.
+  const auto FAcceptStrand = asio::make_strand(FContext);
+  FSignals.async_wait([this, FAcceptStrand](std::error_code, int) {
+    asio::post(FAcceptStrand, [this] {
+      std::error_code FIgnored;
+      FAcceptor.close(FIgnored);
+      FContext.stop();
+    });
   });
-  asio::co_spawn(FContext, Accept(), asio::detached);
+  asio::co_spawn(FAcceptStrand, Accept(), asio::detached);
   std::vector<std::thread> FThreads;
   for (int i = 1; i < FOptions.FThreads; ++i)
     FThreads.emplace_back([this] { FContext.run(); });
