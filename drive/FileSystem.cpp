@@ -164,7 +164,11 @@ uint32_t TFileSystem::YunCreateFileW(int RootIndex, LPCWSTR lpFileName, uint32_t
       SetLastError(ERROR_INVALID_PARAMETER);
     const bool FExisted = FListing->ThisFindFile(FLast) != nullptr;
     FNodeHandle = FListing->CreateOpenFile(FLast, dwCreationDisposition);
-    if (FNodeHandle == kInvalidNodeHandle) return INVALID_HANDLE_VALUE;
+    if (FNodeHandle == kInvalidNodeHandle) {
+      if (GetLastError() == ERROR_PRIVILEGE_NOT_HELD)
+        Transfers().ArchiveRefused(FListing->FullName() + u'\\' + FLast);
+      return INVALID_HANDLE_VALUE;
+    }
     const uint32_t FOpen = CreateOpenInfo(FNodeHandle);
     // The student opening the file again asks for it again, even right after a failed fetch.
     if (TFileInfo* FNode = TFileInfo::FindNodeByHandle(FNodeHandle)) FNode->ForgetFetchFailure();
@@ -200,6 +204,7 @@ bool TFileSystem::YunCloseHandle(int RootIndex, uint32_t Handle, bool DeleteOnCl
   if (!FChanged) return FMoved;
   const uint32_t FMoveError = GetLastError();
   if (SendLocked(FGuard, FNodeHandle)) return FMoved;
+  TellSaveFailedLocked(FNodeHandle);
   if (!FMoved) SetLastError(FMoveError);
   return false;
 }
@@ -232,6 +237,14 @@ void TFileSystem::AnnounceKeptLocalLocked(const TFileInfo& aNode) {
   if (!aNode.Modified() || !IsKeptLocal(aNode.FileName())) return;
   const std::u16string FPath = aNode.FullName();
   if (FKeptLocalTold.insert(FPath).second) Transfers().KeptLocal(FPath);
+}
+
+void TFileSystem::TellSaveFailedLocked(uint32_t aNodeHandle) {
+  // Only a change the retries will send: one refused for good or broken is told otherwise.
+  const uint32_t FError = GetLastError();
+  if (const TFileInfo* FNode = TFileInfo::FindNodeByHandle(aNodeHandle); FNode && FNode->Pending())
+    Transfers().SaveFailed(FNode->FullName());
+  SetLastError(FError);
 }
 
 bool TFileSystem::SendLocked(TLockGuard& aGuard, uint32_t aNodeHandle) {
@@ -557,6 +570,7 @@ uint32_t TFileSystem::YunFlushFileBuffers(int RootIndex, uint32_t hFile, bool aW
   // Cleared before the send: writes during it set them again for the next close.
   FRecord->Wrote = FRecord->Truncated = false;
   const bool FSent = SendLocked(FGuard, FNodeHandle);
+  if (!FSent) TellSaveFailedLocked(FNodeHandle);
   FNode = TFileInfo::FindNodeByHandle(FNodeHandle);
   // A failed upload is pending now: the retries send it, not this open's release again.
   if (!FSent && (FRecord = RecordLocked(hFile)) && FNode && !FNode->Pending())

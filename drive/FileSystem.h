@@ -226,6 +226,8 @@ private:
   bool AskVersionUnlocked(TLockGuard& aGuard, const std::u16string& aFullName,
                           std::optional<TServerVersion>& aVersion);
   // A changed file of a kept-local extension: told to the observer once per path.
+  // Tells the front end that a save the program sees failing is kept and retried.
+  void TellSaveFailedLocked(uint32_t aNodeHandle);
   void AnnounceKeptLocalLocked(const TFileInfo& aNode);
   // Background refreshes of the listings along aPath that are older than the refresh period.
   void RefreshStaleLocked(int RootIndex, LPCWSTR aPath);

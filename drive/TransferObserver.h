@@ -32,6 +32,12 @@ public:
   virtual void TransferEnded(const TTransfer&, bool /*aOk*/) {}
   // How many changed files wait for the server (journal of pending changes).
   virtual void PendingChanged(size_t /*aCount*/) {}
+  // A save the program was told failed (its close or flush got an error): the change is in the
+  // journal of pending changes, kept on this computer and retried. Told once per failed save.
+  virtual void SaveFailed(const std::u16string& /*aPath*/) {}
+  // A new ".zip" was refused (EPERM for the program): zip files are shown as read-only folders,
+  // so the drive cannot make one.
+  virtual void ArchiveRefused(const std::u16string& /*aPath*/) {}
   // A change that had failed reached the server later.
   virtual void SentLater(const std::u16string& /*aPath*/) {}
   // A file whose extension is never uploaded was saved: told once per path and run.

@@ -1,9 +1,11 @@
 #include "server/DataFolder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +69,67 @@ void AddShareFiles(const fs::path& aShare, const std::string& aClass) {
             MakeZip({{"课件/第二章.txt", "第二章\n"}, {"说明.txt", "只读\n"}}));
 }
 
+// Gives what the administrator's command made to the server's user, as the server would have made
+// it; aMode applies either way.
+void MakeServers(const fs::path& aPath, const struct stat& aOwner, mode_t aMode) {
+  if (::geteuid() == 0 && ::lchown(aPath.c_str(), aOwner.st_uid, aOwner.st_gid) != 0)
+    throw std::runtime_error("cannot give " + aPath.string() +
+                             " to the server's user: " + std::strerror(errno));
+  fs::permissions(aPath, static_cast<fs::perms>(aMode));
+}
+
+// Names a drive can show: UTF-8 without control characters (they cannot travel in a request).
+bool ShowableName(const std::string& aName) {
+  return IsValidUtf8(aName) && std::none_of(aName.begin(), aName.end(), [](char c) {
+           return static_cast<unsigned char>(c) < 0x20;
+         });
+}
+
+struct TShareCopy {
+  const struct stat& FOwner;
+  const std::function<void(const std::string&)>& FReport;
+
+  void Folder(const fs::path& aPath) const {
+    if (fs::is_directory(aPath)) return;
+    Folder(aPath.parent_path());
+    fs::create_directory(aPath);
+    MakeServers(aPath, FOwner, 0700);
+  }
+
+  void File(const fs::path& aSource, const fs::path& aTarget) const {
+    // Named as an upload under way: hidden from listings, removed by the next start if left.
+    const fs::path FTemp = aTarget.parent_path() / (std::string(TUpload::kTempPrefix) + "share-" +
+                                                    aTarget.filename().string());
+    fs::copy_file(aSource, FTemp, fs::copy_options::overwrite_existing);
+    try {
+      MakeServers(FTemp, FOwner, 0600);
+      const bool FReplaces = fs::exists(aTarget);
+      fs::rename(FTemp, aTarget);
+      FReport((FReplaces ? "replaced " : "copied ") + aTarget.string());
+    } catch (...) {
+      std::error_code FIgnored;
+      fs::remove(FTemp, FIgnored);
+      throw;
+    }
+  }
+
+  void Any(const fs::path& aSource, const fs::path& aTarget) const {
+    const std::string FName = aSource.filename().string();
+    const auto FStatus = fs::status(aSource);
+    if (!ShowableName(FName)) {
+      FReport("skipped " + aSource.string() + ": a drive cannot show that name");
+    } else if (fs::is_regular_file(FStatus)) {
+      File(aSource, aTarget);
+    } else if (fs::is_directory(FStatus)) {
+      Folder(aTarget);
+      for (const auto& FEntry : fs::directory_iterator(aSource))
+        Any(FEntry.path(), aTarget / FEntry.path().filename());
+    } else {
+      FReport("skipped " + aSource.string() + ": neither a file nor a folder");
+    }
+  }
+};
+
 } // namespace
 
 fs::path DatabasePath(const fs::path& aFolder) {
@@ -100,6 +163,31 @@ void AddDemoData(TAccounts& aAccounts, const TStorage& aStorage) {
       aAccounts.SetPassword(FClass.FName, FStudent, kDemoPassword);
       AddHomeFiles(aStorage.Folder() / "home" / FClass.FName / FStudent, FStudent);
     }
+  }
+}
+
+void AddToShare(const fs::path& aFolder, const std::string& aClass,
+                const std::vector<fs::path>& aSources, const fs::path& aTo,
+                const std::function<void(const std::string&)>& aReport) {
+  for (const auto& FPart : aTo)
+    if (aTo.is_absolute() || FPart == ".." || !ShowableName(FPart.string()))
+      throw std::runtime_error("--to " + aTo.string() +
+                               ": a folder inside the share is wanted (no \"..\", not absolute)");
+  for (const auto& FSource : aSources)
+    if (!fs::exists(FSource)) throw std::runtime_error(FSource.string() + " does not exist");
+  struct stat FOwner {};
+  const fs::path FStorage = StoragePath(aFolder);
+  if (::stat(FStorage.c_str(), &FOwner) != 0)
+    throw std::runtime_error("cannot read " + FStorage.string() + ": " + std::strerror(errno));
+  const TShareCopy FCopy{FOwner, aReport};
+  fs::path FTarget = FStorage / "share" / aClass;
+  if (!aTo.empty()) FTarget = (FTarget / aTo).lexically_normal();
+  FCopy.Folder(FTarget);
+  for (const auto& FSource : aSources) {
+    // "dir/" names the folder itself, as cp does.
+    const fs::path FName =
+        FSource.has_filename() ? FSource.filename() : FSource.parent_path().filename();
+    FCopy.Any(FSource, FTarget / FName);
   }
 }
 

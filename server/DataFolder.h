@@ -3,9 +3,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/Accounts.h"
 #include "server/Storage.h"
@@ -50,6 +52,19 @@ private:
   explicit TServeLock(int aFd) : FFd(aFd) {}
   int FFd;
 };
+
+// Copies teachers' files into a class share ("storage/share/<class>/<aTo>") as the server's own
+// files: owned by the storage folder's owner (when run as root), folders 0700 and files 0600, as
+// the server makes them. A folder is copied with what it holds. Each file is written beside its
+// place and renamed into it, so a student's download never sees half a file; a file of the same
+// name is replaced. aTo is a relative folder inside the share, made when missing. Things that
+// are neither files nor folders, and names a student's drive cannot show, are skipped. aReport
+// gets one line per thing done or skipped. Raises std::runtime_error for an unusable aTo, a
+// missing source, or a failed copy (what was copied before stays).
+void AddToShare(const std::filesystem::path& aFolder, const std::string& aClass,
+                const std::vector<std::filesystem::path>& aSources,
+                const std::filesystem::path& aTo,
+                const std::function<void(const std::string&)>& aReport);
 
 // Adds the demo classes, students (all with kDemoPassword) and sample files.
 void AddDemoData(TAccounts& aAccounts, const TStorage& aStorage);

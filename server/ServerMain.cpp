@@ -6,6 +6,7 @@
 //   zelvo-server set-password DIR CLASS NAME         change a password; their sessions end
 //   zelvo-server remove-user DIR CLASS NAME [--delete-files]
 //   zelvo-server list-users DIR [CLASS]              "class student" per line
+//   zelvo-server share-add DIR CLASS FILE... [--to FOLDER]   copy files into a class share
 // The administration commands work while the data folder is served, and say what they did.
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
 //                          [--max-connections-per-address N] [--min-upload-rate KIB]
@@ -144,6 +145,18 @@ int ListUsers(const std::string& aFolder, const std::string& aClass) {
   return 0;
 }
 
+int ShareAdd(const std::string& aFolder, const std::string& aClass,
+             const std::vector<std::filesystem::path>& aFiles, const std::filesystem::path& aTo) {
+  if (!IsDataFolder(aFolder)) return 1;
+  if (!TAccounts(DatabasePath(aFolder).string()).HasClass(aClass)) {
+    std::cerr << "zelvo-server: there is no class " << aClass << " (list-users lists them)\n";
+    return 1;
+  }
+  AddToShare(aFolder, aClass, aFiles, aTo,
+             [](const std::string& aLine) { std::cout << aLine << '\n'; });
+  return 0;
+}
+
 struct TGuardOptions {
   bool FOpenAccess = false;
   double FSessionIdleHours = 12;
@@ -226,6 +239,14 @@ int main(int argc, char** argv) {
   FList->add_option("DIR", FFolder)->required();
   FList->add_option("CLASS", FClass);
 
+  std::vector<std::filesystem::path> FFiles;
+  std::filesystem::path FTo;
+  auto* FShareAdd = FApp.add_subcommand("share-add", "copy files and folders into a class share");
+  FShareAdd->add_option("DIR", FFolder)->required();
+  FShareAdd->add_option("CLASS", FClass)->required();
+  FShareAdd->add_option("FILE", FFiles)->required();
+  FShareAdd->add_option("--to", FTo, "a folder inside the share (made when missing)");
+
   auto* FServe = FApp.add_subcommand("serve", "serve a data folder");
   FServe->add_option("DIR", FFolder)->required();
   FServe->add_option("--listen", FOptions.FListen)->capture_default_str();
@@ -260,6 +281,7 @@ int main(int argc, char** argv) {
     if (*FSetPassword) return SetUser(FUserArgs, true, true);
     if (*FRemove) return RemoveUser(FUserArgs, FDeleteFiles);
     if (*FList) return ListUsers(FFolder, FClass);
+    if (*FShareAdd) return ShareAdd(FFolder, FClass, FFiles, FTo);
     FOptions.FIdleTimeOut = std::chrono::milliseconds(FIdleMs);
     FOptions.FMinUploadRate = FMinRateKiB * 1024;
     return Serve(FFolder, std::move(FOptions), FGuard);

@@ -129,14 +129,19 @@ bool WaitServing(const TDrives& aDrives, const std::filesystem::path& aOwn,
   return true;
 }
 
-// What the drives tell, as stderr lines: a failed upload, a change sent later, a conflict copy,
-// a file kept on this computer only.
+// What the drives tell, as stderr lines: a failed save, a change sent later, a conflict copy, a
+// file kept on this computer only, a zip that cannot be made.
 class TStderrObserver final : public TTransferObserver {
 public:
-  void TransferEnded(const TTransfer& aTransfer, bool aOk) override {
-    if (aOk || aTransfer.FDirection != TTransfer::TDirection::Upload) return;
-    Say("could not send " + Utf16ToUtf8(aTransfer.FPath) +
-        "; it stays on this computer and is sent again later");
+  // The program was told its save failed; the retries of the journal follow (a retry that fails
+  // again is not news, one that succeeds is SentLater).
+  void SaveFailed(const std::u16string& aPath) override {
+    Say("save failed: " + Utf16ToUtf8(aPath) +
+        " was not uploaded; the change stays on this computer and is retried");
+  }
+  void ArchiveRefused(const std::u16string& aPath) override {
+    Say("cannot create " + Utf16ToUtf8(aPath) +
+        ": zip files open as read-only folders and cannot be created on the drive");
   }
   void SentLater(const std::u16string& aPath) override { Say("sent later: " + Utf16ToUtf8(aPath)); }
   void Conflict(const std::u16string& aPath, const std::u16string& aCopyPath) override {

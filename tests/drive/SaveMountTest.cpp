@@ -136,6 +136,11 @@ TEST_F(SaveMountTest, LimitsAreTold) {
   EXPECT_NE(FOutput.find("Operation not permitted"), std::string::npos) << FOutput;
   EXPECT_FALSE(fs::exists(Z("a.zip")));
   EXPECT_EQ(FMount.Stop(), 0);
+  // The program gets EPERM; the student is told why.
+  EXPECT_NE(FMount.Log().find("zelvo: cannot create \\home\\一年级一班\\张三\\\\a.zip: zip files "
+                              "open as read-only folders"),
+            std::string::npos)
+      << FMount.Log();
 }
 
 // Folders far below the root list like any other (made in a folder not listed yet).

@@ -2,7 +2,9 @@
 #include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "common/Streams.h"
 #include "common/TextCodec.h"
@@ -12,6 +14,7 @@
 #include "protocol/YunClientUnit.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
 namespace zelvo {
@@ -317,6 +320,72 @@ TEST(ServerToolTest, ListAndRemoveStudentsWhileServing) {
   EXPECT_NE(TServerProcess::RunTool("remove-user --delete-files " + FFolder + " 一年级一班 '..'"),
             0);
   EXPECT_TRUE(std::filesystem::exists(FHome));
+}
+
+// A teacher's files reach the class without touching the data folder by hand: the class's
+// students get them, they are the server's own files, and a half-copied file is never seen.
+TEST(ServerToolTest, ShareAddPutsFilesInTheClassShare) {
+  TServerProcess FServer;
+  test::TTempDir FTeacher;
+  std::filesystem::create_directories(FTeacher.Path() / "第三章/图");
+  std::ofstream(FTeacher.Path() / "讲义.txt") << "第三章 讲义";
+  std::ofstream(FTeacher.Path() / "第三章/图/1.txt") << "图一";
+  std::ofstream(FTeacher.Path() / "第三章/line\nbreak") << "x";
+  std::filesystem::permissions(FTeacher.Path() / "讲义.txt", std::filesystem::perms::owner_read);
+  const auto FStorage = FServer.Storage();
+  // Run as root, the copies belong to whoever owns the storage folder, as the server's do.
+  const bool FRoot = ::geteuid() == 0;
+  if (FRoot) {
+    ASSERT_EQ(::chown(FStorage.c_str(), 65534, 65534), 0);
+  }
+  const std::string FFolder = "'" + FServer.Folder().string() + "'";
+  const std::string FFrom = "'" + FTeacher.Path().string() + "/";
+  std::string FOutput;
+  ASSERT_EQ(TServerProcess::RunTool("share-add " + FFolder + " 一年级一班 " + FFrom + "讲义.txt' " +
+                                        FFrom + "第三章' --to 课件/新 2>&1",
+                                    "", &FOutput),
+            0)
+      << FOutput;
+  EXPECT_NE(FOutput.find("copied "), std::string::npos) << FOutput;
+  EXPECT_NE(FOutput.find("skipped "), std::string::npos) << "the name with a line break";
+
+  ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "张三"));
+  const auto FGet = [&](const std::u16string& aPath) {
+    TMemoryStream FContent;
+    EXPECT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000).GetFile(FContent, aPath));
+    return FContent.Text();
+  };
+  EXPECT_EQ(FGet(u"\\share\\一年级一班\\课件\\新\\讲义.txt"), "第三章 讲义");
+  EXPECT_EQ(FGet(u"\\share\\一年级一班\\课件\\新\\第三章\\图\\1.txt"), "图一");
+  const auto FShare = FStorage / "share/一年级一班/课件/新";
+  for (const auto& [FPath, FMode] :
+       {std::pair{FShare / "讲义.txt", 0600u}, std::pair{FShare / "第三章/图", 0700u},
+        std::pair{FShare, 0700u}}) {
+    struct stat FStat {};
+    ASSERT_EQ(::stat(FPath.c_str(), &FStat), 0) << FPath;
+    EXPECT_EQ(FStat.st_mode & 0777, FMode) << FPath;
+    if (FRoot) {
+      EXPECT_EQ(FStat.st_uid, 65534u) << FPath;
+    }
+  }
+  // A newer handout replaces the old one.
+  std::filesystem::permissions(FTeacher.Path() / "讲义.txt", std::filesystem::perms::owner_all);
+  std::ofstream(FTeacher.Path() / "讲义.txt") << "改过的讲义";
+  ASSERT_EQ(TServerProcess::RunTool("share-add " + FFolder + " 一年级一班 " + FFrom +
+                                        "讲义.txt' --to 课件/新",
+                                    "", &FOutput),
+            0);
+  EXPECT_TRUE(FOutput.starts_with("replaced ")) << FOutput;
+  EXPECT_EQ(FGet(u"\\share\\一年级一班\\课件\\新\\讲义.txt"), "改过的讲义");
+  for (const auto& FEntry : std::filesystem::directory_iterator(FShare))
+    EXPECT_FALSE(FEntry.path().filename().string().starts_with(".zelvo")) << FEntry.path();
+
+  for (const std::string& FBad :
+       {" 无此班 " + FFrom + "讲义.txt'", " 一年级一班 " + FFrom + "无.txt'",
+        " 一年级一班 " + FFrom + "讲义.txt' --to ../../home",
+        " 一年级一班 " + FFrom + "讲义.txt' --to /tmp"})
+    EXPECT_EQ(TServerProcess::RunTool("share-add " + FFolder + FBad), 1) << FBad;
+  EXPECT_FALSE(std::filesystem::exists(FStorage / "home/讲义.txt"));
 }
 
 // A server taking over a data folder (another machine's, on a shared volume) while the first
