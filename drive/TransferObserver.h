@@ -38,6 +38,8 @@ public:
   // A new ".zip" was refused (EPERM for the program): zip files are shown as read-only folders,
   // so the drive cannot make one.
   virtual void ArchiveRefused(const std::u16string& /*aPath*/) {}
+  // A retry of a pending change failed (aWhy); it stays pending and is tried again later.
+  virtual void RetryFailed(const std::u16string& /*aPath*/, const std::u16string& /*aWhy*/) {}
   // A change that had failed reached the server later.
   virtual void SentLater(const std::u16string& /*aPath*/) {}
   // A file whose extension is never uploaded was saved: told once per path and run.

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "common/TextCodec.h"
+#include "drive/TransferObserver.h"
 
 namespace zelvo {
 
@@ -80,6 +81,7 @@ void TWriteBackQueue::Settle(const TPendingEntry& aEntry, const TTryOutcome& aOu
     return;
   }
   FNow->FLastOutcome = aOutcome.FText;
+  Transfers().RetryFailed(aEntry.FFullName, aOutcome.FText);
   if (FNow->FRefusals < kMaxRefusals) {
     FJournal.Add(*FNow); // a failed write keeps the count in memory: the next try writes it
     return;

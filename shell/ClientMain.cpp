@@ -2,13 +2,17 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDate>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScreen>
+#include <QToolTip>
+#include <utility>
 
 #include "common/DateTimeText.h"
 #include "common/Globals.h"
@@ -101,13 +105,34 @@ public:
       aForm.ShowTransfers();
     });
   }
+  // A failed upload is told by SaveFailed when a program saw it fail; a retry that fails again
+  // is no news, except to a quit that waits for it.
   void TransferEnded(const TTransfer& aTransfer, bool aOk) override {
     Post([aTransfer, aOk](TClientFrm& aForm) {
       aForm.FTransfers.erase(aTransfer.FId);
-      if (!aOk && aTransfer.FDirection == TTransfer::TDirection::Upload)
-        aForm.TrayMessage(QStringLiteral("上传失败：%1，修改已保存在本机，稍后自动上传")
-                              .arg(NameOf(aTransfer.FPath)));
       aForm.ShowTransfers();
+      if (!aOk && aTransfer.FDirection == TTransfer::TDirection::Upload) aForm.QuitWaitFailed();
+    });
+  }
+  void SaveFailed(const std::u16string& aPath) override {
+    Post([aPath](TClientFrm& aForm) {
+      const QString FText =
+          QStringLiteral("保存失败：%1 未能上传，修改仍保留在本机并将自动重试").arg(NameOf(aPath));
+      aForm.FSaveFailed[aPath] = FText;
+      aForm.TrayMessage(FText, true);
+      aForm.ShowTransfers();
+      aForm.QuitWaitFailed();
+    });
+  }
+  void RetryFailed(const std::u16string&, const std::u16string&) override {
+    Post([](TClientFrm& aForm) { aForm.QuitWaitFailed(); });
+  }
+  void ArchiveRefused(const std::u16string& aPath) override {
+    Post([aPath](TClientFrm& aForm) {
+      if (!aForm.FArchivesTold.insert(aPath).second) return;
+      aForm.TrayMessage(QStringLiteral("无法新建 %1：zip 文件在云盘中以只读文件夹打开，"
+                                       "不能在云盘上新建 zip 文件")
+                            .arg(NameOf(aPath)));
     });
   }
   void PendingChanged(size_t aCount) override {
@@ -118,13 +143,20 @@ public:
   }
   void SentLater(const std::u16string& aPath) override {
     Post([aPath](TClientFrm& aForm) {
+      aForm.FSaveFailed.erase(aPath);
       aForm.TrayMessage(QStringLiteral("已上传此前未保存的修改：%1").arg(NameOf(aPath)));
+      aForm.ShowTransfers();
     });
   }
+  // Explained once per kind of file and run; the quit question lists every such file.
   void KeptLocal(const std::u16string& aPath) override {
     Post([aPath](TClientFrm& aForm) {
+      aForm.FKeptLocal << Text(aPath).replace(u'\\', u'/');
+      const QString FName = NameOf(aPath);
+      const QString FKind = FName.mid(FName.lastIndexOf(u'.')).toLower();
+      if (!aForm.FKeptLocalKinds.insert(FKind).second) return;
       aForm.TrayMessage(
-          QStringLiteral("%1 只保存在本机：此类文件不会上传到服务器").arg(NameOf(aPath)));
+          QStringLiteral("%1 只保存在本机（.rar/.7z/.exe/.tmp 文件不会上传）").arg(FName));
     });
   }
   void Conflict(const std::u16string& aPath, const std::u16string& aCopyPath) override {
@@ -137,11 +169,15 @@ public:
                   const std::u16string& aWhy) override {
     Post([aPath, aKeptAt, aWhy](TClientFrm& aForm) {
       const QString FFolder = Text(aKeptAt.substr(0, aKeptAt.rfind(u'/')));
-      aForm.FGivenUp << QStringLiteral("服务器拒绝接收 %1（%2），不再上传；你的内容已保存在 %3")
-                            .arg(NameOf(aPath), Text(aWhy), Text(aKeptAt));
+      aForm.FSaveFailed.erase(aPath);
+      const QString FLine =
+          QStringLiteral("%1 无法上传到服务器（%2），不再上传；你的内容已保存在 %3")
+              .arg(NameOf(aPath), Text(aWhy), Text(aKeptAt));
+      if (!aForm.FGivenUp.contains(FLine)) aForm.FGivenUp << FLine;
       aForm.TrayMessage(
-          QStringLiteral("%1 无法上传到服务器，内容已保存在 %2").arg(NameOf(aPath), FFolder));
+          QStringLiteral("%1 无法上传到服务器，内容已保存在 %2").arg(NameOf(aPath), FFolder), true);
       aForm.ShowTransfers();
+      aForm.QuitWaitFailed();
     });
   }
   void JournalSetAside(const std::u16string& aFile) override {
@@ -166,43 +202,80 @@ TTransferObserver& TClientFrm::TransferView() {
   return *FTransferView;
 }
 
-void TClientFrm::TrayMessage(const QString& aText) {
-  FDesktop.ShowTrayMessage(TrayIcon1, aText);
+void TClientFrm::TrayMessage(const QString& aText, bool aHasLine) {
+  if (FDesktop.HasSystemTray()) {
+    FDesktop.ShowTrayMessage(TrayIcon1, aText);
+  } else if (!aHasLine) {
+    FNotice = aText;
+    ShowTransfers();
+  }
+}
+
+QString TClientFrm::TransferLine() const {
+  if (FTransfers.empty()) return {};
+  const TRunning& FLatest = FTransfers.rbegin()->second;
+  const TTransfer& FNow = FLatest.FTransfer;
+  QString FLine = (FNow.FDirection == TTransfer::TDirection::Upload ? QStringLiteral("正在上传 ")
+                                                                    : QStringLiteral("正在下载 ")) +
+                  TTransferView::NameOf(FNow.FPath);
+  if (FNow.FTotal > 0) FLine += QStringLiteral(" %1%").arg(FNow.FDone * 100 / FNow.FTotal);
+  const qint64 FMs = std::max<qint64>(1, QDateTime::currentMSecsSinceEpoch() - FLatest.FStartedMs);
+  const double FRate = static_cast<double>(FNow.FDone) * 1000.0 / static_cast<double>(FMs);
+  FLine += FRate >= 1048576 ? QStringLiteral(" %1 MB/s").arg(FRate / 1048576, 0, 'f', 1)
+                            : QStringLiteral(" %1 KB/s").arg(FRate / 1024, 0, 'f', 0);
+  if (FTransfers.size() > 1) FLine += QStringLiteral("（另有 %1 个）").arg(FTransfers.size() - 1);
+  return FLine;
 }
 
 void TClientFrm::ShowTransfers() {
-  QString FLine;
-  if (!FTransfers.empty()) {
-    const TRunning& FLatest = FTransfers.rbegin()->second;
-    const TTransfer& FNow = FLatest.FTransfer;
-    FLine = (FNow.FDirection == TTransfer::TDirection::Upload ? QStringLiteral("正在上传 ")
-                                                              : QStringLiteral("正在下载 ")) +
-            TTransferView::NameOf(FNow.FPath);
-    if (FNow.FTotal > 0) FLine += QStringLiteral(" %1%").arg(FNow.FDone * 100 / FNow.FTotal);
-    const qint64 FMs =
-        std::max<qint64>(1, QDateTime::currentMSecsSinceEpoch() - FLatest.FStartedMs);
-    const double FRate = static_cast<double>(FNow.FDone) * 1000.0 / static_cast<double>(FMs);
-    FLine += FRate >= 1048576 ? QStringLiteral(" %1 MB/s").arg(FRate / 1048576, 0, 'f', 1)
-                              : QStringLiteral(" %1 KB/s").arg(FRate / 1024, 0, 'f', 0);
-    if (FTransfers.size() > 1) FLine += QStringLiteral("（另有 %1 个）").arg(FTransfers.size() - 1);
-  }
+  const QString FLine = TransferLine();
   const QString FWaiting =
       FPending > 0 ? QStringLiteral("待上传：%1 个文件").arg(FPending) : QString();
-  QString FTip = QStringLiteral("Zelvo云盘");
+  QString FTip = ApplicationTitle();
   for (const QString& FPart : {FLine, FWaiting})
     if (!FPart.isEmpty()) FTip += u'\n' + FPart;
-  TrayIcon1->setToolTip(FTip);
+  if (!FLoggedInText.isEmpty() && FLine.isEmpty() && FWaiting.isEmpty() && FSaveFailed.empty())
+    FTip += QStringLiteral("\n已全部上传");
+  ShowTooltip(FTip);
   if (FLoggedInText.isEmpty()) return;
-  // Who is logged in stays on the first line; transfers and waiting changes get a second.
+  // Who is logged in stays on the first line; transfers and waiting changes get a second; what
+  // went wrong, and where kept content is, stays in sight below.
   QStringList FSecond;
+  if (FQuitWait && FQuitWait->isActive()) FSecond << QStringLiteral("等待上传完成后自动退出…");
   for (const QString& FPart : {FLine, FWaiting})
-    if (!FPart.isEmpty()) FSecond << FPart.toHtmlEscaped();
-  QString FStatus = FLoggedInText;
-  if (!FSecond.isEmpty()) FStatus += QStringLiteral("<br>") + FSecond.join(QStringLiteral("　"));
-  // Changes the server refused for good, and where their content is, stay in sight.
-  for (const QString& FGivenUp : FGivenUp)
-    FStatus += QStringLiteral("<br>") + FGivenUp.toHtmlEscaped();
-  StatusLabel->setText(FStatus);
+    if (!FPart.isEmpty()) FSecond << FPart;
+  QStringList FLines;
+  if (!FSecond.isEmpty()) FLines << FSecond.join(QStringLiteral("　"));
+  for (const auto& [FPath, FText] : FSaveFailed)
+    FLines << FText;
+  FLines << FGivenUp;
+  if (!FNotice.isEmpty()) FLines << FNotice;
+  SetStatusLines(FLines);
+}
+
+void TClientFrm::ShowTooltip(const QString& aTip) {
+  TrayIcon1->setToolTip(aTip);
+  // A tooltip on screen keeps its old text unless shown again.
+  if (QToolTip::isVisible() && TrayIcon1->geometry().contains(QCursor::pos()))
+    QToolTip::showText(QCursor::pos(), aTip);
+}
+
+// One line each, cut in the middle to the window's width; the window grows to hold them all, so
+// no line ever lies over another or over the slogan.
+void TClientFrm::SetStatusLines(const QStringList& aLines) {
+  const QFontMetrics FMetrics(StatusLabel->font());
+  QString FHtml = FLoggedInText;
+  for (const QString& FLine : aLines)
+    FHtml += QStringLiteral("<br>") +
+             FMetrics.elidedText(FLine, Qt::ElideMiddle, kBaseSize.width() - 16).toHtmlEscaped();
+  StatusLabel->setText(FHtml);
+  const int FLineHeight = FMetrics.lineSpacing() + 1;
+  const int FLabelHeight = std::max(27, FLineHeight * static_cast<int>(1 + aLines.size()) + 1);
+  const int FHeight = kBaseSize.height() - 27 + FLabelHeight;
+  StatusLabel->setGeometry(4, 177, kBaseSize.width() - 8, FLabelHeight);
+  Label6->move(Label6->x(), FHeight - 14);
+  Image1->resize(kBaseSize.width(), FHeight);
+  setFixedSize(kBaseSize.width(), FHeight);
 }
 
 TClientFrm::TClientFrm(TDesktop& aDesktop) : FDesktop(aDesktop) {
@@ -227,7 +300,7 @@ void TClientFrm::CreateControls() {
   setWindowTitle(QStringLiteral("Zelvo云盘校园版客户端V1.2"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
-  setFixedSize(419, 218);
+  setFixedSize(kBaseSize);
   QFont FFont(QStringLiteral("Tahoma"));
   FFont.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("WenQuanYi Micro Hei")});
   FFont.setPixelSize(11);
@@ -251,9 +324,8 @@ void TClientFrm::CreateControls() {
   StatusLabel = FLabel(QString(), {4, 177, 411, 27});
   StatusLabel->setAlignment(Qt::AlignCenter);
   StatusLabel->setTextFormat(Qt::RichText);
-  connect(StatusLabel, &QLabel::linkActivated, this, [this](const QString& aLetter) {
-    FDesktop.OpenFolder(DriveFolder(aLetter.at(0).unicode()));
-  });
+  connect(StatusLabel, &QLabel::linkActivated, this,
+          [this](const QString& aLetter) { OpenDrive(aLetter.at(0).unicode()); });
 
   GroupBox = new QComboBox(this);
   GroupBox->setGeometry(168, 21, 211, 21);
@@ -299,7 +371,24 @@ void TClientFrm::CreateTrayIcon() {
           [this](QSystemTrayIcon::ActivationReason aReason) {
             if (aReason == QSystemTrayIcon::Trigger) TrayIcon1Click();
           });
+  TrayMenu = new QMenu(this);
+  TrayMenu->addAction(QStringLiteral("打开云盘"), this, [this] { OpenDrive(u'Z'); });
+  TrayMenu->addAction(QStringLiteral("打开共享"), this, [this] { OpenDrive(u'Y'); });
+  TrayMenu->addAction(QStringLiteral("显示窗口"), this, &TClientFrm::TrayIcon1Click);
+  TrayMenu->addSeparator();
+  TrayMenu->addAction(QStringLiteral("退出"), this, &TClientFrm::Button3Click);
+  for (int i = 0; i < 2; ++i)
+    TrayMenu->actions()[i]->setEnabled(false); // the drives come with the login
+  TrayIcon1->setContextMenu(TrayMenu);
   TrayIcon1->show();
+}
+
+void TClientFrm::OpenDrive(char16_t aLetter) {
+  const QString FFolder = DriveFolder(aLetter);
+  FDesktop.OpenFolder(FFolder, [FForm = QPointer<TClientFrm>(this), FFolder] {
+    if (FForm)
+      FForm->Message(QStringLiteral("无法打开文件管理器。请自行打开这个文件夹：\n%1").arg(FFolder));
+  });
 }
 
 void TClientFrm::FormCreate() {
@@ -421,10 +510,12 @@ void TClientFrm::Button2Click() {
     FControl->setEnabled(false);
   Button1->setEnabled(true);
   MountYunDisks();
+  for (int i = 0; i < 2; ++i)
+    TrayMenu->actions()[i]->setEnabled(true);
   ShowLoggedIn();
   // Without a tray icon there would be no way back to a hidden window.
   if (FDesktop.HasSystemTray()) hide();
-  FDesktop.OpenFolder(DriveFolder(u'Z'));
+  OpenDrive(u'Z');
   SetClockFromText(Text(FServerTime));
 }
 
@@ -456,32 +547,72 @@ void TClientFrm::Button1Click() {
 }
 
 void TClientFrm::Button3Click() {
-  if (!ChangesLetUsQuit()) return;
+  if (FQuitWait) FQuitWait->stop(); // asked again: the answer decides anew
+  if (!ChangesLetUsQuit()) return WaitThenQuit();
   ExitRequested = true;
   close();
 }
 
-// Files still being written, or changes the server does not have yet: the student chooses
-// between waiting (the window stays, the drives go on) and quitting now.
-bool TClientFrm::ChangesLetUsQuit() {
-  if (!FDrives.FOwn || FileSystem == nullptr) return true;
-  const auto FLines = [](const std::vector<std::u16string>& aPaths) {
+bool TClientFrm::NothingUnsent() const {
+  return !FDrives.FOwn || FileSystem == nullptr ||
+         (FileSystem->UnsentOpens().empty() && FileSystem->PendingFiles().empty());
+}
+
+// Files still being written, changes the server does not have yet, changes it refused for good
+// (and where they are kept), files that never go to the server.
+QString TClientFrm::UnsentText() const {
+  const auto FLines = [](const auto& aPaths) {
     QString FText;
     for (const auto& FPath : aPaths)
-      FText += u'\n' + QString::fromStdU16String(FPath).replace(u'\\', u'/');
+      FText += u'\n' + QString(FPath).replace(u'\\', u'/');
     return FText;
   };
-  const auto FWriting = FileSystem->UnsentOpens();
-  const auto FWaiting = FileSystem->PendingFiles();
-  if (FWriting.empty() && FWaiting.empty()) return true;
-  QString FText;
-  if (!FWriting.empty())
-    FText += QStringLiteral("以下文件仍在写入，修改尚未保存到服务器：") + FLines(FWriting);
-  if (!FWaiting.empty())
-    FText += QString(FText.isEmpty() ? "" : "\n\n") +
-             QStringLiteral("以下文件的修改尚未保存到服务器，下次登录时将自动上传：") +
-             FLines(FWaiting);
-  return FDesktop.AskQuitNow(this, FText);
+  const auto FQt = [](const std::vector<std::u16string>& aPaths) {
+    QStringList FList;
+    for (const auto& FPath : aPaths)
+      FList << QString::fromStdU16String(FPath);
+    return FList;
+  };
+  QStringList FParts;
+  if (const auto FWriting = FQt(FileSystem->UnsentOpens()); !FWriting.isEmpty())
+    FParts << QStringLiteral("以下文件仍在写入，修改尚未保存到服务器：") + FLines(FWriting);
+  if (const auto FWaiting = FQt(FileSystem->PendingFiles()); !FWaiting.isEmpty())
+    FParts << QStringLiteral("以下文件的修改只保存在本机，尚未上传到服务器"
+                             "（立即退出后，下次登录时自动上传）：") +
+                  FLines(FWaiting);
+  if (!FGivenUp.isEmpty()) FParts << FGivenUp.join(u'\n');
+  if (!FKeptLocal.isEmpty())
+    FParts << QStringLiteral("以下文件只保存在本机（此类文件不会上传）：") + FLines(FKeptLocal);
+  return FParts.join(QStringLiteral("\n\n"));
+}
+
+bool TClientFrm::ChangesLetUsQuit() {
+  if (NothingUnsent()) return true;
+  return FDesktop.AskQuitNow(this, UnsentText());
+}
+
+void TClientFrm::WaitThenQuit() {
+  if (!FQuitWait) {
+    FQuitWait = new QTimer(this);
+    FQuitWait->setInterval(250);
+    connect(FQuitWait, &QTimer::timeout, this, [this] {
+      if (!NothingUnsent()) return;
+      FQuitWait->stop();
+      ExitRequested = true;
+      close();
+    });
+  }
+  FQuitWait->start();
+  TrayIcon1Click();
+  ShowTransfers();
+}
+
+void TClientFrm::QuitWaitFailed() {
+  if (!FQuitWait || !FQuitWait->isActive()) return;
+  FQuitWait->stop();
+  ShowTransfers();
+  // Asked after this event is done: the question runs a loop of its own.
+  QTimer::singleShot(0, this, &TClientFrm::Button3Click);
 }
 
 bool TClientFrm::FormCloseQuery() const {
@@ -520,8 +651,15 @@ void TClientFrm::FormClose() {
 
 void TClientFrm::closeEvent(QCloseEvent* aEvent) {
   if (!FormCloseQuery()) {
-    hide();
     aEvent->ignore();
+    if (!FDesktop.HasSystemTray()) {
+      // No tray icon to come back from: × is 退出.
+      QTimer::singleShot(0, this, &TClientFrm::Button3Click);
+      return;
+    }
+    hide();
+    if (!std::exchange(FToldHidden, true))
+      TrayMessage(QStringLiteral("Zelvo云盘仍在运行。单击托盘图标打开窗口，右键菜单可以退出。"));
     return;
   }
   FormClose();

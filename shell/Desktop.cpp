@@ -1,29 +1,41 @@
 #include "shell/Desktop.h"
 
-#include <QSystemTrayIcon>
-
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QFormLayout>
-#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <ctime>
+
+#include "shell/FirstRun.h"
 
 namespace zelvo {
 
 QString ApplicationTitle() {
-  const QString FName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-  const QString FBase = FName.section(u'.', 0, 0);
-  return FBase.isEmpty() ? FBase : FBase.left(1) + FBase.mid(1).toLower();
+  return QStringLiteral("Zelvo云盘");
 }
 
+namespace {
+
+void ChineseButtons(QDialogButtonBox* aButtons) {
+  if (QPushButton* FOk = aButtons->button(QDialogButtonBox::Ok))
+    FOk->setText(QStringLiteral("确定"));
+  if (QPushButton* FCancel = aButtons->button(QDialogButtonBox::Cancel))
+    FCancel->setText(QStringLiteral("取消"));
+}
+
+} // namespace
+
 void TDesktop::ShowMessage(QWidget* aOwner, const QString& aText) {
-  QMessageBox::information(aOwner, ApplicationTitle(), aText, QMessageBox::Ok);
+  QMessageBox FBox(QMessageBox::Information, ApplicationTitle(), aText, QMessageBox::NoButton,
+                   aOwner);
+  FBox.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+  FBox.exec();
 }
 
 bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
@@ -40,8 +52,7 @@ bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
     FLayout->addRow(FLabels[i], FFields[i]);
   }
   auto* FButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &FDialog);
-  FButtons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
-  FButtons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Cancel"));
+  ChineseButtons(FButtons);
   QObject::connect(FButtons, &QDialogButtonBox::accepted, &FDialog, &QDialog::accept);
   QObject::connect(FButtons, &QDialogButtonBox::rejected, &FDialog, &QDialog::reject);
   FLayout->addRow(FButtons);
@@ -50,19 +61,28 @@ bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
   return true;
 }
 
-void TDesktop::OpenFolder(const QString& aPath) {
-  QProcess::startDetached(QStringLiteral("xdg-open"), {aPath});
+void TDesktop::OpenFolder(const QString& aPath, std::function<void()> aFailed) {
+  // Not owned by a window: a file manager that xdg-open runs in its place lives on after us.
+  auto* FOpener = new QProcess;
+  FOpener->setProcessChannelMode(QProcess::ForwardedChannels);
+  const auto FEnded = [FOpener, aFailed](bool aOpened) {
+    if (!aOpened && aFailed) aFailed();
+    FOpener->deleteLater();
+  };
+  QObject::connect(FOpener, &QProcess::finished, FOpener,
+                   [FEnded](int aCode, QProcess::ExitStatus aStatus) {
+                     FEnded(aStatus == QProcess::NormalExit && aCode == 0);
+                   });
+  QObject::connect(FOpener, &QProcess::errorOccurred, FOpener,
+                   [FEnded](QProcess::ProcessError aError) {
+                     if (aError == QProcess::FailedToStart) FEnded(false);
+                   });
+  FOpener->start(QStringLiteral("xdg-open"), {aPath});
 }
 
 QString TDesktop::AskServerHosts(QWidget* aOwner, const QString& aCurrent) {
-  QInputDialog FDialog(aOwner);
-  FDialog.setWindowTitle(QStringLiteral("输入服务器IP地址，多个IP用 | 分隔。"));
-  FDialog.setLabelText(QStringLiteral("服务器IP地址："));
-  FDialog.setTextValue(aCurrent);
-  FDialog.setOkButtonText(QStringLiteral("OK"));
-  FDialog.setCancelButtonText(QStringLiteral("Cancel"));
-  if (auto* FField = FDialog.findChild<QLineEdit*>()) FField->setMaxLength(255);
-  return FDialog.exec() == QDialog::Accepted ? FDialog.textValue() : aCurrent;
+  TServerHostsDialog FDialog(aOwner, aCurrent);
+  return FDialog.exec() == QDialog::Accepted ? FDialog.Hosts() : aCurrent;
 }
 
 bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
@@ -80,9 +100,13 @@ bool TDesktop::SetLocalTime(const SYSTEMTIME& aTime) {
 
 bool TDesktop::AskQuitNow(QWidget* aOwner, const QString& aText) {
   QMessageBox FBox(QMessageBox::Question, ApplicationTitle(),
-                   aText + QStringLiteral("\n\n现在退出吗？"), QMessageBox::NoButton, aOwner);
+                   aText + QStringLiteral("\n\n现在退出吗？选择「等待」，全部上传后自动退出。"),
+                   QMessageBox::NoButton, aOwner);
   QPushButton* FQuit = FBox.addButton(QStringLiteral("立即退出"), QMessageBox::DestructiveRole);
-  FBox.addButton(QStringLiteral("等待"), QMessageBox::RejectRole);
+  QPushButton* FWait = FBox.addButton(QStringLiteral("等待"), QMessageBox::RejectRole);
+  // Enter or Esc by habit must not drop what is not sent yet.
+  FBox.setDefaultButton(FWait);
+  FBox.setEscapeButton(FWait);
   FBox.exec();
   return FBox.clickedButton() == FQuit;
 }

@@ -26,8 +26,11 @@ public:
     try {
       return QApplication::notify(aReceiver, aEvent);
     } catch (const std::exception& aError) {
-      QMessageBox::critical(activeWindow(), ApplicationTitle(),
-                            ErrorText(QString::fromUtf8(aError.what())), QMessageBox::Ok);
+      QMessageBox FBox(QMessageBox::Critical, ApplicationTitle(),
+                       ErrorText(QString::fromUtf8(aError.what())), QMessageBox::NoButton,
+                       activeWindow());
+      FBox.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
+      FBox.exec();
     }
     return false;
   }

@@ -41,9 +41,11 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Beside the libraries: fusermount3 lets students mount, passwd's useradd makes the server's user.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3, passwd")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, xdg-utils")
+# Beside the libraries: fusermount3 lets students mount, passwd's useradd makes the server's user,
+# Qt's translations give its own dialogs and menus Chinese texts whatever the locale (the
+# interface is Chinese, and servers are installed without recommended packages).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3, passwd, qt6-translations-l10n")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${ZELVO_PACKAGE_DIR}/postinst ${ZELVO_PACKAGE_DIR}/prerm ${ZELVO_PACKAGE_DIR}/postrm
     ${ZELVO_PACKAGE_DIR}/conffiles)

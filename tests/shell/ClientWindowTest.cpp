@@ -1,6 +1,9 @@
 // The login window on Qt's offscreen platform, against real servers and real drive mounts under
 // a private home folder.
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
@@ -41,7 +44,10 @@ public:
     aChange = FAnswer;
     return FAccept;
   }
-  void OpenFolder(const QString& aPath) override { FOpened << aPath; }
+  void OpenFolder(const QString& aPath, std::function<void()> aFailed) override {
+    FOpened << aPath;
+    if (FNoFileManager && aFailed) aFailed();
+  }
   bool SetLocalTime(const SYSTEMTIME& aTime) override {
     FClock.push_back(aTime);
     return false; // as for a user without the right
@@ -65,6 +71,7 @@ public:
   bool FCancelPrompt = false;
   QStringList FMessages;
   QStringList FOpened;
+  bool FNoFileManager = false;
   std::vector<SYSTEMTIME> FClock;
   TPasswordChange FAnswer;
   bool FAccept = true;
@@ -305,6 +312,145 @@ private slots:
     QVERIFY(DrivesDown());
   }
 
+  // The question itself: 等待 is what Enter and Esc choose; quitting takes a deliberate click.
+  void quitQuestionDefaultsToWaiting_data() {
+    QTest::addColumn<int>("aKey"); // 0: click 立即退出
+    QTest::addColumn<bool>("aQuit");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << false;
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << false;
+    QTest::newRow("立即退出 clicked") << 0 << true;
+  }
+  void quitQuestionDefaultsToWaiting() {
+    QFETCH(int, aKey);
+    QFETCH(bool, aQuit);
+    QString FTitle;
+    QTimer FAnswer;
+    connect(&FAnswer, &QTimer::timeout, this, [&] {
+      auto* FBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (FBox == nullptr) return;
+      FAnswer.stop();
+      FTitle = FBox->windowTitle();
+      QCOMPARE(FBox->defaultButton()->text(), QStringLiteral("等待"));
+      if (aKey != 0) return QTest::keyClick(FBox, Qt::Key(aKey));
+      for (QAbstractButton* FButton : FBox->buttons())
+        if (FButton->text() == QStringLiteral("立即退出")) FButton->click();
+    });
+    FAnswer.start(20);
+    TDesktop FDesktop;
+    QCOMPARE(FDesktop.AskQuitNow(nullptr, QStringLiteral("草稿.txt")), aQuit);
+    QCOMPARE(FTitle, QStringLiteral("Zelvo云盘"));
+  }
+
+  // 等待 keeps the window and the drives; a retry that fails asks again; once everything is
+  // sent, the program quits by itself.
+  void waitingQuitsOnceEverythingIsSent() {
+    TFakeDesktop FDesktop;
+    FDesktop.FQuitNow = false;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(DrivesUp());
+    FServer->Stop();
+    std::ofstream(Drive('Z') / "草稿.txt") << "draft";
+    FForm.Button3Click();
+    QCOMPARE(FDesktop.FQuitQuestions.size(), 1);
+    QVERIFY2(FDesktop.FQuitQuestions[0].contains(QStringLiteral("只保存在本机")),
+             qPrintable(FDesktop.FQuitQuestions[0]));
+    QVERIFY(FDesktop.FQuitQuestions[0].contains(QStringLiteral("/草稿.txt")));
+    QVERIFY(FForm.isVisible());
+    QTRY_VERIFY(FForm.StatusLabel->text().contains(QStringLiteral("等待上传完成后自动退出")));
+    QTRY_VERIFY_WITH_TIMEOUT(FDesktop.FQuitQuestions.size() >= 2, 30000);
+    QVERIFY(Serving(Drive('Z')));
+    QVERIFY(!ExitRequested);
+    FServer->Start();
+    QTRY_VERIFY_WITH_TIMEOUT(ExitRequested, 60000);
+    QVERIFY(DrivesDown());
+    QCOMPARE(test::TTempDir::ReadPath(FServer->Storage() / "home/一年级一班/张三/草稿.txt"),
+             std::string("draft"));
+  }
+
+  // The tray icon's menu, before and after login.
+  void trayMenu_data() {
+    QTest::addColumn<QString>("aAction");
+    QTest::addColumn<bool>("aFileManager");
+    QTest::newRow("打开云盘") << "打开云盘" << true;
+    QTest::newRow("打开共享") << "打开共享" << true;
+    QTest::newRow("打开云盘 without a file manager") << "打开云盘" << false;
+    QTest::newRow("显示窗口") << "显示窗口" << true;
+    QTest::newRow("退出") << "退出" << true;
+  }
+  void trayMenu() {
+    QFETCH(QString, aAction);
+    QFETCH(bool, aFileManager);
+    TFakeDesktop FDesktop;
+    FDesktop.FNoFileManager = !aFileManager;
+    TClientFrm FForm(FDesktop);
+    QMap<QString, QAction*> FActions;
+    for (QAction* FAction : FForm.TrayMenu->actions())
+      if (!FAction->isSeparator()) FActions[FAction->text()] = FAction;
+    QCOMPARE(FActions.keys().size(), 4);
+    QVERIFY(!FActions[QStringLiteral("打开云盘")]->isEnabled()); // no drive before login
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(DrivesUp());
+    QVERIFY(!FForm.isVisible());
+    FDesktop.FOpened.clear();
+    FDesktop.FMessages.clear();
+    FActions[aAction]->trigger();
+    if (aAction == QStringLiteral("显示窗口")) QVERIFY(FForm.isVisible());
+    if (aAction == QStringLiteral("退出")) {
+      QVERIFY(DrivesDown());
+      return;
+    }
+    if (aAction.startsWith(QStringLiteral("打开"))) {
+      const QString FFolder =
+          QString::fromStdString(Drive(aAction.endsWith(QStringLiteral("云盘")) ? 'Z' : 'Y'));
+      QCOMPARE(FDesktop.FOpened, QStringList{FFolder});
+      // A folder that cannot be opened is said, with its path to open by hand.
+      QCOMPARE(FDesktop.FMessages.size(), aFileManager ? 0 : 1);
+      if (!aFileManager) QVERIFY(FDesktop.FMessages[0].contains(FFolder));
+    }
+    FForm.Button3Click();
+    QVERIFY(DrivesDown());
+  }
+
+  // × with a tray hides (the first time with a balloon saying so); without one it is 退出.
+  void closeBox_data() {
+    QTest::addColumn<bool>("aTray");
+    QTest::addColumn<bool>("aLoggedIn");
+    QTest::newRow("tray, before login") << true << false;
+    QTest::newRow("tray, logged in") << true << true;
+    QTest::newRow("no tray, before login") << false << false;
+    QTest::newRow("no tray, logged in") << false << true;
+  }
+  void closeBox() {
+    QFETCH(bool, aTray);
+    QFETCH(bool, aLoggedIn);
+    TFakeDesktop FDesktop;
+    FDesktop.FTray = aTray;
+    TClientFrm FForm(FDesktop);
+    FForm.show();
+    if (aLoggedIn) {
+      LogIn(FForm, QStringLiteral("zelvo123"));
+      QVERIFY(DrivesUp());
+      FForm.show();
+    }
+    for (int i = 0; i < 2; ++i) {
+      FForm.close();
+      if (aTray) FForm.show();
+    }
+    if (aTray) {
+      QVERIFY(!ExitRequested);
+      QCOMPARE(FDesktop.FTrayMessages.size(), 1);
+      QVERIFY(FDesktop.FTrayMessages[0].contains(QStringLiteral("仍在运行")));
+      if (!aLoggedIn) return;
+      QVERIFY(Serving(Drive('Z')));
+      FForm.Button3Click();
+    } else {
+      QTRY_VERIFY(ExitRequested);
+      QVERIFY(FDesktop.FQuitQuestions.isEmpty()); // nothing unsent: nothing to ask
+    }
+    if (aLoggedIn) QVERIFY(DrivesDown());
+  }
+
   // An upload under way at 退出 finishes first, in view; then the drives go.
   void exitLetsAnUploadFinish() {
     TFakeDesktop FDesktop;
@@ -346,17 +492,70 @@ private slots:
     QVERIFY(FForm.StatusLabel->text().contains(QStringLiteral("正在下载 大文件.bin 45%")));
     QVERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
 
-    TTransfer FPut{8, TTransfer::TDirection::Upload, u"\\home\\c\\u\\\\作业.txt", 0, 10};
     FForm.TransferView().TransferEnded(FGet, true);
-    FForm.TransferView().TransferEnded(FPut, false);
-    FForm.TransferView().SentLater(u"\\home\\c\\u\\\\草稿.txt");
     FForm.TransferView().PendingChanged(0);
-    QTRY_COMPARE(FDesktop.FTrayMessages.size(), 2);
-    QVERIFY(FDesktop.FTrayMessages[0].startsWith(QStringLiteral("上传失败：作业.txt")));
-    QVERIFY(FDesktop.FTrayMessages[1].contains(QStringLiteral("草稿.txt")));
     QTRY_VERIFY(!FForm.StatusLabel->text().contains(QStringLiteral("<br>")));
     QVERIFY(FForm.StatusLabel->text().startsWith(QStringLiteral("已登录")));
-    QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘"));
+    QCOMPARE(FForm.TrayIcon1->toolTip(), QStringLiteral("Zelvo云盘\n已全部上传"));
+    FForm.Button3Click();
+    QVERIFY(DrivesDown());
+  }
+
+  // Each outcome is told as the program met it, in a balloon with a tray and as a window line
+  // without one; a failed save stays in the window until it is sent.
+  void messagesTellWhatHappened_data() {
+    QTest::addColumn<QString>("aEvent");
+    QTest::addColumn<bool>("aTray");
+    QTest::addColumn<QString>("aText");
+    QTest::addColumn<int>("aTold"); // messages for the event sent twice
+    const QString FSaveFailed =
+        QStringLiteral("保存失败：作业.txt 未能上传，修改仍保留在本机并将自动重试");
+    const QString FGivenUp = QStringLiteral("作业.txt 无法上传到服务器");
+    const QString FKept = QStringLiteral("a.rar 只保存在本机（.rar/.7z/.exe/.tmp 文件不会上传）");
+    const QString FZip = QStringLiteral(
+        "无法新建 新.zip：zip 文件在云盘中以只读文件夹打开，不能在云盘上新建 zip 文件");
+    for (const bool FTray : {true, false}) {
+      const char* FWhere = FTray ? "balloon" : "window line";
+      QTest::addRow("save failed, %s", FWhere) << "save failed" << FTray << FSaveFailed << 2;
+      QTest::addRow("given up, %s", FWhere) << "given up" << FTray << FGivenUp << 2;
+      QTest::addRow("kept local, %s", FWhere) << "kept local" << FTray << FKept << 1;
+      QTest::addRow("new zip, %s", FWhere) << "new zip" << FTray << FZip << 1;
+    }
+  }
+  void messagesTellWhatHappened() {
+    QFETCH(QString, aEvent);
+    QFETCH(bool, aTray);
+    QFETCH(QString, aText);
+    QFETCH(int, aTold);
+    TFakeDesktop FDesktop;
+    FDesktop.FTray = aTray;
+    TClientFrm FForm(FDesktop);
+    LogIn(FForm, QStringLiteral("zelvo123"));
+    QVERIFY(DrivesUp());
+    const std::u16string FPath = u"\\home\\一年级一班\\张三\\\\作业.txt";
+    TTransferObserver& FView = FForm.TransferView();
+    for (int i = 0; i < 2; ++i) {
+      if (aEvent == "save failed") FView.SaveFailed(FPath);
+      if (aEvent == "given up") FView.Unsendable(FPath, u"/r/恢复/作业.txt", u"refused");
+      if (aEvent == "kept local") FView.KeptLocal(i ? u"\\home\\b.RAR" : u"\\home\\a.rar");
+      if (aEvent == "new zip") FView.ArchiveRefused(u"\\home\\新.zip");
+    }
+    const auto FTold = [&] {
+      return aTray ? FDesktop.FTrayMessages.filter(aText).size()
+                   : FForm.StatusLabel->text().count(aText.toHtmlEscaped());
+    };
+    // Without a tray a repeated story is one line; with one, each failed save is a balloon.
+    QTRY_COMPARE(FTold(), aTray ? aTold : 1);
+    QCOMPARE(FDesktop.FTrayMessages.size(), aTray ? aTold : 0);
+    // The window grows with its lines: none lies over another or over the slogan.
+    QVERIFY(FForm.StatusLabel->sizeHint().height() <= FForm.StatusLabel->height());
+    QVERIFY(FForm.StatusLabel->geometry().bottom() < FForm.Label6->y());
+    if (aEvent == "save failed") {
+      QVERIFY(FForm.StatusLabel->text().contains(aText));
+      QVERIFY(!FForm.TrayIcon1->toolTip().contains(QStringLiteral("已全部上传")));
+      FView.SentLater(FPath);
+      QTRY_VERIFY(!FForm.StatusLabel->text().contains(aText));
+    }
     FForm.Button3Click();
     QVERIFY(DrivesDown());
   }
@@ -532,8 +731,7 @@ private slots:
     FDesktop.FCancelPrompt = aCancel;
     InstallSetupHooks(FDesktop, nullptr);
     LoadSetup();
-    QCOMPARE(FDesktop.FPrompts,
-             QStringList{aStored.isEmpty() ? QStringLiteral("127.0.0.1") : aStored});
+    QCOMPARE(FDesktop.FPrompts, QStringList{aStored}); // no guess when nothing is stored
     const QString FIni = QString::fromStdString(FHome->ReadFile("setup.ini"));
     QVERIFY(FIni.contains(QStringLiteral("SysInited=1")));
     if (aWritten.isEmpty())
@@ -549,6 +747,41 @@ private slots:
     LoadSetup(); // a second start runs no setup
     QCOMPARE(FDesktop.FPrompts.size(), 1);
     SetupHooks() = {};
+  }
+
+  void serverHostsCheck_data() {
+    QTest::addColumn<QString>("aHosts");
+    QTest::addColumn<bool>("aUsable");
+    QTest::newRow("one address") << "10.0.0.5" << true;
+    QTest::newRow("two, and a name") << "10.0.0.5|server.school.edu" << true;
+    QTest::newRow("IPv6") << "fd00::5" << true;
+    QTest::newRow("blanks around") << "  10.0.0.5 " << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("only blanks") << "   " << false;
+    QTest::newRow("three parts") << "10.0.0" << false;
+    QTest::newRow("past 255") << "10.0.0.256" << false;
+    QTest::newRow("empty between bars") << "10.0.0.5||10.0.0.6" << false;
+    QTest::newRow("trailing bar") << "10.0.0.5|" << false;
+    QTest::newRow("a blank inside") << "10.0.0.5 10.0.0.6" << false;
+    QTest::newRow("a port") << "10.0.0.5:8783" << false;
+    QTest::newRow("a URL") << "http://server" << false;
+  }
+  // The first-run question refuses what cannot be a server, and says why in the dialog.
+  void serverHostsCheck() {
+    QFETCH(QString, aHosts);
+    QFETCH(bool, aUsable);
+    QCOMPARE(ServerHostsProblem(aHosts).isEmpty(), aUsable);
+    TServerHostsDialog FDialog(nullptr, QString());
+    QCOMPARE(FDialog.windowTitle(), QStringLiteral("Zelvo云盘"));
+    QVERIFY(FDialog.Field->text().isEmpty());
+    QVERIFY(!FDialog.Field->placeholderText().isEmpty());
+    FDialog.show();
+    FDialog.Field->setText(aHosts);
+    QTest::keyClick(FDialog.Field, Qt::Key_Return);
+    QCOMPARE(FDialog.result() == QDialog::Accepted, aUsable);
+    QCOMPARE(FDialog.isVisible(), !aUsable);
+    QCOMPARE(FDialog.Problem->isVisible(), !aUsable);
+    if (aUsable) QCOMPARE(FDialog.Hosts(), aHosts.trimmed());
   }
 
   void failingDriverStepLeavesTheSetupUndone() {
