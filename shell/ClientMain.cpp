@@ -151,8 +151,8 @@ public:
   // Explained once per kind of file and run; the quit question lists every such file.
   void KeptLocal(const std::u16string& aPath) override {
     Post([aPath](TClientFrm& aForm) {
-      aForm.FKeptLocal << Text(aPath).replace(u'\\', u'/');
       const QString FName = NameOf(aPath);
+      aForm.FKeptLocal << FName;
       const QString FKind = FName.mid(FName.lastIndexOf(u'.')).toLower();
       if (!aForm.FKeptLocalKinds.insert(FKind).second) return;
       aForm.TrayMessage(

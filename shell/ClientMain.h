@@ -133,7 +133,7 @@ private:
   QString FNotice;                               // the latest message, when there is no tray
   std::set<QString> FKeptLocalKinds;             // extensions explained this run
   std::set<std::u16string> FArchivesTold;        // refused new zip names explained this run
-  QStringList FKeptLocal;                        // files kept on this computer only, this run
+  QStringList FKeptLocal;                        // names of files kept on this computer only
   bool FToldHidden = false;                      // the first × hide was explained
   QTimer* FQuitWait = nullptr;                   // running while 等待 waits to quit
   std::unique_ptr<TFolderLock> FCacheLock;       // held from login to the program's end

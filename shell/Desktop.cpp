@@ -42,6 +42,8 @@ bool TDesktop::AskPasswordChange(QWidget* aOwner, TPasswordChange& aChange) {
   QDialog FDialog(aOwner);
   FDialog.setWindowTitle(QStringLiteral("修改密码"));
   auto* FLayout = new QFormLayout(&FDialog);
+  // Its own size: a resizable dialog gets a window manager's resize bar under its buttons.
+  FLayout->setSizeConstraint(QLayout::SetFixedSize);
   QLineEdit* FFields[3];
   const QString FLabels[3] = {QStringLiteral("原密码"), QStringLiteral("新密码"),
                               QStringLiteral("重复新密码")};

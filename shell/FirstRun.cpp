@@ -68,6 +68,8 @@ QString ServerHostsProblem(const QString& aHosts) {
 TServerHostsDialog::TServerHostsDialog(QWidget* aOwner, const QString& aCurrent) : QDialog(aOwner) {
   setWindowTitle(ApplicationTitle());
   auto* FLayout = new QVBoxLayout(this);
+  // Its own size, grown when a problem is said (and no resize bar from the window manager).
+  FLayout->setSizeConstraint(QLayout::SetFixedSize);
   auto* FText = new QLabel(QStringLiteral("输入服务器IP地址，多个IP用 | 分隔。"), this);
   FText->setWordWrap(true);
   FLayout->addWidget(FText);
