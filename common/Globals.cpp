@@ -21,6 +21,7 @@ std::u16string Root1;
 std::u16string OwnerName;
 std::u16string ShareVolumeName;
 bool ServerConfirmsChanges = false;
+bool ServerServesRanges = false;
 bool ExitRequested = false;
 
 std::u16string HomeDirFromExePath(std::u16string_view aExePath) {

@@ -34,6 +34,8 @@ extern std::u16string OwnerName;
 extern std::u16string ShareVolumeName;
 // The logged-in server said in its LOGIN reply that it confirms every change it carries out.
 extern bool ServerConfirmsChanges;
+// It said it serves ranged reads (part of a file without the whole).
+extern bool ServerServesRanges;
 extern bool ExitRequested;
 
 inline constexpr int32_t kDefaultServerPort = 8783;

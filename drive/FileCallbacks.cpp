@@ -159,7 +159,9 @@ NTSTATUS ZwCreateFile(LPCWSTR FileName, void*, uint32_t DesiredAccess, uint32_t 
     uint32_t FDisposition = 0;
     DokanMapKernelToUserCreateFileFlags(DesiredAccess, FileAttributes, CreateOptions,
                                         CreateDisposition, &FAccess, &FFlags, &FDisposition);
-    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
+    // Opening an archive as a folder (to look at it, or to list it: the listing prepares it
+    // again) needs none of its content.
+    FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName, false);
     const uint32_t FAttributes = FileSystem->YunGetFileAttributesW(RootOf(DokanFileInfo), FileName);
     if (FAttributes != INVALID_FILE_ATTRIBUTES && (FAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       if (CreateOptions & FILE_NON_DIRECTORY_FILE) return STATUS_FILE_IS_A_DIRECTORY;

@@ -373,10 +373,10 @@ uint32_t TFileSystem::YunReadFile(int RootIndex, uint32_t hFile, void* Buffer,
                FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, FOffset));
 }
 
-std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode) {
+std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode, bool aWhole) {
   bool FStarted = false;
   auto FFetch = aNode.StartFetch(FRemote, FStarted);
-  if (!FStarted) return FFetch;
+  if (!FFetch || (FFetch->Ranged() && !aWhole) || !FFetch->BeginWhole()) return FFetch;
   TTransfer FTransfer{NewTransferId(), TTransfer::TDirection::Download, aNode.FullName(), 0,
                       aNode.Size()};
   std::lock_guard FGuard(FFetchersLock);
@@ -418,7 +418,11 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
     const auto FGuard = Lock();
     TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
     if (FNode == nullptr) return WIN_FALSE;
-    FFetch = FetchLocked(*FNode);
+    // A sparse fetch gets its whole GET once reads go on sequentially from the start.
+    FFetch = FetchLocked(*FNode, false);
+    if (FFetch && FFetch->Ranged() &&
+        FFetch->NoteRead(aOffset, aOffset + static_cast<int64_t>(nNumberOfBytesToRead)))
+      FetchLocked(*FNode, true);
     if (!FFetch) FContent = FNode->PresentContent(FSize);
     if (!FFetch && !FContent)
       return Truth(FNode->Read(Buffer, nNumberOfBytesToRead, *lpNumberOfBytesRead, aOffset));
@@ -433,7 +437,9 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
     return Truth(*lpNumberOfBytesRead != 0);
   }
   // Only this node's readers wait here; the tree is free meanwhile.
-  const bool FArrived = FFetch->WaitFor(aOffset + nNumberOfBytesToRead);
+  const int64_t FEnd = aOffset + static_cast<int64_t>(nNumberOfBytesToRead);
+  const bool FArrived =
+      FFetch->Ranged() ? FFetch->Need(aOffset, FEnd, FRangePool) : FFetch->WaitFor(FEnd);
   auto FGuard = Lock();
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
   if (FNode == nullptr) return WIN_FALSE;
@@ -454,7 +460,7 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
   return Truth(*lpNumberOfBytesRead != 0);
 }
 
-void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
+void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath, bool aArchiveItself) {
   for (;;) {
     std::shared_ptr<TListingFetch> FLoad;
     bool FStarted = false;
@@ -465,7 +471,7 @@ void TFileSystem::YunPrepareListings(int RootIndex, LPCWSTR aPath) {
       TFileInfo* FRootNode = Root(RootIndex);
       TFileInfo* FListing = FRootNode ? FRootNode->Child() : nullptr;
       TFileInfo* FUnlisted = FRootNode && !FListing ? FRootNode
-                             : FListing             ? FListing->FirstUnlisted(aPath)
+                             : FListing             ? FListing->FirstUnlisted(aPath, aArchiveItself)
                                                     : nullptr;
       if (FUnlisted == nullptr) {
         RefreshStaleLocked(RootIndex, aPath);

@@ -59,6 +59,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -135,7 +136,10 @@ public:
   // being listed holds up only the requests that need it. Listings along aPath older than
   // the mount's refresh period are fetched again in the background: the request answers from the
   // old listing, and the new one is merged when it arrives. Callers do not hold the lock.
-  void YunPrepareListings(int RootIndex, LPCWSTR aPath);
+  // aArchiveItself false (an open that only looks at what aPath names): an archive named by
+  // aPath is not built; its attributes as a folder come from its listing entry, and its content
+  // is fetched only when its entries are listed or read.
+  void YunPrepareListings(int RootIndex, LPCWSTR aPath, bool aArchiveItself = true);
   // Waits, outside the lock, until the file's whole content is here (before a write or resize,
   // which need it); the fetch's failure is left to the operation that follows.
   void YunAwaitContent(int RootIndex, uint32_t hFile);
@@ -207,7 +211,9 @@ private:
   // aText receives the server's refusal text.
   TCommandResult PutJournalled(const TPendingEntry& aEntry, std::u16string& aText);
   // The fetch to wait for before reading this node (started here when needed), or null.
-  std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode);
+  // The node's fetch (none when its content is here). aWhole: its whole GET runs (a sparse
+  // fetch's only when asked for: writes, archives, sequential readers).
+  std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode, bool aWhole = true);
   // An archive not built yet: its content fetched without the lock, then its folder built from
   // the cache file; false when it could not be (the request goes no further).
   bool PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive);
@@ -272,6 +278,8 @@ private:
   std::u16string FLastRefusal;             // the server's text when the last upload was refused
   std::mutex FFetchersLock;                // guards FFetchers
   std::list<std::pair<std::shared_ptr<TContentFetch>, std::jthread>> FFetchers;
+  // Range fetches under way at once, over all files of both drives (readers beyond wait).
+  std::counting_semaphore<> FRangePool{4};
   std::condition_variable_any FUploadEnded; // waited on with FileInfoListLock
   struct TRefresher {
     std::shared_ptr<std::atomic<bool>> FDone;

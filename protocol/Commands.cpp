@@ -1,5 +1,7 @@
 #include "protocol/Commands.h"
 
+#include "common/TextCodec.h"
+
 namespace zelvo {
 namespace {
 
@@ -50,6 +52,12 @@ std::u16string EntryRequest(std::u16string_view aFullName) {
 
 std::u16string GetRequest(std::u16string_view aFullName) {
   return Join(u"GET", {aFullName});
+}
+
+std::u16string RangeRequest(int64_t aOffset, int64_t aLength, std::u16string_view aFullName) {
+  const std::u16string FOffset = Utf8ToUtf16(std::to_string(aOffset));
+  const std::u16string FLength = Utf8ToUtf16(std::to_string(aLength));
+  return Join(u"GETRANGE", {FOffset, FLength, aFullName});
 }
 
 std::u16string PutRequest(std::u16string_view aFullName) {

@@ -4,6 +4,7 @@
 // with "|". Full names are server paths ("\" separators).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,9 @@ std::u16string ListRequest(std::u16string_view aDirFullName);
 // "LIST " + a file's full name, no wildcard: that one entry (a server that confirms changes).
 std::u16string EntryRequest(std::u16string_view aFullName);
 std::u16string GetRequest(std::u16string_view aFullName);
+// "GETRANGE <offset> <length> <full name>": part of a file, from a server that announced ranged
+// reads at login (RangedRead.h); the name comes last, as it may hold blanks.
+std::u16string RangeRequest(int64_t aOffset, int64_t aLength, std::u16string_view aFullName);
 std::u16string PutRequest(std::u16string_view aFullName);
 std::u16string DeleteRequest(std::u16string_view aFullName);
 std::u16string MoveRequest(std::u16string_view aOldFullName, std::u16string_view aNewFullName);

@@ -1,10 +1,15 @@
 #include "server/RequestHandler.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/TextCodec.h"
+#include "protocol/RangedRead.h"
 #include "protocol/ServerVersion.h"
 
 namespace zelvo::server {
@@ -108,6 +113,7 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
   if (FCommand == "GET")
     return FReaches(FArgument, TAccess::Read) ? Get(FArgument)
                                               : FNoSession(Outcome(false, FArgument));
+  if (FCommand == "GETRANGE") return GetRange(FArgument, FReaches);
   if (FCommand == "PUT") {
     if (FReaches(FArgument, TAccess::Change)) return Put(FArgument);
     TReplyPlan FPlan = FNoSession(Confirmed(false, FArgument));
@@ -188,10 +194,10 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
   FStorage.EnsureRoots(FClass, FUser);
   // The sixth line tells clients that know it that every change is confirmed; others read five.
-  return BlockReply(
-      JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText, FUserText,
-                 FClassText + "共享空间", LocalTimeText(), Utf16ToUtf8(kConfirmsLine)}),
-      FPlan.FLogArgument);
+  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText,
+                               FUserText, FClassText + "共享空间", LocalTimeText(),
+                               Utf16ToUtf8(kConfirmsLine), Utf16ToUtf8(kRangesLine)}),
+                    FPlan.FLogArgument);
 }
 
 // "CHGPSW class(host) user password": the class item carries its "(host)" suffix. Only a user
@@ -223,6 +229,39 @@ TReplyPlan TRequestHandler::Get(std::string_view aArgument) {
   FPlan.FKind = TReplyPlan::TKind::File;
   FPlan.FPath = *FPath;
   return FPlan;
+}
+
+// "GETRANGE <offset> <length> <path>": the bytes with the version they belong to, read from one
+// open file (a file replaced meanwhile gives one version's bytes, never a mix).
+TReplyPlan
+TRequestHandler::GetRange(std::string_view aArgument,
+                          const std::function<bool(std::string_view, TAccess)>& aReaches) {
+  const auto [FOffsetText, FRest] = NextWord(aArgument);
+  const auto [FLengthText, FPathText] = NextWord(FRest);
+  int64_t FOffset = -1;
+  int64_t FLength = 0;
+  std::from_chars(FOffsetText.data(), FOffsetText.data() + FOffsetText.size(), FOffset);
+  std::from_chars(FLengthText.data(), FLengthText.data() + FLengthText.size(), FLength);
+  if (FOffset < 0 || FLength <= 0 || FLength > kMaxRangeLength) return Outcome(false, aArgument);
+  if (!aReaches(FPathText, TAccess::Read)) {
+    TReplyPlan FPlan = Outcome(false, aArgument);
+    FPlan.FOutcome = "refused (no session)";
+    return FPlan;
+  }
+  const auto FPath = FStorage.Resolve(FPathText, TAccess::Read);
+  const int FFd = FPath ? ::open(FPath->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (FFd < 0) return Outcome(false, aArgument);
+  struct stat FStat {};
+  std::string FBytes;
+  bool FOk = ::fstat(FFd, &FStat) == 0 && S_ISREG(FStat.st_mode);
+  if (FOk && FOffset < FStat.st_size) {
+    FBytes.resize(static_cast<size_t>(std::min<int64_t>(FLength, FStat.st_size - FOffset)));
+    FOk =
+        ::pread(FFd, FBytes.data(), FBytes.size(), FOffset) == static_cast<ssize_t>(FBytes.size());
+  }
+  ::close(FFd);
+  if (!FOk) return Outcome(false, aArgument);
+  return BlockReply(RangeReplyText(TStorage::VersionOf(FStat), FBytes), aArgument);
 }
 
 TReplyPlan TRequestHandler::Put(std::string_view aArgument) {

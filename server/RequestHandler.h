@@ -10,6 +10,8 @@
 // text reply: "OK" (for a PUT "OK <size> <time>", the version stored), or the outcome's short
 // error text; the LOGIN reply's sixth line, "CONFIRMS 1", announces it. "LIST <full name>"
 // without a wildcard answers that one entry's record, or none when there is no such file.
+// "GETRANGE <offset> <length> <path>" answers part of a file with its version (RangedRead.h);
+// the LOGIN reply's seventh line, "RANGES 1", announces it.
 //
 // The guard (unless access is open): file commands and CHGPSW need an address session of the
 // user whose space they touch (Sessions.h); a refusal's outcome says "no session". LOGIN
@@ -22,6 +24,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +88,8 @@ private:
   TReplyPlan LogOut(const TRequest& aRequest);
   TReplyPlan FileCommand(const TRequest& aRequest);
   TReplyPlan Get(std::string_view aArgument);
+  TReplyPlan GetRange(std::string_view aArgument,
+                      const std::function<bool(std::string_view, TAccess)>& aReaches);
   TReplyPlan Put(std::string_view aArgument);
   // Whether the guard lets aAddress reach aServerPath for aAccess (renewing the session).
   bool Reaches(const std::string& aAddress, std::string_view aServerPath, TAccess aAccess);

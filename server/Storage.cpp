@@ -256,7 +256,11 @@ std::optional<std::string> TStorage::Entry(std::string_view aFullName) const {
 std::optional<TServerVersion> TStorage::VersionOf(const fs::path& aPath) {
   struct stat FStat {};
   if (::stat(aPath.c_str(), &FStat) != 0 || !S_ISREG(FStat.st_mode)) return std::nullopt;
-  return TServerVersion{FStat.st_size, ToFileTime(FStat.st_mtim)};
+  return VersionOf(FStat);
+}
+
+TServerVersion TStorage::VersionOf(const struct stat& aStat) {
+  return TServerVersion{aStat.st_size, ToFileTime(aStat.st_mtim)};
 }
 
 bool TStorage::Delete(std::string_view aServerPath) const {

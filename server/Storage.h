@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "protocol/ServerVersion.h"
 
@@ -67,6 +68,8 @@ public:
 
   // The stored version of a local file (after an upload), or none.
   static std::optional<TServerVersion> VersionOf(const std::filesystem::path& aPath);
+  // The version of a file as its stat gives it.
+  static TServerVersion VersionOf(const struct stat& aStat);
 
   bool Delete(std::string_view aServerPath) const; // a file or an empty folder
   bool Move(std::string_view aFromTo) const;       // "old|new"; replaces a file at new

@@ -46,14 +46,17 @@ TLoginResult LoginToServer(const std::u16string& aClassName, const std::u16strin
   ShareVolumeName = FReply->FShareVolumeName;
   aServerTime = FReply->FServerTime;
   ServerConfirmsChanges = FReply->FConfirms;
+  ServerServesRanges = FReply->FRanges;
   LoggedClass = aClassName;
   LoggedUser = aUserName;
   return TLoginResult::LoggedIn;
 }
 
 TMountConfig CurrentMountConfig() {
-  return {CurrentServerHost,  ServerPort, ClientTimeOut,         CacheDir,
-          ListRefreshSeconds, OwnerName,  ServerConfirmsChanges, RecoveryDir};
+  TMountConfig FConfig{CurrentServerHost,  ServerPort, ClientTimeOut,         CacheDir,
+                       ListRefreshSeconds, OwnerName,  ServerConfirmsChanges, RecoveryDir};
+  FConfig.FRanges = ServerServesRanges;
+  return FConfig;
 }
 
 TDrives MountYunDisks(const std::u16string& aOwnMountPoint,

@@ -151,9 +151,11 @@ private:
 } // namespace
 
 TContentFetch::TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
-                             std::u16string aPartFile, int64_t aListedSize)
+                             std::u16string aPartFile, int64_t aListedSize,
+                             std::optional<TServerVersion> aListed)
     : FRemote(std::move(aRemote)), FFullName(std::move(aFullName)), FPartFile(std::move(aPartFile)),
-      FListedSize(aListedSize),
+      FListedSize(aListedSize), FListed(aListed),
+      FRanged(FRemote->ServesRanges() && aListed && aListedSize > kRangeBlock),
       FFd(::open(Utf16ToUtf8(FPartFile).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
   if (FFd < 0)
     throw EFileStreamError("Cannot create file \"" + Utf16ToUtf8(FPartFile) + "\". " +
@@ -183,7 +185,12 @@ bool TContentFetch::Disagreed() const {
 }
 
 uint32_t TContentFetch::ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const {
-  const int64_t FWant = std::min<int64_t>(aCount, Arrived() - aOffset);
+  int64_t FHere = 0;
+  {
+    std::lock_guard FGuard(FLock);
+    FHere = FDone && FOk ? aOffset + aCount : HereUntilLocked(aOffset);
+  }
+  const int64_t FWant = std::min<int64_t>(aCount, FHere - aOffset);
   if (FWant <= 0) return 0;
   const ssize_t FGot = ::pread(FFd, aBuffer, static_cast<size_t>(FWant), aOffset);
   return FGot < 0 ? 0 : static_cast<uint32_t>(FGot);
@@ -197,6 +204,7 @@ void TContentFetch::Cancel() {
 void TContentFetch::Finish(bool aOk) {
   {
     std::lock_guard FGuard(FLock);
+    if (FDone) return; // a range that disagreed ended it first
     FDone = true;
     FOk = aOk;
   }
@@ -226,9 +234,11 @@ bool TContentFetch::WaitFor(int64_t aEnd) {
   return FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
 }
 
-bool TContentFetch::Holds(int64_t aEnd) const {
+bool TContentFetch::Holds(int64_t aOffset, int64_t aEnd) const {
   std::lock_guard FGuard(FLock);
-  return FArrived >= aEnd || (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
+  if (FRanged) aEnd = std::min(aEnd, FListedSize);
+  return aOffset >= aEnd || HereUntilLocked(aOffset) >= aEnd ||
+         (FTotal >= 0 && FArrived >= FTotal) || (FDone && FOk);
 }
 
 void TContentFetch::WaitForEnd() {

@@ -8,16 +8,29 @@
 // because the file was emptied meanwhile, never writes into the node's content). The fetch
 // touches neither the tree nor the process-wide settings: what it needs is given to it.
 //
-// Threads: Run on the fetch's thread; everything else from any thread. FLock guards the
-// progress fields; waiting happens on FChanged, never under the tree's lock.
+// With a server that serves ranged reads (TRemote::ServesRanges) and a file bigger than one
+// range block, the fetch is sparse: the whole GET runs only once asked for (BeginWhole: reads
+// sequential from the start, a write, an archive), and a read elsewhere fetches the aligned
+// blocks around it (Need) on the reader's thread, at most so many at once per mount (the pool a
+// caller hands in). Blocks that arrived are kept in a range map beside the whole GET's prefix;
+// a read copies what either holds. A range reply of another version than the listed one means
+// the file changed on the server: the fetch ends as failed and disagreeing (its ranges dropped
+// with it, the listing asked for again).
+//
+// Threads: Run on the fetch's thread; Need on readers' threads; everything else from any
+// thread. FLock guards the progress fields and the range map; waiting happens on FChanged,
+// never under the tree's lock.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <semaphore>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -32,16 +45,34 @@ class TContentFetch {
 public:
   // Creates (or empties) aPartFile; raises EFileStreamError when it cannot. aListedSize: the
   // size the file's listing gave, which bounds the download (TRemote::Get).
+  // aListed: the version the file's listing gave, checked against every range reply.
   TContentFetch(std::shared_ptr<TRemote> aRemote, std::u16string aFullName,
-                std::u16string aPartFile, int64_t aListedSize);
+                std::u16string aPartFile, int64_t aListedSize,
+                std::optional<TServerVersion> aListed = std::nullopt);
   TContentFetch(const TContentFetch&) = delete;
   TContentFetch& operator=(const TContentFetch&) = delete;
   ~TContentFetch();
 
   const std::u16string& PartFile() const { return FPartFile; }
-  // Reads up to aCount of the bytes that have arrived, from aOffset; the count read (0 at or past
-  // what has arrived).
+  // Reads up to aCount of the bytes that have arrived from aOffset on (by the whole GET or by
+  // ranges, up to the first byte not here); the count read (0 when none is here).
   uint32_t ReadArrived(void* aBuffer, uint32_t aCount, int64_t aOffset) const;
+
+  static constexpr int64_t kRangeBlock = int64_t{1} << 20;
+  static constexpr int64_t kMostReadAhead = int64_t{8} << 20;
+  // Sparse: the whole GET waits for BeginWhole.
+  bool Ranged() const { return FRanged; }
+  // True once: the caller starts Run (on a thread of its own). A fetch that is not sparse is
+  // begun at once by whoever started it.
+  bool BeginWhole();
+  bool WholeBegun() const;
+  // A read of [aOffset, aEnd) is made: true once when reads have gone on sequentially from the
+  // start, so the whole GET (faster for them) is due.
+  bool NoteRead(int64_t aOffset, int64_t aEnd);
+  // Makes [aOffset, aEnd) be here: it is, or the whole GET is past it, or a range under way
+  // brings it, or this reader fetches the blocks around it (holding a slot of aPool while it
+  // asks). False when the range fetch failed or the fetch ended without it.
+  bool Need(int64_t aOffset, int64_t aEnd, std::counting_semaphore<>& aPool);
   // Ends the transfer at its next piece and removes the part file.
   void Cancel();
 
@@ -52,8 +83,8 @@ public:
   // Waits until the first aEnd bytes have arrived or the fetch has ended; true when they are
   // there, or when the fetch succeeded (a range past the end then reads as the end).
   bool WaitFor(int64_t aEnd);
-  // The same without waiting: whether the first aEnd bytes are there now.
-  bool Holds(int64_t aEnd) const;
+  // The same without waiting: whether [aOffset, aEnd) is here now.
+  bool Holds(int64_t aOffset, int64_t aEnd) const;
   // Waits until the fetch has ended (all bytes having arrived is not yet the end: the node may
   // take the content only once the fetch is done).
   void WaitForEnd();
@@ -69,21 +100,34 @@ public:
 
 private:
   void Finish(bool aOk);
+  // Under FLock: how far from aOffset the bytes here reach without a gap.
+  int64_t HereUntilLocked(int64_t aOffset) const;
+  bool CompleteLocked() const;
+  // One GETRANGE of [aStart, aEnd) into the part file; false when it failed or disagreed.
+  bool FetchBlock(int64_t aStart, int64_t aEnd);
 
   const std::shared_ptr<TRemote> FRemote;
   const std::u16string FFullName;
   const std::u16string FPartFile;
   const int64_t FListedSize;
+  const std::optional<TServerVersion> FListed;
+  const bool FRanged;
   std::function<void(int64_t, int64_t)> FProgress; // set by Run, used on its thread
   int FFd = -1; // read by readers, written by Run: pread/pwrite only
   std::stop_source FCancel;
-  mutable std::mutex FLock; // guards the five fields below
+  mutable std::mutex FLock; // guards the fields below
   std::condition_variable FChanged;
   int64_t FArrived = 0;
   int64_t FTotal = -1; // -1 until the server announces it
   bool FDone = false;
   bool FOk = false;
   bool FDisagreed = false;
+  bool FWholeBegun = false;
+  std::map<int64_t, int64_t> FRanges;   // start -> end of the blocks that arrived
+  std::map<int64_t, int64_t> FInFlight; // start -> end of the blocks being fetched
+  int64_t FSequentialEnd = -1;          // where a read continuing from the start would begin
+  int64_t FLastBlockEnd = -1;           // the end of the last block asked for
+  int64_t FReadAhead = kRangeBlock;     // grows while blocks are asked for one after another
 };
 
 // One LIST of a folder, run by the first request that needs the listing, outside the tree's

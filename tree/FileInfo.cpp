@@ -345,13 +345,15 @@ TFileInfo* TFileInfo::GetChild() {
   return FChild.get();
 }
 
-TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath) {
+TFileInfo* TFileInfo::FirstUnlisted(std::u16string_view aPath, bool aArchiveItself) {
   TFileInfo* FListing = this;
   while (!aPath.empty()) {
     aPath.remove_prefix(aPath.front() == u'\\' ? 1 : 0);
     const auto FEnd = std::min(aPath.find(u'\\'), aPath.size());
     TFileInfo* FNode = FListing->ThisFindFile(aPath.substr(0, FEnd));
     if (FNode == nullptr || !FNode->FIsDir) return nullptr;
+    const bool FLast = aPath.find_first_not_of(u'\\', FEnd) == std::u16string_view::npos;
+    if (!FNode->FChild && FLast && !aArchiveItself && FNode->FArchive) return nullptr;
     if (!FNode->FChild) return FNode;
     FListing = FNode->FChild.get();
     aPath.remove_prefix(FEnd);

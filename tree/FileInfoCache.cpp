@@ -77,7 +77,8 @@ std::shared_ptr<TContentFetch> TFileInfo::StartFetch(const std::shared_ptr<TRemo
   if (FExtra && std::chrono::steady_clock::now() < FExtra->FFetchFailedAt + kRefetchPause)
     return nullptr;
   Extra().FFetch =
-      std::make_shared<TContentFetch>(aRemote, FullName(), HandleFileName(u".part.cache"), FSize);
+      std::make_shared<TContentFetch>(aRemote, FullName(), HandleFileName(u".part.cache"), FSize,
+                                      TServerVersion{FSize, FLastWriteTime});
   aStarted = true;
   return FExtra->FFetch;
 }
@@ -136,7 +137,7 @@ bool TFileInfo::ReadWhileFetching(void* Buffer, uint32_t BufferLength, uint32_t&
                                   int64_t Offset) {
   const auto FRunning = Fetch();
   bool FResult = false;
-  if (!FRunning->Holds(Offset + BufferLength)) {
+  if (!FRunning->Holds(Offset, Offset + BufferLength)) {
     SetLastError(ERROR_UNEXP_NET_ERR); // not here (yet): the facade waits without the lock
   } else {
     ReadLength = FRunning->ReadArrived(Buffer, BufferLength, Offset);

@@ -251,8 +251,9 @@ public:
   // along aPath whose listing is not here yet (an archive not built yet among them: its content
   // is fetched like a file's, then built under the lock from the cache);
   // StartListing gives its LIST, made when it has none (aStarted: the caller runs it);
-  // FinishListing turns an ended LIST into the folder's entries.
-  TFileInfo* FirstUnlisted(std::u16string_view aPath);
+  // FinishListing turns an ended LIST into the folder's entries. aArchiveItself false: an
+  // archive that aPath names (its last part) is not one (looking at it needs no content).
+  TFileInfo* FirstUnlisted(std::u16string_view aPath, bool aArchiveItself = true);
   bool IsArchive() const { return FArchive; }
   // An archive whose listing is not here yet: its content is fetched, then the listing built.
   bool ArchiveNotBuilt() const { return FArchive && !FChild; }

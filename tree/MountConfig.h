@@ -18,6 +18,7 @@ struct TMountConfig {
   std::u16string FStudent;     // the user name: conflict copies carry it
   bool FConfirms = false;      // the server confirms every change (its LOGIN reply said so)
   std::u16string FRecovery;    // where changes refused for good are kept, ending in "/"
+  bool FRanges = false;        // the server serves ranged reads (its LOGIN reply said so)
 };
 
 } // namespace zelvo

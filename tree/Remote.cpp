@@ -9,7 +9,8 @@ class TServerRemote final : public TRemote {
 public:
   explicit TServerRemote(const TMountConfig& aConfig)
       : FServer(aConfig.FServer), FPort(aConfig.FPort), FTimeOut(aConfig.FTimeOut),
-        FConfirms(aConfig.FConfirms), FGroup(std::make_shared<TExchangeGroup>()) {}
+        FConfirms(aConfig.FConfirms), FRanges(aConfig.FRanges),
+        FGroup(std::make_shared<TExchangeGroup>()) {}
 
   bool List(const std::u16string& aFolder, TStream& aRecords) override {
     return Client().ReceiveListing(ListRequest(aFolder), aRecords);
@@ -18,6 +19,12 @@ public:
     TYunClient FClient = Client();
     if (FClient.GetFile(aContent, aFile, aListedSize)) return TGetResult::Done;
     return FClient.InvalidReply() ? TGetResult::Disagreed : TGetResult::Failed;
+  }
+  bool ServesRanges() const override { return FRanges; }
+  bool GetRange(const std::u16string& aFile, int64_t aOffset, int64_t aLength,
+                TRangeReply& aReply) override {
+    TYunClient FClient = Client();
+    return zelvo::GetRange(FClient, aFile, aOffset, aLength, aReply);
   }
   TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                      TChangeAnswer& aAnswer) override {
@@ -46,6 +53,7 @@ private:
   const int32_t FPort;
   const int32_t FTimeOut;
   const bool FConfirms;
+  const bool FRanges;
   const std::shared_ptr<TExchangeGroup> FGroup;
 };
 

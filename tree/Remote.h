@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/Streams.h"
+#include "protocol/RangedRead.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/YunClientUnit.h"
 #include "tree/MountConfig.h"
@@ -39,6 +40,14 @@ public:
   // GET of a file into aContent; aListedSize (the size its listing gave, -1 when none) bounds
   // what is taken (a reply that disagrees with it fails).
   virtual TGetResult Get(const std::u16string& aFile, int64_t aListedSize, TStream& aContent) = 0;
+  // Whether GetRange may be asked (the server announced ranged reads).
+  virtual bool ServesRanges() const { return false; }
+  // Part of a file: aLength bytes from aOffset (fewer at its end) and the version the server
+  // holds; false when not answered.
+  virtual bool GetRange(const std::u16string& /*aFile*/, int64_t /*aOffset*/, int64_t /*aLength*/,
+                        TRangeReply& /*aReply*/) {
+    return false;
+  }
   // PUT of aContent under aFile.
   virtual TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                              TChangeAnswer& aAnswer) = 0;

@@ -11,6 +11,7 @@
 #include "platform/TcpSocket.h"
 #include "platform/WinTypes.h"
 #include "protocol/Commands.h"
+#include "protocol/RangedRead.h"
 #include "protocol/YunClientUnit.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/ServerProcess.h"
@@ -79,13 +80,14 @@ TEST_F(ServerTest, ClassesUsersAndLogin) {
   EXPECT_EQ(Text(UlistRequest(u"无此班")), TStringList{});
 
   const auto FLogin = Text(LoginRequest(u"一年级一班", u"张三", u"zelvo123"));
-  ASSERT_EQ(FLogin.size(), 6u);
+  ASSERT_EQ(FLogin.size(), 7u);
   EXPECT_EQ(FLogin[0], kHome);
   EXPECT_EQ(FLogin[1], u"\\share\\一年级一班");
   EXPECT_EQ(FLogin[2], u"张三");
   EXPECT_EQ(FLogin[3], u"一年级一班共享空间");
   EXPECT_EQ(FLogin[4].size(), 23u); // yyyy-MM-dd hh:mm:ss.zzz
   EXPECT_EQ(FLogin[5], u"CONFIRMS 1") << "a line older clients leave unread";
+  EXPECT_EQ(FLogin[6], u"RANGES 1");
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"张三", u"wrong")).empty());
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"无名", u"zelvo123")).empty());
   EXPECT_EQ(FServer.Log().find("zelvo123"), std::string::npos) << "passwords stay out of the log";
@@ -95,7 +97,7 @@ TEST_F(ServerTest, PasswordChangeStripsTheHostSuffix) {
   ASSERT_TRUE(test::LogIn(FServer.Port(), "一年级一班", "李四"));
   Send(ChgpswRequest(u"一年级一班(127.0.0.1)", u"李四", u"new pass"));
   EXPECT_TRUE(Text(LoginRequest(u"一年级一班", u"李四", u"zelvo123")).empty());
-  EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 6u);
+  EXPECT_EQ(Text(LoginRequest(u"一年级一班", u"李四", u"new pass")).size(), 7u);
 }
 
 TEST_F(ServerTest, ListingRecords) {
@@ -164,6 +166,51 @@ TEST_F(ServerTest, SharedSpaceAndPathsOutsideTheStorageAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(FServer.Folder().parent_path() / "escaped"));
   EXPECT_FALSE(Client().GetFile(FStream, u"\\home\\..\\accounts.db"));
   EXPECT_FALSE(Client().GetFile(FStream, u"\\home\\一年级一班\\张三\\..\\..\\..\\accounts.db"));
+}
+
+// Part of a file with the version it belongs to: the same version a PUT confirms and a listing
+// gives, the bytes cut at the file's end, and the same refusals as a GET.
+TEST_F(ServerTest, RangesCarryTheirBytesAndTheFilesVersion) {
+  std::string FContent(300000, '\0');
+  for (size_t i = 0; i < FContent.size(); ++i)
+    FContent[i] = static_cast<char>(i * 7 + i / 251);
+  const std::u16string FFile = std::u16string(kHome) + u"\\作业\\大 文件.bin";
+  TMemoryStream FStream(std::vector<uint8_t>(FContent.begin(), FContent.end()));
+  TYunClient FPutter(u"127.0.0.1", FServer.Port(), 10000, true);
+  ASSERT_TRUE(FPutter.PutFile(FStream, FFile));
+  const auto FStored = ParseConfirmation(FPutter.ConfirmationLine());
+  ASSERT_TRUE(FStored);
+  struct TCase {
+    int64_t FOffset, FLength;
+    size_t FBytes; // what comes back
+  };
+  for (const TCase FCase :
+       {TCase{0, 4096, 4096}, TCase{123457, 1, 1}, TCase{299000, 4096, 1000}, TCase{300000, 10, 0},
+        TCase{1 << 30, 10, 0}, TCase{0, kMaxRangeLength, 300000}}) {
+    TYunClient FClient = Client();
+    TRangeReply FReply;
+    ASSERT_TRUE(GetRange(FClient, FFile, FCase.FOffset, FCase.FLength, FReply)) << FCase.FOffset;
+    EXPECT_EQ(FReply.FVersion, *FStored);
+    ASSERT_EQ(FReply.FBytes.size(), FCase.FBytes) << FCase.FOffset;
+    if (FCase.FBytes > 0) {
+      EXPECT_EQ(FReply.FBytes, FContent.substr(static_cast<size_t>(FCase.FOffset), FCase.FBytes));
+    }
+  }
+  for (const std::string FLine :
+       {"GETRANGE -1 10 ", "GETRANGE 0 0 ", "GETRANGE x 10 ", "GETRANGE 0 16777217 ",
+        "GETRANGE 0 10 \\home\\一年级一班\\张三\\无此文件",
+        "GETRANGE 0 10 \\home\\..\\accounts.db"}) {
+    TRawPeer FPeer(FServer.Port());
+    FPeer.Send(FLine + (FLine.back() == ' ' ? Utf16ToUtf8(FFile) : "") + "\r\n");
+    TPeerEnd FEnd = TPeerEnd::TimedOut;
+    EXPECT_EQ(FPeer.Receive(100, 10000, &FEnd), "") << FLine;
+    EXPECT_EQ(FEnd, TPeerEnd::Closed) << FLine;
+  }
+  // Another address has no session: refused like a GET.
+  TYunClient FStranger(u"127.0.0.1", FServer.Port(), 10000);
+  FStranger.LeaveFrom("127.0.0.9");
+  TRangeReply FReply;
+  EXPECT_FALSE(GetRange(FStranger, FFile, 0, 10, FReply));
 }
 
 TEST_F(ServerTest, BrokenUploadNeverReplacesTheStoredFile) {
@@ -278,7 +325,7 @@ TEST(ServerToolTest, AddUserReadsThePasswordAndChecksNames) {
   TStringList FLines;
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000)
                   .DoCommand(LoginRequest(u"三班", u"小明", u"second one"), FLines));
-  EXPECT_EQ(FLines.size(), 6u);
+  EXPECT_EQ(FLines.size(), 7u);
   ASSERT_TRUE(TYunClient(u"127.0.0.1", FServer.Port(), 10000).DoCommand(GlistRequest(), FLines));
   EXPECT_EQ(FLines, TStringList{u"三班"});
   const std::string FDatabase = test::TTempDir::ReadPath(FServer.Folder() / "accounts.db");

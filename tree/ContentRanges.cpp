@@ -1,0 +1,141 @@
+// The sparse side of a content fetch: blocks fetched by range around the reads that need them.
+#include <algorithm>
+#include <limits>
+#include <unistd.h>
+
+#include "tree/ContentFetch.h"
+
+namespace zelvo {
+namespace {
+
+int64_t AlignDown(int64_t aOffset) {
+  return aOffset / TContentFetch::kRangeBlock * TContentFetch::kRangeBlock;
+}
+
+// A whole GET this close behind a read brings it sooner than a range of its own would.
+constexpr int64_t kWholeIsNear = 4 * TContentFetch::kRangeBlock;
+
+} // namespace
+
+bool TContentFetch::BeginWhole() {
+  std::lock_guard FGuard(FLock);
+  if (FWholeBegun || FDone) return false;
+  FWholeBegun = true;
+  return true;
+}
+
+bool TContentFetch::WholeBegun() const {
+  std::lock_guard FGuard(FLock);
+  return FWholeBegun;
+}
+
+bool TContentFetch::NoteRead(int64_t aOffset, int64_t aEnd) {
+  std::lock_guard FGuard(FLock);
+  const bool FContinues = aOffset == 0 || aOffset == FSequentialEnd;
+  const bool FDue = FContinues && aOffset > 0 && !FWholeBegun;
+  FSequentialEnd = FContinues ? aEnd : -1;
+  return FDue;
+}
+
+int64_t TContentFetch::HereUntilLocked(int64_t aOffset) const {
+  int64_t FUntil = aOffset;
+  for (bool FGrew = true; FGrew;) {
+    FGrew = false;
+    if (FUntil < FArrived) {
+      FUntil = FArrived;
+      FGrew = true;
+    }
+    auto FAt = FRanges.upper_bound(FUntil);
+    if (FAt != FRanges.begin() && (--FAt)->second > FUntil) {
+      FUntil = FAt->second;
+      FGrew = true;
+    }
+  }
+  return FUntil;
+}
+
+bool TContentFetch::CompleteLocked() const {
+  return HereUntilLocked(0) >= FListedSize;
+}
+
+bool TContentFetch::Need(int64_t aOffset, int64_t aEnd, std::counting_semaphore<>& aPool) {
+  aEnd = std::min(aEnd, FListedSize);
+  std::unique_lock FGuard(FLock);
+  for (;;) {
+    if (FDone) return FOk;
+    const int64_t FHere = HereUntilLocked(aOffset);
+    if (aOffset >= aEnd || FHere >= aEnd) return true;
+    const bool FUnderWay = std::any_of(FInFlight.begin(), FInFlight.end(), [&](const auto& a) {
+      return a.first < aEnd && a.second > FHere;
+    });
+    if (FUnderWay || (FWholeBegun && FHere - FArrived <= kWholeIsNear && FHere >= FArrived)) {
+      FChanged.wait(FGuard);
+      continue;
+    }
+    // The blocks from the first byte missing, growing while they follow one another.
+    const int64_t FStart = AlignDown(FHere);
+    FReadAhead = FStart == FLastBlockEnd ? std::min(FReadAhead * 2, kMostReadAhead) : kRangeBlock;
+    int64_t FStop = std::max(AlignDown(aEnd - 1) + kRangeBlock, FStart + FReadAhead);
+    FStop = std::min({FStop, FListedSize, FStart + kMaxRangeLength});
+    if (const auto FNext = FInFlight.upper_bound(FStart); FNext != FInFlight.end())
+      FStop = std::min(FStop, FNext->first);
+    FInFlight[FStart] = FStop;
+    FLastBlockEnd = FStop;
+    FGuard.unlock();
+    aPool.acquire();
+    const bool FOk = FetchBlock(FStart, FStop);
+    aPool.release();
+    FGuard.lock();
+    FInFlight.erase(FStart);
+    FChanged.notify_all();
+    if (!FOk) return false;
+  }
+}
+
+bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
+  TRangeReply FReply;
+  if (!FRemote->GetRange(FFullName, aStart, aEnd - aStart, FReply)) return false;
+  if (FListed && !(FReply.FVersion == *FListed)) {
+    // Changed on the server since it was listed: nothing fetched so far is that version.
+    {
+      std::lock_guard FGuard(FLock);
+      if (!FDone) {
+        FDone = true;
+        FOk = false;
+        FDisagreed = true;
+      }
+    }
+    FCancel.request_stop();
+    FChanged.notify_all();
+    return false;
+  }
+  const std::string& FBytes = FReply.FBytes;
+  for (size_t FWrote = 0; FWrote < FBytes.size();) {
+    const ssize_t FWritten = ::pwrite(FFd, FBytes.data() + FWrote, FBytes.size() - FWrote,
+                                      static_cast<off_t>(aStart + static_cast<int64_t>(FWrote)));
+    if (FWritten <= 0) return false;
+    FWrote += static_cast<size_t>(FWritten);
+  }
+  bool FComplete = false;
+  {
+    std::lock_guard FGuard(FLock);
+    int64_t FFrom = aStart;
+    int64_t FTo = aStart + static_cast<int64_t>(FBytes.size());
+    // Merged with the blocks it touches, so the map stays a list of gaps' edges.
+    auto FAt = FRanges.upper_bound(FFrom);
+    if (FAt != FRanges.begin() && std::prev(FAt)->second >= FFrom) --FAt;
+    while (FAt != FRanges.end() && FAt->first <= FTo) {
+      FFrom = std::min(FFrom, FAt->first);
+      FTo = std::max(FTo, FAt->second);
+      FAt = FRanges.erase(FAt);
+    }
+    if (FTo > FFrom) FRanges[FFrom] = FTo;
+    FComplete = !FWholeBegun && CompleteLocked();
+  }
+  FChanged.notify_all();
+  // Every byte came by ranges: the content is whole without a GET.
+  if (FComplete && BeginWhole()) Finish(true);
+  return true;
+}
+
+} // namespace zelvo
