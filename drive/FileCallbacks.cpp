@@ -260,7 +260,7 @@ NTSTATUS GetFileInformation(LPCWSTR FileName, BY_HANDLE_FILE_INFORMATION* Handle
   return Guarded("GetFileInformation", FileName, [&]() -> NTSTATUS {
     // Without an open, straight from the node: looking at a file opens nothing.
     if (ContextHandle(DokanFileInfo) == 0) {
-      FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName);
+      FileSystem->YunPrepareListings(RootOf(DokanFileInfo), FileName, false);
       return FileSystem->YunGetFileInformationByName(RootOf(DokanFileInfo), FileName,
                                                      HandleFileInformation)
                  ? STATUS_SUCCESS

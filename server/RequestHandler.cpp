@@ -113,7 +113,7 @@ TReplyPlan TRequestHandler::FileCommand(const TRequest& aRequest) {
   if (FCommand == "GET")
     return FReaches(FArgument, TAccess::Read) ? Get(FArgument)
                                               : FNoSession(Outcome(false, FArgument));
-  if (FCommand == "GETRANGE") return GetRange(FArgument, FReaches);
+  if (FCommand == "GETRANGE" && FServeRanges) return GetRange(FArgument, FReaches);
   if (FCommand == "PUT") {
     if (FReaches(FArgument, TAccess::Change)) return Put(FArgument);
     TReplyPlan FPlan = FNoSession(Confirmed(false, FArgument));
@@ -193,11 +193,16 @@ TReplyPlan TRequestHandler::Login(const TRequest& aRequest) {
   FThrottle.Succeeded(aRequest.FAddress, FUserKey, FNow);
   if (FSessions) FSessions->Open(aRequest.FAddress, FClassText, FUserText);
   FStorage.EnsureRoots(FClass, FUser);
-  // The sixth line tells clients that know it that every change is confirmed; others read five.
-  return BlockReply(JoinLines({"\\home\\" + FClassText + "\\" + FUserText, "\\share\\" + FClassText,
-                               FUserText, FClassText + "共享空间", LocalTimeText(),
-                               Utf16ToUtf8(kConfirmsLine), Utf16ToUtf8(kRangesLine)}),
-                    FPlan.FLogArgument);
+  // The sixth line tells clients that know it that every change is confirmed, the seventh that
+  // ranged reads are served; others read five.
+  std::vector<std::string> FLines{"\\home\\" + FClassText + "\\" + FUserText,
+                                  "\\share\\" + FClassText,
+                                  FUserText,
+                                  FClassText + "共享空间",
+                                  LocalTimeText(),
+                                  Utf16ToUtf8(kConfirmsLine)};
+  if (FServeRanges) FLines.push_back(Utf16ToUtf8(kRangesLine));
+  return BlockReply(JoinLines(FLines), FPlan.FLogArgument);
 }
 
 // "CHGPSW class(host) user password": the class item carries its "(host)" suffix. Only a user

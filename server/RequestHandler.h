@@ -80,6 +80,9 @@ public:
   bool HasSessionAt(const std::string& aAddress) const {
     return FSessions == nullptr || FSessions->HasAt(aAddress);
   }
+  // Off: no "RANGES 1" at login and GETRANGE closes, as a server without ranged reads does (to
+  // compare with one, and to try clients against one). Set before serving.
+  void ServeRanges(bool aServe) { FServeRanges = aServe; }
 
 private:
   TReplyPlan Login(const TRequest& aRequest);
@@ -100,6 +103,7 @@ private:
   TAccounts& FAccounts;
   TSessions* FSessions;
   TLoginThrottle& FThrottle;
+  bool FServeRanges = true;
 };
 
 // A text reply's data: a UTF-8 byte-order mark, then the lines, each ended by CR LF.

@@ -11,6 +11,7 @@
 //   zelvo-server serve DIR [--listen A] [--port N] [--idle-timeout MS] [--max-connections N]
 //                          [--max-connections-per-address N] [--min-upload-rate KIB]
 //                          [--session-idle-hours H] [--hash-threads N] [--open-access]
+//                          [--no-ranges]
 // Everything the server makes is readable by its own user only (umask 077). One data folder is
 // served by one process at a time (TServeLock): a second "serve" of it exits with status 1.
 #include <CLI/CLI.hpp>
@@ -159,6 +160,7 @@ int ShareAdd(const std::string& aFolder, const std::string& aClass,
 
 struct TGuardOptions {
   bool FOpenAccess = false;
+  bool FNoRanges = false;
   double FSessionIdleHours = 12;
 };
 
@@ -188,6 +190,7 @@ int Serve(const std::string& aFolder, TServerOptions aOptions, const TGuardOptio
   // An address where a student logged in stays trusted for that student as long as a session.
   TLoginThrottle FThrottle(FIdle);
   TRequestHandler FHandler(FStorage, FAccounts, FSessions ? &*FSessions : nullptr, FThrottle);
+  FHandler.ServeRanges(!aGuard.FNoRanges);
   TServer FServer(std::move(aOptions), FHandler);
   const std::string FWhere = FServer.Options().FListen + ':' + std::to_string(FServer.Port());
   FLock->Describe("pid " + std::to_string(::getpid()) + " on " + HostName() + ", listening on " +
@@ -271,6 +274,8 @@ int main(int argc, char** argv) {
                    "a login's session ends after this long unused")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  FServe->add_flag("--no-ranges", FGuard.FNoRanges,
+                   "serve files whole only (no ranged reads), as older servers do");
   FServe->add_flag("--open-access", FGuard.FOpenAccess,
                    "no address sessions: anyone who reaches the port reaches every file");
 
