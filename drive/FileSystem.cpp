@@ -10,6 +10,7 @@
 #include "drive/TransferObserver.h"
 #include "platform/LastError.h"
 #include "protocol/Commands.h"
+#include "tree/ZipArchive.h"
 
 namespace zelvo {
 
@@ -396,6 +397,8 @@ std::shared_ptr<TContentFetch> TFileSystem::FetchLocked(TFileInfo& aNode, bool a
 
 bool TFileSystem::PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive) {
   const uint32_t FHandle = aArchive.Handle();
+  if (const auto FSparse = FetchLocked(aArchive, false); FSparse && FSparse->Ranged())
+    return BuildRangedArchive(aGuard, FHandle, FSparse, aArchive.Size());
   if (const auto FFetch = FetchLocked(aArchive)) {
     aGuard.unlock(); // the archive's content comes without the lock, like a file's
     FFetch->WaitForEnd();
@@ -408,6 +411,58 @@ bool TFileSystem::PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive) {
   return FNode->GetChild() != nullptr;
 }
 
+// Only the end-of-central-directory record and the central directory are fetched, by range and
+// without the lock; the entries' bytes come when they are read.
+bool TFileSystem::BuildRangedArchive(TLockGuard& aGuard, uint32_t aHandle,
+                                     const std::shared_ptr<TContentFetch>& aFetch, int64_t aSize) {
+  aGuard.unlock();
+  std::shared_ptr<TZipArchive> FArchive;
+  bool FReached = true;
+  try {
+    FArchive = std::make_shared<TZipArchive>(
+        std::make_unique<TRangeStream>(aFetch, aSize, FRangePool), true);
+  } catch (const ERangeUnavailable&) {
+    FReached = false;
+  } catch (const std::exception&) {
+    // not a zip archive: an empty folder
+  }
+  aGuard.lock();
+  TFileInfo* FNode = TFileInfo::FindNodeByHandle(aHandle);
+  if (FNode == nullptr) return false;
+  FNode->FinishFetch(); // one that disagreed goes, and the listing is asked for again
+  if (!FReached) return false;
+  if (FNode->ArchiveNotBuilt() && FNode->FetchIs(aFetch)) FNode->BuildArchiveFolder(FArchive);
+  return FNode->GetChild() != nullptr;
+}
+
+bool TFileSystem::ExtractByRangeLocked(TLockGuard& aGuard, TFileInfo*& aNode) {
+  auto* FEntry = dynamic_cast<TZipFileInfo*>(aNode);
+  if (FEntry == nullptr || !FEntry->ExtractsByRange()) return true;
+  const uint32_t FHandle = FEntry->Handle();
+  const auto FArchive = FEntry->ZipFile();
+  const auto FIndex = static_cast<size_t>(FEntry->ZipIndex());
+  const std::u16string FTarget = FEntry->ExtractionFile();
+  aGuard.unlock();
+  bool FDone = false;
+  try {
+    TFileStream FOut(FTarget, TFileStream::TMode::Create);
+    FArchive->Extract(FIndex, FOut);
+    FDone = true;
+  } catch (const std::exception&) {
+    std::error_code FIgnored;
+    std::filesystem::remove(Utf16ToUtf8(FTarget), FIgnored);
+  }
+  aGuard.lock();
+  aNode = TFileInfo::FindNodeByHandle(FHandle);
+  if (aNode == nullptr) return false;
+  if (!FDone) {
+    SetLastError(ERROR_UNEXP_NET_ERR); // the archive could not be read: a read error
+    return false;
+  }
+  static_cast<TZipFileInfo*>(aNode)->AdoptExtraction(FTarget);
+  return true;
+}
+
 uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
                                     uint32_t nNumberOfBytesToRead, int64_t aOffset,
                                     uint32_t* lpNumberOfBytesRead) {
@@ -415,9 +470,9 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
   std::shared_ptr<const TFileStream> FContent;
   int64_t FSize = 0;
   {
-    const auto FGuard = Lock();
+    auto FGuard = Lock();
     TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
-    if (FNode == nullptr) return WIN_FALSE;
+    if (FNode == nullptr || !ExtractByRangeLocked(FGuard, FNode)) return WIN_FALSE;
     // A sparse fetch gets its whole GET once reads go on sequentially from the start.
     FFetch = FetchLocked(*FNode, false);
     if (FFetch && FFetch->Ranged() &&

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <semaphore>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -92,6 +93,8 @@ public:
   bool Succeeded() const;
   // After Done: the fetch failed because the reply disagreed with the listed size.
   bool Disagreed() const;
+  // After a range reply disagreed: the version the server holds now.
+  std::optional<TServerVersion> ServerVersion() const;
   int64_t Arrived() const;
 
   // The stream's side: progress as bytes are written.
@@ -123,11 +126,37 @@ private:
   bool FOk = false;
   bool FDisagreed = false;
   bool FWholeBegun = false;
-  std::map<int64_t, int64_t> FRanges;   // start -> end of the blocks that arrived
-  std::map<int64_t, int64_t> FInFlight; // start -> end of the blocks being fetched
-  int64_t FSequentialEnd = -1;          // where a read continuing from the start would begin
-  int64_t FLastBlockEnd = -1;           // the end of the last block asked for
-  int64_t FReadAhead = kRangeBlock;     // grows while blocks are asked for one after another
+  std::optional<TServerVersion> FServerVersion; // set by a range reply of another version
+  std::map<int64_t, int64_t> FRanges;           // start -> end of the blocks that arrived
+  std::map<int64_t, int64_t> FInFlight;         // start -> end of the blocks being fetched
+  int64_t FSequentialEnd = -1;      // where a read continuing from the start would begin
+  int64_t FLastBlockEnd = -1;       // the end of the last block asked for
+  int64_t FReadAhead = kRangeBlock; // grows while blocks are asked for one after another
+};
+
+// A sparse fetch read as a stream of aSize bytes: what an archive's directory and entries are
+// read from, by range, outside the tree's lock. A range that cannot be fetched raises
+// ERangeUnavailable (the server did not answer, or the file changed on it).
+class ERangeUnavailable : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+class TRangeStream final : public TStream {
+public:
+  TRangeStream(std::shared_ptr<TContentFetch> aFetch, int64_t aSize,
+               std::counting_semaphore<>& aPool)
+      : FFetch(std::move(aFetch)), FSize(aSize), FPool(aPool) {}
+  int64_t GetSize() const override { return FSize; }
+  bool SetSize(int64_t) override { return false; }
+  int64_t Read(void* aBuffer, int64_t aCount) override;
+  int64_t Write(const void*, int64_t) override { return 0; }
+  bool PrepareSize(int64_t) override { return true; }
+
+private:
+  const std::shared_ptr<TContentFetch> FFetch;
+  const int64_t FSize;
+  std::counting_semaphore<>& FPool;
 };
 
 // One LIST of a folder, run by the first request that needs the listing, outside the tree's

@@ -103,6 +103,7 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
         FDone = true;
         FOk = false;
         FDisagreed = true;
+        FServerVersion = FReply.FVersion;
       }
     }
     FCancel.request_stop();
@@ -136,6 +137,28 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
   // Every byte came by ranges: the content is whole without a GET.
   if (FComplete && BeginWhole()) Finish(true);
   return true;
+}
+
+std::optional<TServerVersion> TContentFetch::ServerVersion() const {
+  std::lock_guard FGuard(FLock);
+  return FServerVersion;
+}
+
+int64_t TRangeStream::Read(void* aBuffer, int64_t aCount) {
+  const int64_t FWant = std::min(aCount, FSize - FPosition);
+  if (FWant <= 0) return 0;
+  if (!FFetch->Need(FPosition, FPosition + FWant, FPool))
+    throw ERangeUnavailable("part of the file could not be fetched");
+  auto* FBytes = static_cast<char*>(aBuffer);
+  int64_t FGot = 0;
+  while (FGot < FWant) {
+    const auto FPiece = static_cast<uint32_t>(std::min<int64_t>(FWant - FGot, 1 << 30));
+    const uint32_t FRead = FFetch->ReadArrived(FBytes + FGot, FPiece, FPosition + FGot);
+    if (FRead == 0) break;
+    FGot += FRead;
+  }
+  FPosition += FGot;
+  return FGot;
 }
 
 } // namespace zelvo

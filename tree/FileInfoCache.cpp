@@ -91,6 +91,12 @@ void TFileInfo::FinishFetch() {
     FExtra->FFetchFailedAt = std::chrono::steady_clock::now();
     // A reply that disagreed with the listing: the listing is asked for again at the next look.
     if (FEnded->Disagreed() && FParent && FParent->FExtra) FParent->FExtra->FListedAt = {};
+    // A range reply said which version the server has: the next fetch asks for that one (a
+    // refresh made while the file is open would leave the old one).
+    if (const auto FNow = FEnded->ServerVersion(); FNow && FSync == TSync::Clean) {
+      FSize = FNow->FSize;
+      FLastWriteTime = FNow->FWriteTime;
+    }
     return;
   }
   // The part file becomes the cache file.

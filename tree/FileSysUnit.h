@@ -63,6 +63,7 @@
 namespace zelvo {
 
 class TContentFetch;
+class TZipArchive;
 class TListingFetch;
 class TFileInfo;
 
@@ -348,8 +349,10 @@ public:
   // The plan goes to aNewLast in the same folder instead, replacing nothing (a conflict copy).
   static void RetargetMove(TMovePlan& aPlan, const std::u16string& aNewLast);
 
-  // Zip archives shown as folders.
+  // Zip archives shown as folders: from the content here, or from an archive read by range
+  // (null: not a zip archive, an empty folder).
   void ZipFileToFolder();
+  void BuildArchiveFolder(const std::shared_ptr<TZipArchive>& aArchive);
 
   std::u16string CacheFileName() const;
 
@@ -480,6 +483,11 @@ public:
              int64_t Offset) override;
   bool ProvideContent() override;
   bool FetchesFromServer() const override { return false; } // extracted from the archive
+  // An archive read by range: the entry is extracted without the tree's lock, into
+  // ExtractionFile, which AdoptExtraction then takes as its content.
+  bool ExtractsByRange() const;
+  std::u16string ExtractionFile() const;
+  void AdoptExtraction(const std::u16string& aFile);
 
   TZipFileInfo* CreateNewZipFileInfo(const std::u16string& aFileName,
                                      const std::u16string& ParentPath, bool aIsDir);

@@ -105,7 +105,8 @@ private:
   uLong FCrc = crc32(0, nullptr, 0);
 };
 
-TZipArchive::TZipArchive(std::unique_ptr<TStream> aSource) : FSource(std::move(aSource)) {
+TZipArchive::TZipArchive(std::unique_ptr<TStream> aSource, bool aRemote)
+    : FSource(std::move(aSource)), FRemote(aRemote) {
   FSourceSize = static_cast<uint64_t>(std::max<int64_t>(0, FSource->GetSize()));
   if (FSourceSize < kEndSize) throw EZipError("not a zip archive");
   const uint64_t FTailSize = std::min<uint64_t>(FSourceSize, kEndSize + kMaxCommentSize);
@@ -184,6 +185,7 @@ void TZipArchive::ReadCentralDirectory(uint64_t aOffset, uint64_t aSize, uint64_
 }
 
 void TZipArchive::Extract(size_t aIndex, TStream& aOut) {
+  std::lock_guard FGuard(FReading);
   const TZipEntryInfo& FEntry = FEntries.at(aIndex);
   const auto FHeaderBytes = ReadAt(FEntry.FLocalHeaderOffset, kLocalHeaderSize);
   TFields FHeader(FHeaderBytes);

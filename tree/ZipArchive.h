@@ -5,11 +5,14 @@
 // is used, so a damaged or hostile archive gives an error, never a crash or a read outside the
 // source. An extraction writes at most the entry's uncompressed size recorded in the central
 // directory and checks the data against the recorded CRC-32.
-// One object belongs to one thread at a time (the tree's lock).
+// The central directory is read at construction; Extract may be called from several threads at
+// once (FReading serialises them: they share the source's position). A source read by range
+// (Remote) is read without the tree's lock.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,7 +44,9 @@ class TZipArchive {
 public:
   // Reads the central directory of aSource, which the archive keeps. Raises EZipError when
   // aSource is not a readable zip archive.
-  explicit TZipArchive(std::unique_ptr<TStream> aSource);
+  explicit TZipArchive(std::unique_ptr<TStream> aSource, bool aRemote = false);
+  // Read from the server by range (its entries are extracted without the tree's lock).
+  bool Remote() const { return FRemote; }
 
   const std::vector<TZipEntryInfo>& Entries() const { return FEntries; }
   // Writes the content of entry aIndex into aOut from its position. Raises EZipError:
@@ -56,6 +61,8 @@ private:
   std::vector<uint8_t> ReadAt(uint64_t aOffset, uint64_t aCount);
 
   std::unique_ptr<TStream> FSource;
+  const bool FRemote;
+  std::mutex FReading; // held by each Extract
   uint64_t FSourceSize = 0;
   std::vector<TZipEntryInfo> FEntries;
 };

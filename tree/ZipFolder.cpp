@@ -1,6 +1,7 @@
 // Zip archives shown as folders: building an archive's folder from its central directory, and
 // what the read-only nodes inside it do.
 #include <algorithm>
+#include <filesystem>
 
 #include "common/TextCodec.h"
 #include "common/Utils.h"
@@ -16,17 +17,23 @@ void TFileInfo::ZipFileToFolder() {
   // Not fetched (or its fetch failed): the next request fetches it, without the lock.
   if (!ProvideContent()) return;
   FSize = FCache->GetSize();
-  auto FListing = std::make_unique<TZipFileInfo>(FullName());
-  TZipFileInfo* FZipListing = FListing.get();
-  SetChild(std::move(FListing));
   FCache.reset();
   std::shared_ptr<TZipArchive> FArchive;
   try {
     FArchive = std::make_shared<TZipArchive>(
         std::make_unique<TFileStream>(CacheFileName(), TFileStream::TMode::OpenRead));
   } catch (const std::exception&) {
-    return; // not a zip archive: an empty folder
+    // not a zip archive: an empty folder
   }
+  BuildArchiveFolder(FArchive);
+}
+
+void TFileInfo::BuildArchiveFolder(const std::shared_ptr<TZipArchive>& aArchive) {
+  auto FListing = std::make_unique<TZipFileInfo>(FullName());
+  TZipFileInfo* FZipListing = FListing.get();
+  SetChild(std::move(FListing));
+  if (!aArchive) return;
+  const std::shared_ptr<TZipArchive>& FArchive = aArchive;
   const auto& FEntries = FArchive->Entries();
   for (size_t i = 0; i < FEntries.size(); ++i) {
     std::u16string FName = FEntries[i].FName;
@@ -99,6 +106,25 @@ uint32_t TZipFileInfo::CreateOpenFile(const std::u16string& aFileName,
   default:
     return kInvalidNodeHandle;
   }
+}
+
+bool TZipFileInfo::ExtractsByRange() const {
+  return !HasContent() && !IsDir() && FZipFile && FZipFile->Remote();
+}
+
+std::u16string TZipFileInfo::ExtractionFile() const {
+  return HandleFileName(u".part.cache");
+}
+
+void TZipFileInfo::AdoptExtraction(const std::u16string& aFile) {
+  if (HasContent()) return;
+  FCache.reset();
+  std::error_code FError;
+  std::filesystem::rename(Utf16ToUtf8(aFile), Utf16ToUtf8(CacheFileName()), FError);
+  if (FError) return;
+  FContent = TContent::Fetched;
+  CreateCacheStream();
+  FSize = FCache->GetSize();
 }
 
 bool TZipFileInfo::Write(const void*, uint32_t, uint32_t&, int64_t) {

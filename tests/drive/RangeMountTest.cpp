@@ -7,6 +7,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "server/ZipWriter.h"
 #include "tests/drive/MountFixture.h"
 
 namespace zelvo {
@@ -155,6 +156,28 @@ TEST_F(RangeMountTest, LookingAtArchivesFetchesNone) {
   ASSERT_EQ(Shell("ls '" + Z("b.zip").string() + "'", &FOutput), 0) << FOutput;
   EXPECT_NE(FOutput.find("readme.txt"), std::string::npos) << FOutput;
   EXPECT_EQ(Logged("GET", "a.zip"), 0u);
+}
+
+// A zip folder is listed from the archive's directory and an entry read from its own bytes: the
+// archive is never fetched whole, and far fewer of its bytes travel than it holds.
+TEST_F(RangeMountTest, AZipFolderIsReadFromItsDirectory) {
+  std::vector<server::TZipEntry> FEntries;
+  for (int i = 0; i < 100; ++i)
+    FEntries.push_back(
+        {"课件/第" + std::to_string(i) + "章.bin", Pattern(256 * 1024, 100 + i), false});
+  for (const bool FZip64 : {false, true}) {
+    const std::string FName = FZip64 ? "大64.zip" : "大.zip";
+    std::ofstream(Home() / FName, std::ios::binary) << server::MakeZip(FEntries, FZip64);
+  }
+  Mount();
+  for (const std::string FName : {"大.zip", "大64.zip"}) {
+    std::string FOutput;
+    ASSERT_EQ(Shell("ls '" + Z(FName + "/课件").string() + "' | wc -l", &FOutput), 0) << FOutput;
+    EXPECT_EQ(FOutput, "100\n") << FName;
+    EXPECT_EQ(test::TTempDir::ReadPath(Z(FName + "/课件/第42章.bin")), FEntries[42].FData);
+    EXPECT_EQ(Logged("GET", FName), 0u) << FName;
+    EXPECT_GT(Logged("GETRANGE", FName), 0u) << FName;
+  }
 }
 
 // A server that does not announce ranged reads is asked for whole files, as before.
