@@ -498,6 +498,8 @@ uint32_t TFileSystem::YunReadFileAt(int RootIndex, uint32_t hFile, void* Buffer,
   auto FGuard = Lock();
   TFileInfo* FNode = ResolveFileLocked(RootIndex, hFile);
   if (FNode == nullptr) return WIN_FALSE;
+  if (FArrived && FFetch->Ranged() && FFetch->WholeWanted() && FNode->FetchIs(FFetch))
+    FetchLocked(*FNode, true);
   // A broken fetch fails the reads still waiting, and one that another reader has already
   // cleared away fails this one too: the next read starts a new fetch.
   if (!FArrived || (!FFetch->Succeeded() && !FNode->FetchIs(FFetch))) {

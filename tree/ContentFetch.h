@@ -70,6 +70,11 @@ public:
   // A read of [aOffset, aEnd) is made: true once when reads have gone on sequentially from the
   // start, so the whole GET (faster for them) is due.
   bool NoteRead(int64_t aOffset, int64_t aEnd);
+  // A reader that has needed this many blocks reads all over the file: the whole GET, streamed
+  // beside the ranges, soon holds everything (on a fast link far sooner than more ranges would).
+  static constexpr int kRangesBeforeWhole = 16;
+  // True when the whole GET is due for that reason (the caller begins it).
+  bool WholeWanted() const;
   // Makes [aOffset, aEnd) be here: it is, or the whole GET is past it, or a range under way
   // brings it, or this reader fetches the blocks around it (holding a slot of aPool while it
   // asks). False when the range fetch failed or the fetch ended without it.
@@ -132,6 +137,7 @@ private:
   int64_t FSequentialEnd = -1;      // where a read continuing from the start would begin
   int64_t FLastBlockEnd = -1;       // the end of the last block asked for
   int64_t FReadAhead = kRangeBlock; // grows while blocks are asked for one after another
+  int FBlocksFetched = 0;
 };
 
 // A sparse fetch read as a stream of aSize bytes: what an archive's directory and entries are

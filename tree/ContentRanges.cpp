@@ -29,6 +29,11 @@ bool TContentFetch::WholeBegun() const {
   return FWholeBegun;
 }
 
+bool TContentFetch::WholeWanted() const {
+  std::lock_guard FGuard(FLock);
+  return FBlocksFetched >= kRangesBeforeWhole && !FWholeBegun && !FDone;
+}
+
 bool TContentFetch::NoteRead(int64_t aOffset, int64_t aEnd) {
   std::lock_guard FGuard(FLock);
   const bool FContinues = aOffset == 0 || aOffset == FSequentialEnd;
@@ -131,6 +136,7 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
       FAt = FRanges.erase(FAt);
     }
     if (FTo > FFrom) FRanges[FFrom] = FTo;
+    ++FBlocksFetched;
     FComplete = !FWholeBegun && CompleteLocked();
   }
   FChanged.notify_all();
