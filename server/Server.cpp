@@ -362,7 +362,7 @@ TServer::TServer(TServerOptions aOptions, TRequestHandler& aHandler)
       FHashThreads(FOptions.FHashThreads > 0
                        ? static_cast<size_t>(FOptions.FHashThreads)
                        : std::max(1u, std::thread::hardware_concurrency() / 2)),
-      FHashPool(FHashThreads), FHashLine(FHashThreads), FAcceptor(FContext),
+      FHashLine(FHashThreads), FHashPool(FHashThreads), FAcceptor(FContext),
       FSignals(FContext, SIGINT, SIGTERM) {
   const asio::ip::tcp::endpoint FEndpoint(asio::ip::make_address(FOptions.FListen), FOptions.FPort);
   FAcceptor.open(FEndpoint.protocol());

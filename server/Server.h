@@ -109,9 +109,11 @@ private:
   std::mutex FAddressLock;       // guards FPerAddress
   std::map<std::string, int> FPerAddress;
   size_t FHashThreads;
-  asio::thread_pool FHashPool; // stopped and joined when Run ends
   THashLine FHashLine;
   asio::io_context FContext;
+  // After the context, so it goes first: password checks still queued in it at the end hold
+  // work of the context's strands, which must outlive them.
+  asio::thread_pool FHashPool; // stopped and joined when Run ends
   asio::ip::tcp::acceptor FAcceptor;
   asio::signal_set FSignals;
   std::mutex FLogLock; // guards writes to stderr
