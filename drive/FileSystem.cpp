@@ -441,7 +441,7 @@ bool TFileSystem::ExtractByRangeLocked(TLockGuard& aGuard, TFileInfo*& aNode) {
   const uint32_t FHandle = FEntry->Handle();
   const auto FArchive = FEntry->ZipFile();
   const auto FIndex = static_cast<size_t>(FEntry->ZipIndex());
-  const std::u16string FTarget = FEntry->ExtractionFile();
+  const std::u16string FTarget = FEntry->ExtractionFile(NewTransferId());
   aGuard.unlock();
   bool FDone = false;
   try {

@@ -483,10 +483,11 @@ public:
              int64_t Offset) override;
   bool ProvideContent() override;
   bool FetchesFromServer() const override { return false; } // extracted from the archive
-  // An archive read by range: the entry is extracted without the tree's lock, into
-  // ExtractionFile, which AdoptExtraction then takes as its content.
+  // An archive read by range: the entry is extracted without the tree's lock, into a file of
+  // that reader's own (readers of one entry may extract at once), which AdoptExtraction then
+  // takes as its content unless another came first.
   bool ExtractsByRange() const;
-  std::u16string ExtractionFile() const;
+  std::u16string ExtractionFile(uint64_t aReader) const;
   void AdoptExtraction(const std::u16string& aFile);
 
   TZipFileInfo* CreateNewZipFileInfo(const std::u16string& aFileName,

@@ -112,14 +112,18 @@ bool TZipFileInfo::ExtractsByRange() const {
   return !HasContent() && !IsDir() && FZipFile && FZipFile->Remote();
 }
 
-std::u16string TZipFileInfo::ExtractionFile() const {
-  return HandleFileName(u".part.cache");
+std::u16string TZipFileInfo::ExtractionFile(uint64_t aReader) const {
+  return HandleFileName(u".part" + Utf8ToUtf16(std::to_string(aReader)) + u".cache");
 }
 
 void TZipFileInfo::AdoptExtraction(const std::u16string& aFile) {
-  if (HasContent()) return;
-  FCache.reset();
   std::error_code FError;
+  // Another reader's extraction came first: this one is the same content, not needed.
+  if (HasContent()) {
+    std::filesystem::remove(Utf16ToUtf8(aFile), FError);
+    return;
+  }
+  FCache.reset();
   std::filesystem::rename(Utf16ToUtf8(aFile), Utf16ToUtf8(CacheFileName()), FError);
   if (FError) return;
   FContent = TContent::Fetched;
