@@ -7,9 +7,13 @@
 // ServerVersion.h), CR LF, and then the file's bytes from the offset: the length asked for, or
 // fewer at the file's end. A client that sees another version than it expected knows the file
 // changed. At most kMaxRangeLength bytes are asked for or sent at once.
+//
+// The bytes go from the server's file to the client's target as they arrive (neither side holds
+// a range in memory), and only once the version before them was the one expected.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,19 +26,33 @@ namespace zelvo {
 inline constexpr std::u16string_view kRangesLine = u"RANGES 1";
 inline constexpr int64_t kMaxRangeLength = int64_t{16} << 20;
 
-struct TRangeReply {
-  TServerVersion FVersion;
-  std::string FBytes;
+// The server's block up to the bytes, for a file of aVersion.
+std::string RangeReplyHead(const TServerVersion& aVersion);
+
+struct TRangeAsk {
+  std::u16string FFullName;
+  int64_t FOffset = 0;
+  int64_t FLength = 0;
+  // The version the caller's other bytes of the file belong to; none: any version will do.
+  std::optional<TServerVersion> FExpected;
 };
 
-// The server's block for aBytes of a file of aVersion.
-std::string RangeReplyText(const TServerVersion& aVersion, std::string_view aBytes);
-// None when aBlock is not a range reply.
-std::optional<TRangeReply> ParseRangeReply(std::string_view aBlock);
+// Takes the next bytes of a range, in order; false stops the exchange as a failure.
+using TRangeTarget = std::function<bool(std::string_view aBytes)>;
 
-// One GETRANGE on aClient; false when the exchange failed or the reply was not a range reply
-// (or carried more than asked for).
-bool GetRange(TYunClient& aClient, const std::u16string& aFullName, int64_t aOffset,
-              int64_t aLength, TRangeReply& aReply);
+enum class TRangeResult {
+  Done,         // the bytes (fewer at the file's end) went to the target
+  OtherVersion, // the server holds another version than expected: no byte went to the target
+  Failed        // not answered, not a range reply, more than asked for, or the target refused
+};
+
+struct TRangeReply {
+  std::optional<TServerVersion> FVersion; // as the server gave it, once its line arrived
+  int64_t FLength = 0;                    // the bytes that went to the target
+};
+
+// One GETRANGE on aClient.
+TRangeResult GetRange(TYunClient& aClient, const TRangeAsk& aAsk, const TRangeTarget& aTarget,
+                      TRangeReply& aReply);
 
 } // namespace zelvo

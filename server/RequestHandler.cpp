@@ -236,8 +236,7 @@ TReplyPlan TRequestHandler::Get(std::string_view aArgument) {
   return FPlan;
 }
 
-// "GETRANGE <offset> <length> <path>": the bytes with the version they belong to, read from one
-// open file (a file replaced meanwhile gives one version's bytes, never a mix).
+// "GETRANGE <offset> <length> <path>": the server sends the bytes from the file itself.
 TReplyPlan
 TRequestHandler::GetRange(std::string_view aArgument,
                           const std::function<bool(std::string_view, TAccess)>& aReaches) {
@@ -253,20 +252,12 @@ TRequestHandler::GetRange(std::string_view aArgument,
     FPlan.FOutcome = "refused (no session)";
     return FPlan;
   }
-  const auto FPath = FStorage.Resolve(FPathText, TAccess::Read);
-  const int FFd = FPath ? ::open(FPath->c_str(), O_RDONLY | O_CLOEXEC) : -1;
-  if (FFd < 0) return Outcome(false, aArgument);
-  struct stat FStat {};
-  std::string FBytes;
-  bool FOk = ::fstat(FFd, &FStat) == 0 && S_ISREG(FStat.st_mode);
-  if (FOk && FOffset < FStat.st_size) {
-    FBytes.resize(static_cast<size_t>(std::min<int64_t>(FLength, FStat.st_size - FOffset)));
-    FOk =
-        ::pread(FFd, FBytes.data(), FBytes.size(), FOffset) == static_cast<ssize_t>(FBytes.size());
-  }
-  ::close(FFd);
-  if (!FOk) return Outcome(false, aArgument);
-  return BlockReply(RangeReplyText(TStorage::VersionOf(FStat), FBytes), aArgument);
+  TReplyPlan FPlan = Get(FPathText);
+  FPlan.FLogArgument = aArgument;
+  if (!FPlan.Succeeded()) return FPlan;
+  FPlan.FKind = TReplyPlan::TKind::Range;
+  FPlan.FRange = {FOffset, FLength};
+  return FPlan;
 }
 
 TReplyPlan TRequestHandler::Put(std::string_view aArgument) {

@@ -56,11 +56,16 @@ struct TReplyPlan {
     Block,   // a size-prefixed block with FData
     Listing, // a listing block with FListing's content
     File,    // the content of FPath as a size-prefixed block
+    Range,   // FRange of FPath with its version, as RangedRead.h says
     Upload   // receive a size-prefixed block and store it at FPath
   };
   TKind FKind = TKind::Close;
   std::string FData;
   std::filesystem::path FPath;
+  struct {
+    int64_t FOffset = 0;
+    int64_t FLength = 0;
+  } FRange;
   std::shared_ptr<const TStorage::TListingFile> FListing;
   std::string FOutcome = "refused"; // for the log
   std::string FLogArgument;         // the argument as logged: never a password

@@ -1,5 +1,6 @@
 #include "server/Server.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include "common/TextCodec.h"
+#include "protocol/RangedRead.h"
 #include "protocol/ServerVersion.h"
 #include "protocol/WireFormat.h"
 
@@ -181,11 +183,13 @@ private:
       // From its file, as the kernel copies it: a big folder never sits in memory.
       const auto FHeader = EncodeListingCount(static_cast<uint32_t>(aPlan.FListing->FSize));
       co_await Write(asio::buffer(FHeader));
-      co_return co_await SendFromFile(aPlan.FListing->FFd,
+      co_return co_await SendFromFile(aPlan.FListing->FFd, 0,
                                       static_cast<int64_t>(aPlan.FListing->FSize));
     }
     case TReplyPlan::TKind::File:
       co_return co_await SendFile(aPlan);
+    case TReplyPlan::TKind::Range:
+      co_return co_await SendRange(aPlan);
     case TReplyPlan::TKind::Upload:
       co_return co_await ReceiveUpload(aPlan);
     }
@@ -227,26 +231,47 @@ private:
     const auto FCount =
         EncodeBlockCount(FSize > kMaxCountedSize ? -1 : static_cast<int32_t>(FSize));
     co_await Write(asio::buffer(FCount));
-    const uint64_t FSent = co_await SendFromFile(FFile.FFd, FSize);
+    const uint64_t FSent = co_await SendFromFile(FFile.FFd, 0, FSize);
     if (static_cast<int64_t>(FSent) != FSize) aPlan.FOutcome = "failed (file changed while sent)";
     co_return FSent;
   }
 
-  // The kernel copies the file to the socket (no pass through our memory); each piece re-arms
-  // the deadline, and a full socket waits for room without holding a thread.
-  awaitable<uint64_t> SendFromFile(int aFd, int64_t aSize) {
+  // The version and the bytes come from one open file: a file replaced meanwhile gives one
+  // version's bytes, never a mix.
+  awaitable<uint64_t> SendRange(TReplyPlan& aPlan) {
+    TFd FFile(::open(aPlan.FPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat FStat {};
+    if (FFile.FFd < 0 || ::fstat(FFile.FFd, &FStat) != 0 || !S_ISREG(FStat.st_mode)) {
+      aPlan.FOutcome = "refused (cannot open)";
+      co_return 0;
+    }
+    const int64_t FLength =
+        std::clamp<int64_t>(FStat.st_size - aPlan.FRange.FOffset, 0, aPlan.FRange.FLength);
+    const std::string FHead = RangeReplyHead(TStorage::VersionOf(FStat));
+    const auto FCount = EncodeBlockCount(static_cast<int32_t>(FHead.size() + FLength));
+    co_await SendBlock(FHead, FCount);
+    const uint64_t FSent = co_await SendFromFile(FFile.FFd, aPlan.FRange.FOffset, FLength);
+    if (static_cast<int64_t>(FSent) != FLength) aPlan.FOutcome = "failed (file changed while sent)";
+    co_return FSent;
+  }
+
+  // The kernel copies aSize bytes of the file from aFrom to the socket (no pass through our
+  // memory); each piece re-arms the deadline, and a full socket waits for room without holding
+  // a thread. Returns the bytes sent.
+  awaitable<uint64_t> SendFromFile(int aFd, int64_t aFrom, int64_t aSize) {
     FSocket.native_non_blocking(true);
-    off_t FOffset = 0;
-    while (FOffset < aSize) {
+    off_t FOffset = static_cast<off_t>(aFrom);
+    const int64_t FEnd = aFrom + aSize;
+    while (FOffset < FEnd) {
       Arm();
       const ssize_t FSent =
           ::sendfile(FSocket.native_handle(), aFd, &FOffset,
-                     static_cast<size_t>(std::min<int64_t>(aSize - FOffset, kSendPiece)));
+                     static_cast<size_t>(std::min<int64_t>(FEnd - FOffset, kSendPiece)));
       if (FSent > 0) continue;
       if (FSent == 0 || (errno != EAGAIN && errno != EINTR)) break; // file shrank, or peer gone
       co_await FSocket.async_wait(asio::ip::tcp::socket::wait_write, use_awaitable);
     }
-    co_return static_cast<uint64_t>(FOffset);
+    co_return static_cast<uint64_t>(FOffset - aFrom);
   }
 
   // Reads n bytes, taking first what the request line's read left over.

@@ -113,6 +113,10 @@ private:
   bool CompleteLocked() const;
   // One GETRANGE of [aStart, aEnd) into the part file; false when it failed or disagreed.
   bool FetchBlock(int64_t aStart, int64_t aEnd);
+  // [aFrom, aTo) is here; true when that made the content whole by ranges alone.
+  bool MarkArrived(int64_t aFrom, int64_t aTo);
+  // A range reply named another version than the listed one: the fetch ends failed.
+  void Disagree(const TServerVersion& aOnServer);
 
   const std::shared_ptr<TRemote> FRemote;
   const std::u16string FFullName;

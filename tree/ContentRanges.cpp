@@ -98,51 +98,63 @@ bool TContentFetch::Need(int64_t aOffset, int64_t aEnd, std::counting_semaphore<
 }
 
 bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
-  TRangeReply FReply;
-  if (!FRemote->GetRange(FFullName, aStart, aEnd - aStart, FReply)) return false;
-  if (FListed && !(FReply.FVersion == *FListed)) {
-    // Changed on the server since it was listed: nothing fetched so far is that version.
-    {
-      std::lock_guard FGuard(FLock);
-      if (!FDone) {
-        FDone = true;
-        FOk = false;
-        FDisagreed = true;
-        FServerVersion = FReply.FVersion;
-      }
+  // Straight into the cache file: a range is never held in memory.
+  int64_t FWriteAt = aStart;
+  const TRangeTarget FToCache = [&](std::string_view aBytes) {
+    for (size_t FWrote = 0; FWrote < aBytes.size();) {
+      const ssize_t FWritten = ::pwrite(FFd, aBytes.data() + FWrote, aBytes.size() - FWrote,
+                                        static_cast<off_t>(FWriteAt));
+      if (FWritten <= 0) return false;
+      FWrote += static_cast<size_t>(FWritten);
+      FWriteAt += FWritten;
     }
-    FCancel.request_stop();
-    FChanged.notify_all();
+    return true;
+  };
+  TRangeReply FReply;
+  switch (FRemote->GetRange({FFullName, aStart, aEnd - aStart, FListed}, FToCache, FReply)) {
+  case TRangeResult::Done:
+    break;
+  case TRangeResult::OtherVersion:
+    Disagree(*FReply.FVersion);
+    return false;
+  case TRangeResult::Failed:
     return false;
   }
-  const std::string& FBytes = FReply.FBytes;
-  for (size_t FWrote = 0; FWrote < FBytes.size();) {
-    const ssize_t FWritten = ::pwrite(FFd, FBytes.data() + FWrote, FBytes.size() - FWrote,
-                                      static_cast<off_t>(aStart + static_cast<int64_t>(FWrote)));
-    if (FWritten <= 0) return false;
-    FWrote += static_cast<size_t>(FWritten);
-  }
-  bool FComplete = false;
-  {
-    std::lock_guard FGuard(FLock);
-    int64_t FFrom = aStart;
-    int64_t FTo = aStart + static_cast<int64_t>(FBytes.size());
-    // Merged with the blocks it touches, so the map stays a list of gaps' edges.
-    auto FAt = FRanges.upper_bound(FFrom);
-    if (FAt != FRanges.begin() && std::prev(FAt)->second >= FFrom) --FAt;
-    while (FAt != FRanges.end() && FAt->first <= FTo) {
-      FFrom = std::min(FFrom, FAt->first);
-      FTo = std::max(FTo, FAt->second);
-      FAt = FRanges.erase(FAt);
-    }
-    if (FTo > FFrom) FRanges[FFrom] = FTo;
-    ++FBlocksFetched;
-    FComplete = !FWholeBegun && CompleteLocked();
-  }
+  const bool FComplete = MarkArrived(aStart, aStart + FReply.FLength);
   FChanged.notify_all();
   // Every byte came by ranges: the content is whole without a GET.
   if (FComplete && BeginWhole()) Finish(true);
   return true;
+}
+
+// Merged with the blocks it touches, so the map stays a list of gaps' edges.
+bool TContentFetch::MarkArrived(int64_t aFrom, int64_t aTo) {
+  std::lock_guard FGuard(FLock);
+  auto FAt = FRanges.upper_bound(aFrom);
+  if (FAt != FRanges.begin() && std::prev(FAt)->second >= aFrom) --FAt;
+  while (FAt != FRanges.end() && FAt->first <= aTo) {
+    aFrom = std::min(aFrom, FAt->first);
+    aTo = std::max(aTo, FAt->second);
+    FAt = FRanges.erase(FAt);
+  }
+  if (aTo > aFrom) FRanges[aFrom] = aTo;
+  ++FBlocksFetched;
+  return !FWholeBegun && CompleteLocked();
+}
+
+// Changed on the server since it was listed: nothing fetched so far is that version.
+void TContentFetch::Disagree(const TServerVersion& aOnServer) {
+  {
+    std::lock_guard FGuard(FLock);
+    if (!FDone) {
+      FDone = true;
+      FOk = false;
+      FDisagreed = true;
+      FServerVersion = aOnServer;
+    }
+  }
+  FCancel.request_stop();
+  FChanged.notify_all();
 }
 
 std::optional<TServerVersion> TContentFetch::ServerVersion() const {

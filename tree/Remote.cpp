@@ -21,10 +21,10 @@ public:
     return FClient.InvalidReply() ? TGetResult::Disagreed : TGetResult::Failed;
   }
   bool ServesRanges() const override { return FRanges; }
-  bool GetRange(const std::u16string& aFile, int64_t aOffset, int64_t aLength,
-                TRangeReply& aReply) override {
+  TRangeResult GetRange(const TRangeAsk& aAsk, const TRangeTarget& aTarget,
+                        TRangeReply& aReply) override {
     TYunClient FClient = Client();
-    return zelvo::GetRange(FClient, aFile, aOffset, aLength, aReply);
+    return zelvo::GetRange(FClient, aAsk, aTarget, aReply);
   }
   TCommandResult Put(TStream& aContent, const std::u16string& aFile,
                      TChangeAnswer& aAnswer) override {

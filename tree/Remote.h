@@ -42,11 +42,10 @@ public:
   virtual TGetResult Get(const std::u16string& aFile, int64_t aListedSize, TStream& aContent) = 0;
   // Whether GetRange may be asked (the server announced ranged reads).
   virtual bool ServesRanges() const { return false; }
-  // Part of a file: aLength bytes from aOffset (fewer at its end) and the version the server
-  // holds; false when not answered.
-  virtual bool GetRange(const std::u16string& /*aFile*/, int64_t /*aOffset*/, int64_t /*aLength*/,
-                        TRangeReply& /*aReply*/) {
-    return false;
+  // Part of a file, its bytes handed to aTarget as they arrive (RangedRead.h).
+  virtual TRangeResult GetRange(const TRangeAsk& /*aAsk*/, const TRangeTarget& /*aTarget*/,
+                                TRangeReply& /*aReply*/) {
+    return TRangeResult::Failed;
   }
   // PUT of aContent under aFile.
   virtual TCommandResult Put(TStream& aContent, const std::u16string& aFile,

@@ -28,6 +28,13 @@ using test::TServerProcess;
 
 constexpr char16_t kHome[] = u"\\home\\一年级一班\\张三";
 
+TRangeTarget Into(std::string& aBytes) {
+  return [&aBytes](std::string_view aPiece) {
+    aBytes.append(aPiece);
+    return true;
+  };
+}
+
 class ServerTest : public ::testing::Test {
 protected:
   // 张三 is logged in from 127.0.0.1, as a client would be before its file commands.
@@ -188,14 +195,29 @@ TEST_F(ServerTest, RangesCarryTheirBytesAndTheFilesVersion) {
        {TCase{0, 4096, 4096}, TCase{123457, 1, 1}, TCase{299000, 4096, 1000}, TCase{300000, 10, 0},
         TCase{1 << 30, 10, 0}, TCase{0, kMaxRangeLength, 300000}}) {
     TYunClient FClient = Client();
+    std::string FBytes;
     TRangeReply FReply;
-    ASSERT_TRUE(GetRange(FClient, FFile, FCase.FOffset, FCase.FLength, FReply)) << FCase.FOffset;
+    ASSERT_EQ(
+        GetRange(FClient, {FFile, FCase.FOffset, FCase.FLength, FStored}, Into(FBytes), FReply),
+        TRangeResult::Done)
+        << FCase.FOffset;
     EXPECT_EQ(FReply.FVersion, *FStored);
-    ASSERT_EQ(FReply.FBytes.size(), FCase.FBytes) << FCase.FOffset;
+    ASSERT_EQ(FBytes.size(), FCase.FBytes) << FCase.FOffset;
+    EXPECT_EQ(FReply.FLength, static_cast<int64_t>(FCase.FBytes));
     if (FCase.FBytes > 0) {
-      EXPECT_EQ(FReply.FBytes, FContent.substr(static_cast<size_t>(FCase.FOffset), FCase.FBytes));
+      EXPECT_EQ(FBytes, FContent.substr(static_cast<size_t>(FCase.FOffset), FCase.FBytes));
     }
   }
+  // A client that holds other bytes of another version hears so before any byte is taken.
+  TServerVersion FOlder = *FStored;
+  FOlder.FSize -= 1;
+  std::string FBytes;
+  TRangeReply FReply;
+  TYunClient FClient = Client();
+  EXPECT_EQ(GetRange(FClient, {FFile, 0, 4096, FOlder}, Into(FBytes), FReply),
+            TRangeResult::OtherVersion);
+  EXPECT_EQ(FReply.FVersion, *FStored);
+  EXPECT_EQ(FBytes, "");
   for (const std::string FLine :
        {"GETRANGE -1 10 ", "GETRANGE 0 0 ", "GETRANGE x 10 ", "GETRANGE 0 16777217 ",
         "GETRANGE 0 10 \\home\\一年级一班\\张三\\无此文件",
@@ -209,8 +231,7 @@ TEST_F(ServerTest, RangesCarryTheirBytesAndTheFilesVersion) {
   // Another address has no session: refused like a GET.
   TYunClient FStranger(u"127.0.0.1", FServer.Port(), 10000);
   FStranger.LeaveFrom("127.0.0.9");
-  TRangeReply FReply;
-  EXPECT_FALSE(GetRange(FStranger, FFile, 0, 10, FReply));
+  EXPECT_EQ(GetRange(FStranger, {FFile, 0, 10, {}}, Into(FBytes), FReply), TRangeResult::Failed);
 }
 
 TEST_F(ServerTest, BrokenUploadNeverReplacesTheStoredFile) {
