@@ -70,8 +70,10 @@ public:
   // A read of [aOffset, aEnd) is made: true once when reads have gone on sequentially from the
   // start, so the whole GET (faster for them) is due.
   bool NoteRead(int64_t aOffset, int64_t aEnd);
-  // A reader that has needed this many blocks reads all over the file: the whole GET, streamed
-  // beside the ranges, soon holds everything (on a fast link far sooner than more ranges would).
+  // A reader that has needed this many blocks reads all over the file. Where its ranges spent
+  // longer waiting for their answers than receiving their bytes (a far link, or one so fast that
+  // a block takes less than a round trip), the whole GET streamed beside them soon holds
+  // everything; where receiving is what costs (a slow link), ranges alone bring far fewer bytes.
   static constexpr int kRangesBeforeWhole = 16;
   // True when the whole GET is due for that reason (the caller begins it).
   bool WholeWanted() const;
@@ -113,8 +115,10 @@ private:
   bool CompleteLocked() const;
   // One GETRANGE of [aStart, aEnd) into the part file; false when it failed or disagreed.
   bool FetchBlock(int64_t aStart, int64_t aEnd);
-  // [aFrom, aTo) is here; true when that made the content whole by ranges alone.
-  bool MarkArrived(int64_t aFrom, int64_t aTo);
+  // [aFrom, aTo) is here, after aWaited for the answer's first byte and aReceiving for the rest;
+  // true when that made the content whole by ranges alone.
+  bool MarkArrived(int64_t aFrom, int64_t aTo, std::chrono::nanoseconds aWaited,
+                   std::chrono::nanoseconds aReceiving);
   // A range reply named another version than the listed one: the fetch ends failed.
   void Disagree(const TServerVersion& aOnServer);
 
@@ -142,6 +146,8 @@ private:
   int64_t FLastBlockEnd = -1;       // the end of the last block asked for
   int64_t FReadAhead = kRangeBlock; // grows while blocks are asked for one after another
   int FBlocksFetched = 0;
+  std::chrono::nanoseconds FRangesWaited{0};    // for their answers' first bytes
+  std::chrono::nanoseconds FRangesReceiving{0}; // for the rest of their bytes
 };
 
 // A sparse fetch read as a stream of aSize bytes: what an archive's directory and entries are

@@ -31,7 +31,8 @@ bool TContentFetch::WholeBegun() const {
 
 bool TContentFetch::WholeWanted() const {
   std::lock_guard FGuard(FLock);
-  return FBlocksFetched >= kRangesBeforeWhole && !FWholeBegun && !FDone;
+  return FBlocksFetched >= kRangesBeforeWhole && FRangesWaited > FRangesReceiving && !FWholeBegun &&
+         !FDone;
 }
 
 bool TContentFetch::NoteRead(int64_t aOffset, int64_t aEnd) {
@@ -99,8 +100,11 @@ bool TContentFetch::Need(int64_t aOffset, int64_t aEnd, std::counting_semaphore<
 
 bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
   // Straight into the cache file: a range is never held in memory.
+  const auto FAsked = std::chrono::steady_clock::now();
+  auto FFirstByte = FAsked;
   int64_t FWriteAt = aStart;
   const TRangeTarget FToCache = [&](std::string_view aBytes) {
+    if (FWriteAt == aStart) FFirstByte = std::chrono::steady_clock::now();
     for (size_t FWrote = 0; FWrote < aBytes.size();) {
       const ssize_t FWritten = ::pwrite(FFd, aBytes.data() + FWrote, aBytes.size() - FWrote,
                                         static_cast<off_t>(FWriteAt));
@@ -120,7 +124,10 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
   case TRangeResult::Failed:
     return false;
   }
-  const bool FComplete = MarkArrived(aStart, aStart + FReply.FLength);
+  const auto FEnded = std::chrono::steady_clock::now();
+  if (FReply.FLength == 0) FFirstByte = FEnded; // past the end: all of it was the wait
+  const bool FComplete =
+      MarkArrived(aStart, aStart + FReply.FLength, FFirstByte - FAsked, FEnded - FFirstByte);
   FChanged.notify_all();
   // Every byte came by ranges: the content is whole without a GET.
   if (FComplete && BeginWhole()) Finish(true);
@@ -128,8 +135,11 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
 }
 
 // Merged with the blocks it touches, so the map stays a list of gaps' edges.
-bool TContentFetch::MarkArrived(int64_t aFrom, int64_t aTo) {
+bool TContentFetch::MarkArrived(int64_t aFrom, int64_t aTo, std::chrono::nanoseconds aWaited,
+                                std::chrono::nanoseconds aReceiving) {
   std::lock_guard FGuard(FLock);
+  FRangesWaited += aWaited;
+  FRangesReceiving += aReceiving;
   auto FAt = FRanges.upper_bound(aFrom);
   if (FAt != FRanges.begin() && std::prev(FAt)->second >= aFrom) --FAt;
   while (FAt != FRanges.end() && FAt->first <= aTo) {

@@ -9,6 +9,7 @@
 
 #include "server/ZipWriter.h"
 #include "tests/drive/MountFixture.h"
+#include "tests/support/StallingProxy.h"
 
 namespace zelvo {
 namespace {
@@ -104,6 +105,42 @@ TEST_F(RangeMountTest, RandomReadsAreTheFilesBytesWithoutAWholeGet) {
   ASSERT_EQ(Shell("cat '" + Z("大.bin").string() + "'", &FAll), 0);
   EXPECT_TRUE(FAll == FBig);
   EXPECT_TRUE(test::WaitUntil([&] { return Logged("GET", "大.bin") == 1; }));
+}
+
+// A reader that has needed many blocks here and there: on a far link, where each range waits
+// longer for its answer than it takes to receive, the whole file is streamed beside the ranges;
+// on a slow link, where receiving is what costs, ranges alone bring far fewer bytes.
+TEST(RangeLinkTest, AReaderAllOverAFileGetsItWholeOnlyOnAFarLink) {
+  struct TCase {
+    const char* FLink;
+    std::chrono::milliseconds FDelay;
+    int64_t FPace; // bytes per second
+    bool FWhole;
+  };
+  for (const TCase FCase : {TCase{"far", std::chrono::milliseconds(40), 0, true},
+                            TCase{"slow", std::chrono::milliseconds(0), 10'000'000, false}}) {
+    test::TServerProcess FServer;
+    const std::string FBig = Pattern(kBigSize, 7);
+    std::ofstream(FServer.Storage() / "home/一年级一班/张三/大.bin", std::ios::binary) << FBig;
+    test::TStallingProxy FProxy(FServer.Port());
+    FProxy.Delay(FCase.FDelay);
+    FProxy.Pace(FCase.FPace);
+    test::TMountProcess FMount(FProxy.Port());
+    ASSERT_TRUE(FMount.Ready()) << FMount.Log();
+    const fs::path FFile = FMount.Own() / "大.bin";
+    for (const int64_t FBlock : {9, 2, 14, 5, 20, 11, 3, 17, 7, 22, 1, 13, 19, 4, 16, 8, 21, 6}) {
+      const int64_t FOffset = FBlock * kMiB + 100;
+      ASSERT_EQ(ReadAt(FFile, FOffset, 10), FBig.substr(static_cast<size_t>(FOffset), 10))
+          << FCase.FLink;
+    }
+    // A whole GET is begun by the read that found it due, two reads before these ended.
+    if (FCase.FWhole)
+      EXPECT_TRUE(test::WaitUntil([&] { return FProxy.Requests("GET") == 1; })) << FCase.FLink;
+    else
+      EXPECT_EQ(FProxy.Requests("GET"), 0) << FCase.FLink;
+    EXPECT_GE(FProxy.Requests("GETRANGE"), 16) << FCase.FLink;
+    EXPECT_EQ(FMount.Stop(), 0);
+  }
 }
 
 // A file replaced on the server between two reads: the read that meets the new version does not

@@ -1,5 +1,6 @@
 #include "tests/support/StallingProxy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -82,16 +83,33 @@ void TStallingProxy::Accept() {
 }
 
 // aUpstream: this pump carries the client's request; aDownstream: the server's answer.
+int TStallingProxy::Requests(const std::string& aCommand) const {
+  std::lock_guard FGuard(FLock);
+  return static_cast<int>(std::count(FRequests.begin(), FRequests.end(), aCommand));
+}
+
 void TStallingProxy::Pump(int aFrom, int aTo, TLink* aUpstream, TLink* aDownstream) {
   char FBuffer[16384];
   bool FFirst = true;
+  const auto FStart = std::chrono::steady_clock::now();
+  int64_t FCarried = 0;
   while (!FStopping) {
     if (FStalled || !Readable(aFrom)) continue;
     const ssize_t FGot = ::recv(aFrom, FBuffer, sizeof FBuffer, 0);
     if (FGot <= 0) break;
+    if (aUpstream && FFirst) {
+      const std::string_view FLine(FBuffer, static_cast<size_t>(FGot));
+      std::lock_guard FGuard(FLock);
+      FRequests.emplace_back(FLine.substr(0, FLine.find(' ')));
+    }
+    if (aDownstream && FPace > 0)
+      std::this_thread::sleep_until(FStart +
+                                    std::chrono::microseconds(FCarried * 1'000'000 / FPace));
+    FCarried += FGot;
     if (aUpstream && FFirst && std::string_view(FBuffer, FGot).starts_with("PUT ") &&
         FResetsLeft.fetch_sub(1) > 0)
       aUpstream->FReset = true;
+    if (aDownstream && FFirst) std::this_thread::sleep_for(FDelay.load());
     FFirst = false;
     if (aDownstream && aDownstream->FReset) {
       // As a server dying right after the upload: the client's connection is reset.
