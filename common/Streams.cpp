@@ -89,15 +89,20 @@ int64_t TFileStream::ReadAt(void* aBuffer, int64_t aCount, int64_t aOffset) cons
   return FDone;
 }
 
-int64_t TFileStream::Write(const void* aBuffer, int64_t aCount) {
+int64_t WriteAt(int aFd, const void* aBuffer, int64_t aCount, int64_t aOffset) {
   int64_t FDone = 0;
   while (FDone < aCount) {
-    const ssize_t FPut = ::pwrite(FFd, static_cast<const char*>(aBuffer) + FDone,
-                                  static_cast<size_t>(aCount - FDone), FPosition + FDone);
+    const ssize_t FPut = ::pwrite(aFd, static_cast<const char*>(aBuffer) + FDone,
+                                  static_cast<size_t>(aCount - FDone), aOffset + FDone);
     if (FPut < 0 && errno == EINTR) continue;
     if (FPut <= 0) break;
     FDone += FPut;
   }
+  return FDone;
+}
+
+int64_t TFileStream::Write(const void* aBuffer, int64_t aCount) {
+  const int64_t FDone = WriteAt(FFd, aBuffer, aCount, FPosition);
   FPosition += FDone;
   return FDone;
 }

@@ -37,6 +37,10 @@ protected:
   int64_t FPosition = 0;
 };
 
+// Writes aCount bytes of aBuffer to aFd at aOffset (pwrite until done, again after EINTR); the
+// count written, fewer when the file could take no more (a full disk) or failed.
+int64_t WriteAt(int aFd, const void* aBuffer, int64_t aCount, int64_t aOffset);
+
 class TMemoryStream final : public TStream {
 public:
   TMemoryStream() = default;

@@ -210,16 +210,16 @@ private:
   // A journal entry sent straight from its cache file (no node), checked against its base;
   // aText receives the server's refusal text.
   TCommandResult PutJournalled(const TPendingEntry& aEntry, std::u16string& aText);
-  // The fetch to wait for before reading this node (started here when needed), or null.
-  // The node's fetch (none when its content is here). aWhole: its whole GET runs (a sparse
-  // fetch's only when asked for: writes, archives, sequential readers).
+  // The fetch to wait for before reading this node (started here when needed), or null when its
+  // content is here. aWhole: its whole GET runs (a sparse fetch's only when asked for: writes,
+  // archives, sequential readers).
+  std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode, bool aWhole = true);
   // An archive's folder from its directory alone, read by range (a server that serves them).
   bool BuildRangedArchive(TLockGuard& aGuard, uint32_t aHandle,
                           const std::shared_ptr<TContentFetch>& aFetch, int64_t aSize);
   // A zip entry of such an archive is extracted without the lock (aNode found again after it);
   // false (with the error set) when that failed or the node went.
   bool ExtractByRangeLocked(TLockGuard& aGuard, TFileInfo*& aNode);
-  std::shared_ptr<TContentFetch> FetchLocked(TFileInfo& aNode, bool aWhole = true);
   // An archive not built yet: its content fetched without the lock, then its folder built from
   // the cache file; false when it could not be (the request goes no further).
   bool PrepareArchive(TLockGuard& aGuard, TFileInfo& aArchive);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <asio/experimental/as_tuple.hpp>
@@ -36,6 +37,7 @@ bool IsDiskFull(int aError) {
 
 struct TFd {
   explicit TFd(int aFd) : FFd(aFd) {}
+  TFd(TFd&& aOther) noexcept : FFd(std::exchange(aOther.FFd, -1)) {}
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
   ~TFd() {
@@ -219,14 +221,20 @@ private:
     co_return aData.size();
   }
 
+  // The plan's file, opened to be sent, and its stat; a closed one (the outcome says so) when it
+  // is no longer a file that can be read.
+  static TFd OpenToSend(TReplyPlan& aPlan, struct stat& aStat) {
+    TFd FFile(::open(aPlan.FPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (FFile.FFd >= 0 && ::fstat(FFile.FFd, &aStat) == 0 && S_ISREG(aStat.st_mode)) return FFile;
+    aPlan.FOutcome = "refused (cannot open)";
+    return TFd(-1);
+  }
+
   // Files of 2 GiB and more go with the count -1 and end at the close.
   awaitable<uint64_t> SendFile(TReplyPlan& aPlan) {
-    TFd FFile(::open(aPlan.FPath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat FStat {};
-    if (FFile.FFd < 0 || ::fstat(FFile.FFd, &FStat) != 0) {
-      aPlan.FOutcome = "refused (cannot open)";
-      co_return 0;
-    }
+    const TFd FFile = OpenToSend(aPlan, FStat);
+    if (FFile.FFd < 0) co_return 0;
     const int64_t FSize = FStat.st_size;
     const auto FCount =
         EncodeBlockCount(FSize > kMaxCountedSize ? -1 : static_cast<int32_t>(FSize));
@@ -239,12 +247,9 @@ private:
   // The version and the bytes come from one open file: a file replaced meanwhile gives one
   // version's bytes, never a mix.
   awaitable<uint64_t> SendRange(TReplyPlan& aPlan) {
-    TFd FFile(::open(aPlan.FPath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat FStat {};
-    if (FFile.FFd < 0 || ::fstat(FFile.FFd, &FStat) != 0 || !S_ISREG(FStat.st_mode)) {
-      aPlan.FOutcome = "refused (cannot open)";
-      co_return 0;
-    }
+    const TFd FFile = OpenToSend(aPlan, FStat);
+    if (FFile.FFd < 0) co_return 0;
     const int64_t FLength =
         std::clamp<int64_t>(FStat.st_size - aPlan.FRange.FOffset, 0, aPlan.FRange.FLength);
     const std::string FHead = RangeReplyHead(TStorage::VersionOf(FStat));

@@ -37,13 +37,8 @@ public:
   int64_t Write(const void* aBuffer, int64_t aCount) override {
     if (FStop.stop_requested() || FCancel.stop_requested()) return 0;
     Reserve(FPosition + aCount);
-    const auto* FBytes = static_cast<const char*>(aBuffer);
-    for (int64_t FDone = 0; FDone < aCount;) {
-      const ssize_t FWritten = ::pwrite(FFd, FBytes + FDone, static_cast<size_t>(aCount - FDone),
-                                        static_cast<off_t>(FPosition + FDone));
-      if (FWritten <= 0) return FDone;
-      FDone += FWritten;
-    }
+    if (const int64_t FDone = WriteAt(FFd, aBuffer, aCount, FPosition); FDone < aCount)
+      return FDone;
     FPosition += aCount;
     FEnd = std::max(FEnd, FPosition);
     FFetch.Advance(FPosition);

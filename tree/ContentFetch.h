@@ -66,7 +66,6 @@ public:
   // True once: the caller starts Run (on a thread of its own). A fetch that is not sparse is
   // begun at once by whoever started it.
   bool BeginWhole();
-  bool WholeBegun() const;
   // A read of [aOffset, aEnd) is made: true once when reads have gone on sequentially from the
   // start, so the whole GET (faster for them) is due.
   bool NoteRead(int64_t aOffset, int64_t aEnd);

@@ -1,7 +1,6 @@
 // The sparse side of a content fetch: blocks fetched by range around the reads that need them.
 #include <algorithm>
 #include <limits>
-#include <unistd.h>
 
 #include "tree/ContentFetch.h"
 
@@ -22,11 +21,6 @@ bool TContentFetch::BeginWhole() {
   if (FWholeBegun || FDone) return false;
   FWholeBegun = true;
   return true;
-}
-
-bool TContentFetch::WholeBegun() const {
-  std::lock_guard FGuard(FLock);
-  return FWholeBegun;
 }
 
 bool TContentFetch::WholeWanted() const {
@@ -105,13 +99,9 @@ bool TContentFetch::FetchBlock(int64_t aStart, int64_t aEnd) {
   int64_t FWriteAt = aStart;
   const TRangeTarget FToCache = [&](std::string_view aBytes) {
     if (FWriteAt == aStart) FFirstByte = std::chrono::steady_clock::now();
-    for (size_t FWrote = 0; FWrote < aBytes.size();) {
-      const ssize_t FWritten = ::pwrite(FFd, aBytes.data() + FWrote, aBytes.size() - FWrote,
-                                        static_cast<off_t>(FWriteAt));
-      if (FWritten <= 0) return false;
-      FWrote += static_cast<size_t>(FWritten);
-      FWriteAt += FWritten;
-    }
+    const auto FCount = static_cast<int64_t>(aBytes.size());
+    if (WriteAt(FFd, aBytes.data(), FCount, FWriteAt) != FCount) return false;
+    FWriteAt += FCount;
     return true;
   };
   TRangeReply FReply;

@@ -82,11 +82,12 @@ void TStallingProxy::Accept() {
   }
 }
 
-// aUpstream: this pump carries the client's request; aDownstream: the server's answer.
 int TStallingProxy::Requests(const std::string& aCommand) const {
   std::lock_guard FGuard(FLock);
   return static_cast<int>(std::count(FRequests.begin(), FRequests.end(), aCommand));
 }
+
+// aUpstream: this pump carries the client's request; aDownstream: the server's answer.
 
 void TStallingProxy::Pump(int aFrom, int aTo, TLink* aUpstream, TLink* aDownstream) {
   char FBuffer[16384];
